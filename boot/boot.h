@@ -1,0 +1,19 @@
+// Start-up: the runtime boot sequence and the entry of the runtime thread.
+#pragma once
+
+#include "runtime/cell.h"
+
+namespace kaz::boot {
+
+// Module statics and the runtime boot, each module initialised in the system's order.
+void run();
+
+// The root block: every value that must live for the whole run. Fixed: its buffer never moves.
+extern Node root;
+inline constexpr uint32_t kRootCells = 16'384;
+
+// The runtime thread's entry: boots, runs the program and returns the exit code; a low-level
+// throw that nothing catches ends the process with runtime error 95.
+int main_entry(int argc, char** argv);
+
+}  // namespace kaz::boot

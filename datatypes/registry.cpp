@@ -1,0 +1,116 @@
+// datatype! — values that name a datatype; and the registry of every type.
+#include "datatypes/registry.h"
+
+#include <cstring>
+
+#include "runtime/heap.h"
+#include "runtime/memory.h"
+#include "runtime/stack.h"
+#include "runtime/text.h"
+
+namespace kaz {
+namespace registry {
+namespace {
+
+TypeName* names = nullptr;
+ActionTable* rows = nullptr;
+TypeId highest = TypeId::invalid;
+Cell (*word_maker)(const char* name) = nullptr;
+
+template <typename F>
+bool inherited(F f) {
+    return reinterpret_cast<uintptr_t>(f) == kInheritSentinel;
+}
+
+}  // namespace
+
+void init() {
+    heap::free(names);
+    heap::free(rows);
+    names = static_cast<TypeName*>(heap::alloc_zeroed(kTypeCapacity * sizeof(TypeName)));
+    rows = static_cast<ActionTable*>(heap::alloc_zeroed(kTypeCapacity * sizeof(ActionTable)));
+    highest = TypeId::invalid;
+    word_maker = nullptr;
+}
+
+void define(TypeId id, TypeId parent, const char* name, const ActionTable& actions) {
+    if (id > highest) highest = id;
+    TypeName& n = names[size_t(id)];
+    n.name = name;
+    n.name_length = uint32_t(std::strlen(name) - 1);
+    n.word = word_maker ? word_maker(name) : cell::unset();
+
+    ActionTable& row = rows[size_t(id)];
+    const ActionTable& from = rows[size_t(parent)];
+    // With no parent there is nothing to inherit: the type lacks the action.
+#define KAZ_ACTION(slot, cname, lname, signature) \
+    row.cname = !inherited(actions.cname) ? actions.cname : parent != TypeId::invalid ? from.cname : nullptr;
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+}
+
+const ActionTable& actions(TypeId id) { return rows[size_t(id)]; }
+const TypeName& type_name(TypeId id) { return names[size_t(id)]; }
+TypeId max_id() { return highest; }
+bool registered_q(TypeId id) { return names[size_t(id)].name != nullptr; }
+
+std::string_view name_of(TypeId id, bool with_bang) {
+    const TypeName& n = names[size_t(id)];
+    if (!n.name) return {};
+    return {n.name, with_bang ? n.name_length + 1 : n.name_length};
+}
+
+void set_word_maker(Cell (*maker)(const char* name)) {
+    word_maker = maker;
+    for (int i = 1; i <= int(highest); ++i)
+        if (names[i].name) names[i].word = maker(names[i].name);
+}
+
+}  // namespace registry
+
+namespace datatype {
+
+Cell* make_in_block(Node block, TypeId id) {
+    SeriesBuffer* b = memory::buffer_of(block);
+    Cell* c = series::reserve_cell(b);
+    *c = cell::datatype(id);
+    return c;
+}
+
+Cell* push(TypeId id) { return stack::push(cell::datatype(id)); }
+
+int32_t form(const Cell& value, Node string, const Cell*, int32_t limit) {
+    auto id = TypeId(value.data1);
+    text::append_ascii(string, registry::name_of(id, false));
+    return limit - int32_t(registry::type_name(id).name_length);
+}
+
+int32_t mold(const Cell& value, Node string, bool, bool all, bool, const Cell*, int32_t limit,
+             int32_t) {
+    auto id = TypeId(value.data1);
+    if (all) text::append_ascii(string, "#(");
+    text::append_ascii(string, registry::name_of(id, true));
+    if (all) text::append_ascii(string, ")");
+    return limit - int32_t(registry::type_name(id).name_length + 1) - (all ? 3 : 0);
+}
+
+int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
+    switch (op) {
+        case CompareOp::equal:
+        case CompareOp::not_equal:
+        case CompareOp::strict_equal:
+        case CompareOp::same:
+        case CompareOp::find:
+            return is(b, TypeId::datatype) && a.data1 == b.data1 ? 0 : 1;
+        default:
+            return kNotComparable;
+    }
+}
+
+void init() {
+    registry::define(TypeId::datatype, TypeId::invalid, "datatype!",
+                     {.form = form, .mold = mold, .compare = compare});
+}
+
+}  // namespace datatype
+}  // namespace kaz

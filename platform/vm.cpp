@@ -1,0 +1,30 @@
+#include "platform/vm.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+
+namespace kaz::platform {
+
+void* alloc_pages(size_t bytes, bool executable) {
+    int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
+    void* p = mmap(nullptr, bytes, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+bool free_pages(void* address, size_t bytes) { return munmap(address, bytes) == 0; }
+
+void* reserve_lazy(size_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                   -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void discard_pages(void* address, size_t bytes) {
+    // Only whole pages inside the range can be given back.
+    auto start = (reinterpret_cast<uintptr_t>(address) + kPageSize - 1) & ~(kPageSize - 1);
+    auto end = (reinterpret_cast<uintptr_t>(address) + bytes) & ~(kPageSize - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+}  // namespace kaz::platform

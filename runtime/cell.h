@@ -1,0 +1,82 @@
+// The value cell: every Kaz value is one 16-byte cell of four 32-bit words.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace kaz {
+
+// Datatype ids; see types.def.
+enum class TypeId : uint8_t {
+    invalid = 0,
+#define KAZ_TYPE(id, cname, name, parent) cname = id,
+#include "runtime/types.def"
+#undef KAZ_TYPE
+};
+inline constexpr int kMaxTypeId = 54;   // event!, the last registered type
+inline constexpr int kTypeCapacity = 57; // ids 0-56
+
+// A node is a 32-bit handle naming a series buffer; 0 is "no node".
+using Node = uint32_t;
+inline constexpr Node kNoNode = 0;
+
+// Header: type id in bits 0-7; the bits above are flags, kept when the type changes.
+struct Cell {
+    uint32_t header;
+    uint32_t data1;
+    uint32_t data2;
+    uint32_t data3;
+};
+static_assert(sizeof(Cell) == 16 && std::is_trivially_copyable_v<Cell>);
+
+namespace cell_flag {
+inline constexpr uint32_t type_mask = 0xFF;
+inline constexpr uint32_t assigned = 1u << 13;  // word of a kind-2 context assigned by compiled code
+inline constexpr uint32_t new_line = 1u << 30;  // mold breaks the line before this value
+}  // namespace cell_flag
+
+constexpr TypeId type_of(const Cell& c) { return TypeId(c.header & cell_flag::type_mask); }
+constexpr bool is(const Cell& c, TypeId t) { return type_of(c) == t; }
+
+namespace cell {
+
+// Replaces the type id, keeping the flag bits above it.
+inline Cell& set_type(Cell& c, TypeId t) {
+    c.header = (c.header & ~cell_flag::type_mask) | uint32_t(t);
+    return c;
+}
+inline void clear_new_line(Cell& c) { c.header &= ~cell_flag::new_line; }
+inline bool new_line_q(const Cell& c) { return (c.header & cell_flag::new_line) != 0; }
+
+inline Cell& copy(const Cell& source, Cell& target) {
+    if (&source != &target) target = source;
+    return target;
+}
+
+// Doubles live in data2-data3, low word first.
+inline double get_float(const Cell& c) {
+    double d;
+    std::memcpy(&d, &c.data2, sizeof d);
+    return d;
+}
+inline void put_float(Cell& c, double d) { std::memcpy(&c.data2, &d, sizeof d); }
+
+constexpr Cell make(TypeId t, uint32_t d1 = 0, uint32_t d2 = 0, uint32_t d3 = 0) {
+    return Cell{uint32_t(t), d1, d2, d3};
+}
+constexpr Cell unset() { return make(TypeId::unset); }
+constexpr Cell none() { return make(TypeId::none); }
+constexpr Cell logic(bool b) { return make(TypeId::logic, b ? 1 : 0); }
+constexpr Cell integer(int32_t v) { return make(TypeId::integer, 0, uint32_t(v)); }
+constexpr Cell datatype(TypeId t) { return make(TypeId::datatype, uint32_t(t)); }
+inline Cell float_(double d) {
+    Cell c = make(TypeId::float_);
+    put_float(c, d);
+    return c;
+}
+
+constexpr int32_t get_integer(const Cell& c) { return int32_t(c.data2); }
+
+}  // namespace cell
+}  // namespace kaz

@@ -1,0 +1,85 @@
+// Language errors: the catalog of categories and ids, and raising an error from C++.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "runtime/cell.h"
+
+namespace kaz {
+
+enum class ErrorCategory : uint8_t {
+#define KAZ_ERROR_CATEGORY(cname, name, code, title) cname,
+#define KAZ_ERROR(cat, cname, name, tmpl)
+#include "runtime/errors.def"
+#undef KAZ_ERROR
+#undef KAZ_ERROR_CATEGORY
+};
+
+// One enumerator per catalog entry, named category_id (script_no_value).
+enum class ErrorId : uint16_t {
+#define KAZ_ERROR_CATEGORY(cname, name, code, title)
+#define KAZ_ERROR(cat, cname, name, tmpl) cat##_##cname,
+#include "runtime/errors.def"
+#undef KAZ_ERROR
+#undef KAZ_ERROR_CATEGORY
+};
+
+namespace error {
+
+inline constexpr int kCategoryCount = 10;
+
+struct CategoryInfo {
+    const char* name;   // the category word: "script"
+    int code;           // base code: 300
+    const char* title;  // "Script Error"
+};
+struct IdInfo {
+    ErrorCategory category;
+    const char* name;      // the id word: "no-value"
+    int code;              // 100 x category position + id position
+    const char* template_; // Kaz source of the message template
+};
+
+const CategoryInfo& category_info(ErrorCategory c);
+const IdInfo& info(ErrorId id);
+inline int code_of(ErrorId id) { return info(id).code; }
+std::optional<ErrorId> from_code(int code);
+std::optional<ErrorId> find(std::string_view category, std::string_view id);
+
+// Fields of an error value, in order.
+enum Field : uint32_t { code, type, id, arg1, arg2, arg3, near, where, stack, files, kFieldCount };
+
+// Makes the error! value for catalog entry `id` with its arguments (null: none!).
+Cell create(ErrorId id, const Cell* a1 = nullptr, const Cell* a2 = nullptr,
+            const Cell* a3 = nullptr);
+// Reads a field of an error! value.
+Cell& field(const Cell& error, Field f);
+// The catalog entry an error! value names.
+std::optional<ErrorId> id_of(const Cell& error);
+
+// Makes the error and throws it to the nearest trap (code 0x7FFFFFFF); with no trap at all
+// the error is shown and the process ends with exit code -2. Never returns.
+[[noreturn]] void raise(ErrorId id);
+[[noreturn]] void raise(ErrorId id, const Cell& a1);
+[[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2);
+[[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3);
+// Throws an error value already made.
+[[noreturn]] void raise_value(const Cell& error);
+
+// The "*** " report of an error value.
+std::string report(const Cell& error);
+
+// Shows an error that no trap takes, titled with the running script's title, and ends the
+// process with exit code -2.
+[[noreturn]] void show_untrapped(const Cell& error);
+// The title of the running script, when one is known; set by the script runner.
+extern std::string (*script_title)();
+
+// How the report shows an argument; datatypes that can mold themselves install theirs.
+extern std::string (*mold_argument)(const Cell& value);
+
+}  // namespace error
+}  // namespace kaz

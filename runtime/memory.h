@@ -1,0 +1,208 @@
+// The memory manager: node handles, series buffers, and the frames they live in.
+//
+// Every value that needs more than a cell keeps its payload in a series buffer reached
+// through a node. A node is a 32-bit handle: an index into one node table reserved once, so
+// nodes never move; buffers do (the collector compacts series frames), so code keeps
+// nodes, never buffer addresses, across an allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kaz {
+
+// The header in front of every buffer's data.
+// Invariant: data() <= head <= tail <= data() + capacity.
+struct SeriesBuffer {
+    uint32_t flags;
+    Node node;          // the owning node; 0 once a reallocation abandoned this buffer
+    uint32_t capacity;  // bytes, a multiple of 16
+    uint32_t reserved;
+    uint8_t* head;      // first used byte
+    uint8_t* tail;      // just past the last used byte
+
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+    uint8_t* end() { return data() + capacity; }
+    uint32_t unit() const { return flags & 0x1F; }
+    uint32_t used() const { return uint32_t(tail - head); }
+    uint32_t length() const { return used() / unit(); }
+    Cell* cells() { return reinterpret_cast<Cell*>(head); }
+    Cell* cells_end() { return reinterpret_cast<Cell*>(tail); }
+};
+static_assert(sizeof(SeriesBuffer) == 32, "keeps buffer data 16-byte aligned");
+
+namespace series_flag {
+inline constexpr uint32_t unit_mask = 0x1F;
+inline constexpr uint32_t context_mark = 1u << 16;  // ownership mark of contexts
+inline constexpr uint32_t owned = 1u << 17;         // owned by an object; cleared on copy
+inline constexpr uint32_t complement = 1u << 19;    // complemented bitset
+inline constexpr uint32_t in_heap = 1u << 20;       // buffer lives in the tracked heap: never moves
+inline constexpr uint32_t big = 1u << 24;           // buffer lives alone in a big frame
+inline constexpr uint32_t mark = 1u << 27;          // collector mark
+inline constexpr uint32_t centered = 1u << 28;      // head placed in the middle at allocation
+inline constexpr uint32_t fresh = 1u << 29;         // set on every allocation
+inline constexpr uint32_t in_use = 1u << 31;        // cleared when a reallocation abandons it
+}  // namespace series_flag
+
+// A node frame is a range of the node table with its own free list.
+struct NodeFrame {
+    NodeFrame* next;
+    NodeFrame* prev;
+    Node first;          // handle of the frame's first node
+    uint32_t capacity;   // nodes
+    Node free_head;      // first free node, 0 when none
+    uint32_t used;
+    uint32_t created_at;      // collections done when the frame was made
+    uint32_t used_at_last_gc;
+    uint32_t history;         // bit 0 set when used did not change since the previous collection
+    uint32_t release;         // never chosen for allocation; released at the next sweep
+};
+
+// A series frame: one virtual region whose buffer area is carved in sequence.
+struct SeriesFrame {
+    SeriesFrame* next;
+    SeriesFrame* prev;
+    size_t size;         // region size in bytes, header included
+    uint8_t* next_free;
+    uint8_t* end;        // end of the buffer area
+    uint8_t* start() { return reinterpret_cast<uint8_t*>(this) + kHeaderSize; }
+    static constexpr size_t kHeaderSize = 48;
+};
+
+// A big frame: one virtual region holding exactly one buffer.
+struct BigFrame {
+    BigFrame* next;
+    uint64_t zero;
+    uint64_t size;       // region size in bytes
+    uint64_t reserved;
+    SeriesBuffer* buffer() { return reinterpret_cast<SeriesBuffer*>(this + 1); }
+};
+static_assert(sizeof(BigFrame) % 16 == 0);
+
+namespace memory {
+
+inline constexpr uint32_t kNodesPerFrame = 10'000;
+inline constexpr uint32_t kSeriesFrameSize = 1'048'576;
+inline constexpr uint32_t kSeriesFrameCap = 2'097'152;  // largest series frame; big-buffer threshold
+inline constexpr uint32_t kMinFreeInFrame = 0xCCCC;     // a frame with less room is passed over
+inline constexpr uint32_t kBufferOverhead = sizeof(SeriesBuffer);
+
+// Handles are offset from a large base so that a small count on the C++ stack is never taken
+// for a node by the collector's conservative scan.
+inline constexpr Node kNodeBase = 0x6E000000;
+inline constexpr uint32_t kMaxNodes = 1u << 25;
+
+struct State {
+    uint64_t total;  // bytes held in virtual regions
+    NodeFrame* node_first;
+    NodeFrame* node_last;
+    NodeFrame* node_current;
+    SeriesFrame* series_first;  // list in ascending address order
+    SeriesFrame* series_current;
+    SeriesFrame* series_last;
+    uint32_t series_frame_size;
+    uint32_t next_series_frame_size;
+    uint32_t cap;
+    BigFrame* big_first;
+};
+extern State state;
+
+// The node table: slot i holds the buffer of node kNodeBase + i. A free slot holds
+// (next free node << 1) | 1; a slot handed out and not yet given a buffer holds 0.
+extern uintptr_t* node_table;
+
+void init();
+void free_all();
+
+// Regions of virtual memory, counted in state.total. Failure raises internal no-memory.
+void* alloc_virtual(size_t size, bool executable = false);
+void free_virtual(void* address);
+
+Node alloc_node();
+void free_node(NodeFrame* frame, Node node);
+
+// The frame a node belongs to (null for a handle outside every frame).
+NodeFrame* node_frame_of(Node node);
+
+inline bool valid_handle(Node n) { return n - kNodeBase < kMaxNodes; }
+inline SeriesBuffer* buffer_of(Node n) {
+    return reinterpret_cast<SeriesBuffer*>(node_table[n - kNodeBase]);
+}
+inline void set_buffer(Node n, SeriesBuffer* b) {
+    node_table[n - kNodeBase] = reinterpret_cast<uintptr_t>(b);
+}
+// True when `n` names a node in use (one that holds a buffer).
+bool live_node_q(Node n);
+
+void fill(uint8_t* start, uint8_t* end, uint8_t byte);
+void clear_words(uint32_t* first, uint32_t* last);
+
+// The collector the allocator calls when it finds no room; null until one is installed.
+extern void (*collector)();
+extern bool gc_enabled;
+void collect_if_enabled();
+
+}  // namespace memory
+
+namespace node_frame {
+NodeFrame* alloc(uint32_t capacity = memory::kNodesPerFrame);
+void free(NodeFrame* frame);
+// After a collection: releases frames that are empty or flagged, updates the history.
+void sweep(uint32_t collections_done);
+}  // namespace node_frame
+
+namespace series_frame {
+SeriesFrame* alloc();
+void free(SeriesFrame* frame);
+SeriesFrame* find_room(size_t bytes);
+}  // namespace series_frame
+
+namespace big_frame {
+SeriesBuffer* alloc(size_t bytes);
+void free(SeriesBuffer* buffer);
+}  // namespace big_frame
+
+namespace series {
+
+// A buffer of count units of `unit` bytes; offset is the head's place in bytes, -1 for the
+// middle. The node word is left to the caller. May collect.
+SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset);
+Node alloc(uint32_t count, uint32_t unit, int32_t offset = 0);
+// A buffer in the tracked heap, which never moves (the root block and the stacks).
+Node alloc_heap(uint32_t count, uint32_t unit, int32_t offset = 0);
+Node alloc_cells(uint32_t count);
+Node alloc_cells_unset(uint32_t count);
+Node alloc_bytes(uint32_t size);
+Node alloc_units(uint32_t count, uint32_t unit);
+Node alloc_bytes_filled(uint32_t size, uint8_t byte);
+void set_flags(Node node, uint32_t bits);
+
+// Moves the series to a new buffer of `capacity` bytes (0 doubles) without copying its data;
+// returns the new buffer. The old one is abandoned.
+SeriesBuffer* reallocate(SeriesBuffer* buffer, uint32_t capacity);
+// The same, copying the old data from its head to the end of the old data area.
+SeriesBuffer* expand(SeriesBuffer* buffer, uint32_t capacity);
+SeriesBuffer* expand_filled(SeriesBuffer* buffer, uint32_t capacity, uint8_t byte);
+// Makes room for n more bytes at the tail, advances the tail and returns the old tail.
+// `buffer` is updated when the series had to move.
+uint8_t* reserve_bytes(SeriesBuffer*& buffer, uint32_t n);
+// A new byte series of the same capacity and flags holding a copy of the data.
+Node clone_buffer(SeriesBuffer* buffer);
+// Appends a new unset! cell at the tail and returns it; may move the series.
+Cell* reserve_cell(SeriesBuffer*& buffer);
+// A new series holding `count` units copied from `start` units past the source's head; the
+// ownership mark is not copied.
+Node copy_range(Node source, uint32_t start, uint32_t count);
+
+}  // namespace series
+
+namespace memory {
+// Fills size x count bytes from `buffer` with copies of its first `size` bytes, doubling the
+// copied span each time (`append/dup`); returns buffer + size x count.
+uint8_t* replicate(uint8_t* buffer, size_t size, size_t count);
+}  // namespace memory
+
+}  // namespace kaz

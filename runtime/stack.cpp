@@ -1,0 +1,408 @@
+#include "runtime/stack.h"
+
+#include "runtime/cycles.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/throw.h"
+
+namespace kaz {
+namespace stack {
+
+Cell* data_begin = nullptr;
+Cell* data_end = nullptr;
+Cell* data_top = nullptr;
+Cell* base = nullptr;
+CallFrame* frames_begin = nullptr;
+CallFrame* frames_end = nullptr;
+CallFrame* frames_top = nullptr;
+WalkSymbols walk_symbols{};
+
+void init(Node data_block, Node frames_block) {
+    SeriesBuffer* d = memory::buffer_of(data_block);
+    data_begin = reinterpret_cast<Cell*>(d->data());
+    data_end = data_begin + kDataCells;
+    data_top = base = data_begin;
+    SeriesBuffer* f = memory::buffer_of(frames_block);
+    frames_begin = reinterpret_cast<CallFrame*>(f->data());
+    frames_end = frames_begin + kFrameRecords;
+    frames_top = frames_begin;
+    frame::thrown_at = nullptr;
+}
+
+bool ready() { return data_begin != nullptr; }
+
+Cell* reset() {
+    data_top = base;
+    return base;
+}
+
+Cell* keep_return() {
+    data_top = base + 1;
+    return base;
+}
+
+namespace {
+[[noreturn]] void overflow(Cell* new_top) {
+    cycles::reset();
+    data_top = new_top - 5 < data_begin ? data_begin : new_top - 5;
+    error::raise(ErrorId::internal_stack_overflow);
+}
+}  // namespace
+
+Cell* reserve_cell() {
+    Cell* c = data_top;
+    if (c + 1 >= data_end) overflow(c + 1);
+    data_top = c + 1;
+    return c;
+}
+
+Cell* push(const Cell& value) {
+    Cell copy = value;  // the value may live on the stack itself
+    Cell* c = reserve_cell();
+    *c = copy;
+    return c;
+}
+
+void pop(uint32_t n) { data_top = uint32_t(data_top - data_begin) < n ? data_begin : data_top - n; }
+
+void pop_into_below() {
+    --data_top;
+    data_top[-1] = *data_top;
+}
+
+Cell* top() { return data_top == data_begin ? data_begin : data_top - 1; }
+TypeId top_type() { return type_of(*top()); }
+
+bool top_function_q() {
+    TypeId t = top_type();
+    return t == TypeId::function || t == TypeId::routine;
+}
+
+void set_return(const Cell& c) { *base = c; }
+
+void set_return_only(const Cell& c) {
+    Cell copy = c;
+    data_top = base + 1;
+    *base = copy;
+}
+
+void trap_result() {
+    if (data_top > data_begin && is(data_top[-1], TypeId::error)) *base = data_top[-1];
+    data_top = base + 1;
+}
+
+}  // namespace stack
+
+namespace frame {
+
+using stack::base;
+using stack::data_begin;
+using stack::frames_begin;
+using stack::frames_top;
+using stack::data_top;
+
+CallFrame* thrown_at = nullptr;
+
+namespace {
+
+// The values of a function context live in data2 of the context's first cell.
+uint32_t& context_values(Node context) { return memory::buffer_of(context)->cells()[0].data2; }
+
+void restore_context(const CallFrame* f) {
+    if (f->function_context) context_values(f->function_context) = f->saved_values;
+}
+
+// The base the record at `f` was pushed with: the saved base of the record above it, or the
+// current base when it is the top record.
+Cell* own_base(const CallFrame* f) {
+    return f + 1 < frames_top ? stack::at(f[1].saved_base) : base;
+}
+
+}  // namespace
+
+Cell* push(const Cell& word, uint32_t bits) {
+    if (frames_top >= stack::frames_end) {
+        cycles::reset();
+        Cell* t = data_top - 5;
+        data_top = t < data_begin ? data_begin : t;
+        error::raise(ErrorId::internal_stack_overflow);
+    }
+    CallFrame* f = frames_top++;
+    f->header = bits;
+    f->symbol = word.data2;
+    f->saved_base = stack::index_of(base);
+    f->word_context = word.data1;
+    f->function_context = 0;
+    f->saved_values = 0;
+    base = data_top;
+    return base;
+}
+
+Cell* push_function(const Cell& word, Node function_context) {
+    Cell* b = push(word, frame_bits::kind(FrameKind::function));
+    if (function_context) {
+        CallFrame* f = frames_top - 1;
+        f->function_context = function_context;
+        f->saved_values = context_values(function_context);
+    }
+    return b;
+}
+
+Cell* push_interp_function(const Cell& word, Node function_context) {
+    Cell* b = push_function(word, function_context);
+    mark_interpreted();
+    return b;
+}
+
+Cell* push_native(const Cell& word) { return push(word, frame_bits::kind(FrameKind::native)); }
+Cell* push_interp_native(const Cell& word) {
+    return push(word, frame_bits::kind(FrameKind::native) | frame_bits::interpreted);
+}
+
+Cell* push_function_body(const Cell& word, Node context) {
+    // The locals of a compiled function live in the caller's frame cells.
+    context_values(context) = stack::index_of(base);
+    return push(word, frame_bits::kind(FrameKind::native) | frame_bits::return_target);
+}
+
+Cell* push_trap(const Cell& word) { return push(word, frame_bits::kind(FrameKind::trap)); }
+Cell* push_trap_all(const Cell& word) { return push(word, frame_bits::kind(FrameKind::trap_all)); }
+Cell* push_catch(const Cell& word) { return push(word, frame_bits::kind(FrameKind::catch_)); }
+Cell* push_eval_block(const Cell& word) {
+    return push(word, frame_bits::kind(FrameKind::eval_block) | frame_bits::interpreted);
+}
+Cell* push_loop(const Cell& word) { return push(word, frame_bits::kind(FrameKind::loop)); }
+
+void set_top(CallFrame* record) { frames_top = record; }
+
+void set_return_target(bool on) {
+    CallFrame* f = frames_top - 1;
+    if (on) f->header |= frame_bits::return_target;
+    else f->header &= ~frame_bits::return_target;
+}
+
+void mark_interpreted() { frames_top[-1].header |= frame_bits::interpreted; }
+
+CallFrame* mark_caller_return_target() {
+    CallFrame* f = frames_top - 2;
+    if (f < frames_begin || f->return_target_q()) return nullptr;
+    f->header |= frame_bits::return_target;
+    return f;
+}
+
+void clear_return_target(CallFrame* f) { f->header &= ~frame_bits::return_target; }
+
+CallFrame* top() { return frames_top > frames_begin ? frames_top - 1 : nullptr; }
+bool empty_q() { return frames_top <= frames_begin; }
+
+bool interpreted_q(const CallFrame* from, bool just_one) {
+    if (!from) from = top();
+    for (const CallFrame* f = from; f && f >= frames_begin; --f) {
+        if (f->interpreted_q()) return true;
+        if (just_one) return false;
+    }
+    return false;
+}
+
+// ---- pops ----
+
+namespace {
+
+enum class After { return_slot, reset, discard, drop_top };
+
+void pop_record(bool restore, bool copy_return, After after) {
+    CallFrame* f = --frames_top;
+    if (restore) restore_context(f);
+    Cell* popped_base = base;
+    Cell* saved = stack::at(f->saved_base);
+    if (copy_return) *saved = *popped_base;
+    bool now_empty = frames_top == frames_begin;
+    switch (after) {
+        case After::return_slot: data_top = popped_base + 1; base = saved; break;
+        case After::reset: data_top = base = saved; break;
+        case After::discard: data_top = popped_base; base = now_empty ? data_begin : saved; break;
+        case After::drop_top: data_top = data_top - 1; base = now_empty ? data_begin : saved; break;
+    }
+}
+
+bool function_frame(const CallFrame* f) { return f->kind() == FrameKind::function; }
+
+}  // namespace
+
+void pop() { pop_record(false, false, After::return_slot); }
+void pop_function() { pop_record(true, false, After::return_slot); }
+void pop_return() { pop_record(false, true, After::return_slot); }
+void pop_function_return() { pop_record(true, true, After::return_slot); }
+void pop_reset() { pop_record(false, false, After::reset); }
+void pop_function_reset() { pop_record(true, false, After::reset); }
+void pop_discard() { pop_record(function_frame(frames_top - 1), false, After::discard); }
+void pop_drop_top() { pop_record(function_frame(frames_top - 1), false, After::drop_top); }
+
+// ---- unwinding ----
+
+CallFrame* unwind_to(FrameKind kind, bool keep) {
+    CallFrame* start = frames_top;
+    CallFrame* found;
+    do {
+        found = --frames_top;
+        if (function_frame(found)) restore_context(found);
+    } while (found > frames_begin && found->kind() != kind && found->kind() != FrameKind::trap_all);
+
+    if (keep) frames_top = found + 1;
+    if (frames_top == start) {
+        data_top = base + 1;
+    } else if (frames_top == frames_begin) {
+        base = data_top = data_begin;
+    } else {
+        data_top = base + 1;
+        base = stack::at(frames_top->saved_base);
+    }
+    frames_top = found + 1;
+    return found;
+}
+
+CallFrame* unwind_loop(bool keep) { return unwind_to(FrameKind::loop, keep); }
+
+CallFrame* return_to(FrameKind kind) {
+    Cell result = *base;
+    CallFrame* start = frames_top;
+    Cell* base_before = base;
+    CallFrame* found = unwind_to(kind, false);
+    Cell* own = found + 1 < start ? stack::at(found[1].saved_base) : base_before;
+    *own = result;
+    base = data_top = own;
+    return found;
+}
+
+namespace {
+
+struct Saved {
+    Cell* saved_base;
+    Cell* saved_top;
+    CallFrame* saved_frames_top;
+    void restore() const {
+        stack::base = saved_base;
+        stack::data_top = saved_top;
+        stack::frames_top = saved_frames_top;
+    }
+};
+
+Saved save() { return {base, data_top, frames_top}; }
+
+// Makes `f` the top frame with base and data top at its own return slot.
+Cell* settle_at(CallFrame* f) {
+    Cell* own = own_base(f);
+    for (CallFrame* g = frames_top - 1; g > f; --g)
+        if (function_frame(g)) restore_context(g);
+    frames_top = f + 1;
+    base = data_top = own;
+    return own;
+}
+
+}  // namespace
+
+void unwind_break(bool value_given, bool continue_) {
+    Saved s = save();
+    Cell value = *base;  // the native's first argument
+    ErrorId no_loop = continue_ ? ErrorId::throw__continue_ : ErrorId::throw__break_;
+    CallFrame* f = frames_top - 1;
+    for (; f >= frames_begin; --f) {
+        if (f->kind() == FrameKind::trap_all) break;
+        if (f < frames_top - 1 && f->kind() == FrameKind::loop) break;
+    }
+    if (f < frames_begin || f->kind() != FrameKind::loop) {
+        s.restore();
+        error::raise(no_loop);
+    }
+    Cell* slot = settle_at(f);
+    *slot = value_given && !continue_ ? value : cell::unset();
+    runtime::throw_code(continue_ ? throw_code::continue_ : throw_code::break_);
+}
+
+void unwind_return(bool with_value, bool skip_own_frame) {
+    Saved s = save();
+    Cell value = *base;
+    CallFrame* f = frames_top - 1;
+    if (skip_own_frame) --f;
+    for (; f >= frames_begin; --f)
+        if (f->kind() == FrameKind::trap_all || f->return_target_q()) break;
+    if (f < frames_begin || f->kind() == FrameKind::trap_all) {
+        s.restore();
+        error::raise(ErrorId::throw__return_);
+    }
+    Cell* slot = settle_at(f);
+    *slot = with_value ? value : cell::unset();
+    runtime::throw_code(with_value ? throw_code::return_ : throw_code::exit);
+}
+
+void unwind_throw(uint32_t code) {
+    if (!thrown_at) thrown_at = frames_top - 1;
+    Saved s = save();
+    Cell value = base[0];
+    Cell name = base[1];
+    CallFrame* f = frames_top - 1;
+    for (; f >= frames_begin; --f)
+        if (f->kind() == FrameKind::trap_all || f->kind() == FrameKind::catch_) break;
+    if (f < frames_begin || f->kind() == FrameKind::trap_all) {
+        s.restore();
+        error::raise(ErrorId::throw__throw_, value);
+    }
+    settle_at(f);
+    stack::push(value);
+    stack::push(name);
+    runtime::throw_code(code);
+}
+
+void throw_error(const Cell& error) {
+    Cell err = error;
+    bool trapped = false;
+    if (!empty_q()) {
+        Cell& where = error::field(err, error::where);
+        if (is(where, TypeId::none)) where = function_word();
+        Cell& stack_field = error::field(err, error::stack);
+        if (!is(stack_field, TypeId::block))
+            stack_field = cell::integer(int32_t(frames_top - frames_begin));
+        Cell* kept_top = data_top;
+        // Stops at a trap, a try/all barrier or the bottom frame; the trap frame goes too.
+        CallFrame* found = unwind_to(FrameKind::trap, false);
+        --frames_top;
+        data_top = kept_top;
+        trapped = found->kind() == FrameKind::trap || found->kind() == FrameKind::trap_all;
+    }
+    if (!trapped) error::show_untrapped(err);
+    stack::push(err);
+    runtime::throw_code(throw_code::error);
+}
+
+// ---- names ----
+
+Cell function_word() {
+    CallFrame* f = thrown_at ? thrown_at - 1 : frames_top - 1;
+    thrown_at = nullptr;
+    const auto& sym = stack::walk_symbols;
+    for (; f >= frames_begin; --f) {
+        if (f->symbol != sym.body && f->symbol != sym.anon)
+            return cell::make(TypeId::word, f->word_context, f->symbol, 0xFFFFFFFF);
+    }
+    return cell::make(TypeId::word, 0, sym.not_found, 0xFFFFFFFF);
+}
+
+void rename(const Cell& word) {
+    if (!is(word, TypeId::word)) return;
+    CallFrame* f = thrown_at ? thrown_at - 1 : frames_top - 1;
+    if (f >= frames_begin) f->symbol = word.data2;
+}
+
+void collect_calls(Node block) {
+    const auto& sym = stack::walk_symbols;
+    for (CallFrame* f = frames_top - 1; f > frames_begin; --f) {
+        if (f->symbol == sym.body || f->symbol == sym.anon) continue;
+        Node context = f->function_context ? f->function_context : f->word_context;
+        SeriesBuffer* b = memory::buffer_of(block);
+        *series::reserve_cell(b) = cell::make(TypeId::word, context, f->symbol, 0xFFFFFFFF);
+        *series::reserve_cell(b) = cell::integer(int32_t(f->saved_base));
+    }
+}
+
+}  // namespace frame
+}  // namespace kaz

@@ -1,0 +1,145 @@
+// The data stack, on which natives, actions and the interpreter exchange values, and the
+// call-frame stack that records every call, with the unwinders behind break, continue,
+// return, exit, throw and raised errors.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kaz {
+
+enum class FrameKind : uint8_t {
+    function = 1,    // function call
+    native = 2,      // native or action call, compiled function body
+    trap = 4,        // error trap: try, attempt, load
+    trap_all = 5,    // try/all: a barrier break, continue, return, exit and throw may not cross
+    catch_ = 6,      // target of throw
+    eval_block = 7,  // the interpreter evaluating a block
+    loop = 8,        // target of break and continue
+};
+
+// One record per call. Bases are cell indexes into the data stack, which never moves.
+struct CallFrame {
+    uint32_t header;          // bits 24-27 kind, bit 28 return target, bit 31 pushed by the interpreter
+    uint32_t symbol;          // symbol id of the called word
+    uint32_t saved_base;      // the caller's base
+    Node word_context;        // context of the called word
+    Node function_context;    // context of the called function, or 0
+    uint32_t saved_values;    // that context's values before the call
+
+    FrameKind kind() const { return FrameKind((header >> 24) & 0xF); }
+    bool return_target_q() const { return (header & (1u << 28)) != 0; }
+    bool interpreted_q() const { return (header & (1u << 31)) != 0; }
+};
+
+namespace frame_bits {
+inline constexpr uint32_t return_target = 1u << 28;
+inline constexpr uint32_t interpreted = 1u << 31;
+constexpr uint32_t kind(FrameKind k) { return uint32_t(k) << 24; }
+}  // namespace frame_bits
+
+namespace stack {
+
+inline constexpr uint32_t kDataCells = 20'000;
+inline constexpr uint32_t kFrameRecords = 12'000;
+// Cells of the block that holds the call-frame records.
+inline constexpr uint32_t kFrameCells = kFrameRecords * sizeof(CallFrame) / sizeof(Cell);
+
+extern Cell* data_begin;
+extern Cell* data_end;
+extern Cell* data_top;  // next free cell
+extern Cell* base;  // the current frame's return slot; its arguments follow it
+extern CallFrame* frames_begin;
+extern CallFrame* frames_end;
+extern CallFrame* frames_top;  // next free record
+
+// Symbols the walks need: frames named <body> or <anon> are skipped; <not-found> names the
+// word a walk returns when every frame was skipped. Set once the symbols exist.
+struct WalkSymbols {
+    uint32_t body, anon, not_found;
+};
+extern WalkSymbols walk_symbols;
+
+// Sets both stacks over the two blocks made at boot (their buffers never move).
+void init(Node data_block, Node frames_block);
+bool ready();
+
+inline uint32_t index_of(const Cell* c) { return uint32_t(c - data_begin); }
+inline Cell* at(uint32_t index) { return data_begin + index; }
+
+Cell* reset();        // data_top = base
+Cell* keep_return();  // data_top = base + 1
+// The next cell; a full stack raises internal stack-overflow.
+Cell* reserve_cell();
+Cell* push(const Cell& c);
+void pop(uint32_t n);
+void pop_into_below();
+Cell* top();  // the newest cell (data_begin when empty)
+TypeId top_type();
+bool top_function_q();
+void set_return(const Cell& c);
+void set_return_only(const Cell& c);
+void trap_result();
+
+}  // namespace stack
+
+namespace frame {
+
+// Pushes a record named by `word` (a word cell); returns the new base. A full call-frame
+// stack raises internal stack-overflow.
+Cell* push(const Cell& word, uint32_t bits);
+Cell* push_function(const Cell& word, Node function_context);
+Cell* push_interp_function(const Cell& word, Node function_context);
+Cell* push_native(const Cell& word);
+Cell* push_interp_native(const Cell& word);
+Cell* push_function_body(const Cell& word, Node context);
+Cell* push_trap(const Cell& word);
+Cell* push_trap_all(const Cell& word);
+Cell* push_catch(const Cell& word);
+Cell* push_eval_block(const Cell& word);
+Cell* push_loop(const Cell& word);
+
+void set_top(CallFrame* record);
+void set_return_target(bool on);
+void mark_interpreted();
+CallFrame* mark_caller_return_target();
+void clear_return_target(CallFrame* f);
+CallFrame* top();  // null when empty
+bool empty_q();
+bool interpreted_q(const CallFrame* from, bool just_one);
+
+void pop();
+void pop_function();
+void pop_return();
+void pop_function_return();
+void pop_reset();
+void pop_function_reset();
+void pop_discard();
+void pop_drop_top();
+
+// Pops records down to the nearest one of `kind` (or a try/all barrier, or the bottom),
+// which stays the top frame; returns it.
+CallFrame* unwind_to(FrameKind kind, bool keep);
+CallFrame* unwind_loop(bool keep);
+CallFrame* return_to(FrameKind kind);
+
+// The unwinders of the control natives; each ends in a low-level throw or raises the throw
+// error of its kind, with the stacks as they were, when no frame takes it.
+[[noreturn]] void unwind_break(bool value_given, bool continue_);
+[[noreturn]] void unwind_return(bool with_value, bool skip_own_frame);
+[[noreturn]] void unwind_throw(uint32_t code);
+// Takes a raised error to the nearest trap, or ends the process when there is none.
+[[noreturn]] void throw_error(const Cell& error);
+
+// The word of the nearest named frame, or <not-found>.
+Cell function_word();
+void rename(const Cell& word);
+// Appends, from the top frame down, each frame's word and the index of its saved base.
+void collect_calls(Node block);
+
+// The top frame recorded by the last throw unwinding, consumed by function_word.
+extern CallFrame* thrown_at;
+
+}  // namespace frame
+}  // namespace kaz

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build, then the ASan+UBSan build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1; shift
+    echo "== $dir"
+    cmake -S . -B "$dir" -G Ninja -DKAZ_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DKAZ_SANITIZE=ON -DKAZ_BENCH=OFF
+echo "All tests passed."

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "datatypes/registry.h"
+#include "runtime/memory.h"
+
+using namespace kaz;
+
+namespace {
+
+void parent_add() {}
+void child_add() {}
+int32_t parent_compare(const Cell&, const Cell&, CompareOp) { return 0; }
+
+std::string text_of(Node string) {
+    SeriesBuffer* b = memory::buffer_of(string);
+    return {reinterpret_cast<char*>(b->head), b->used()};
+}
+
+// Ids 55 and 56 are free in the 57-entry registry: room to register test types.
+constexpr TypeId kParent = TypeId(55);
+constexpr TypeId kChild = TypeId(56);
+
+}  // namespace
+
+TEST(Registry, AllBootTypesAreRegisteredParentsFirst) {
+    EXPECT_EQ(registry::max_id(), TypeId::image);
+    EXPECT_EQ(registry::name_of(TypeId::integer), "integer!");
+    EXPECT_EQ(registry::name_of(TypeId::point2d, false), "point2D");
+    EXPECT_EQ(registry::type_name(TypeId::block).name_length, 5u);
+    EXPECT_FALSE(registry::registered_q(TypeId::event));
+}
+
+TEST(Registry, InheritCopiesTheParentsEntries) {
+    registry::define(kParent, TypeId::invalid, "test-parent!",
+                     {.compare = parent_compare, .add = parent_add, .subtract = inherit});
+    registry::define(kChild, kParent, "test-child!",
+                     {.compare = inherit, .add = child_add, .multiply = inherit, .subtract = inherit});
+    const ActionTable& child = registry::actions(kChild);
+    EXPECT_EQ(child.compare, parent_compare);  // inherited
+    EXPECT_EQ(child.add, child_add);           // its own
+    EXPECT_EQ(child.multiply, nullptr);        // the parent lacks it
+    EXPECT_EQ(child.subtract, nullptr);        // inherit with no grandparent: lacked, never -1
+    EXPECT_EQ(registry::actions(kParent).subtract, nullptr);
+    EXPECT_EQ(child.make, nullptr);            // left out: lacked
+    EXPECT_EQ(registry::type_name(kChild).name_length, 10u);
+}
+
+TEST(DatatypeValues, FormMoldAndCompare) {
+    struct Case { TypeId type; bool all; bool mold; const char* text; int32_t used; };
+    const Case kCases[] = {
+        {TypeId::integer, false, false, "integer", 7},
+        {TypeId::integer, false, true, "integer!", 8},
+        {TypeId::integer, true, true, "#(integer!)", 11},
+        {TypeId::set_word, false, true, "set-word!", 9},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.text);
+        Node s = series::alloc_bytes(16);
+        Cell v = cell::datatype(c.type);
+        int32_t left = c.mold ? datatype::mold(v, s, false, c.all, false, nullptr, 100, 0)
+                              : datatype::form(v, s, nullptr, 100);
+        EXPECT_EQ(text_of(s), c.text);
+        EXPECT_EQ(left, 100 - c.used);
+    }
+
+    Cell integer = cell::datatype(TypeId::integer), float_ = cell::datatype(TypeId::float_);
+    EXPECT_EQ(datatype::compare(integer, integer, CompareOp::equal), 0);
+    EXPECT_EQ(datatype::compare(integer, float_, CompareOp::equal), 1);
+    EXPECT_EQ(datatype::compare(integer, cell::integer(11), CompareOp::same), 1);
+    EXPECT_EQ(datatype::compare(integer, float_, CompareOp::lesser), kNotComparable);
+    EXPECT_EQ(registry::actions(TypeId::datatype).mold, datatype::mold);
+}
