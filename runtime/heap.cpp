@@ -11,37 +11,30 @@
 namespace kaz::heap {
 namespace {
 
-// In front of every block. The tag lets free() refuse a pointer that is not a live block
-// without searching the list.
+// In front of every block.
 struct alignas(16) Header {
     Header* prev;
     Header* next;
     size_t size;
-    uintptr_t tag;
+    size_t reserved;
 };
 static_assert(sizeof(Header) == 32);
-
-constexpr uintptr_t kTagSalt = 0x6B617A68656170ULL;
 
 Header* first = nullptr;
 Header* last = nullptr;
 size_t count = 0;
 
-uintptr_t tag_for(const Header* h) { return reinterpret_cast<uintptr_t>(h) ^ kTagSalt; }
-
-Header* header_of(const void* p) {
-    return const_cast<Header*>(reinterpret_cast<const Header*>(p) - 1);
-}
-
+// The header of a live block, found by searching the list: a pointer that is not a live
+// block (one freed already, or never ours) is never read through.
 Header* live_header(const void* p) {
     if (p == nullptr) return nullptr;
-    Header* h = header_of(p);
-    return h->tag == tag_for(h) ? h : nullptr;
+    for (Header* h = last; h; h = h->prev)
+        if (h + 1 == p) return h;
+    return nullptr;
 }
 
 void link(Header* h, size_t size) {
     h->size = size;
-    h->tag = tag_for(h);
     h->next = nullptr;
     h->prev = last;
     if (last) last->next = h; else first = h;
@@ -52,7 +45,6 @@ void link(Header* h, size_t size) {
 void unlink(Header* h) {
     if (h->prev) h->prev->next = h->next; else first = h->next;
     if (h->next) h->next->prev = h->prev; else last = h->prev;
-    h->tag = 0;
     --count;
 }
 
@@ -86,7 +78,6 @@ void* realloc(void* p, size_t size) {
     auto* moved = static_cast<Header*>(std::realloc(h, size + sizeof(Header)));
     if (!moved) out_of_memory(KAZ_CALLER_ADDRESS());
     moved->size = size;
-    moved->tag = tag_for(moved);
     if (prev) prev->next = moved; else first = moved;
     if (next) next->prev = moved; else last = moved;
     return moved + 1;

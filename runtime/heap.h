@@ -13,7 +13,8 @@ void* alloc(size_t size);
 void* alloc_zeroed(size_t size);
 // Null `p` allocates; size 0 frees and returns null; otherwise resizes, keeping the content.
 void* realloc(void* p, size_t size);
-// Frees a block; a pointer that is not a live tracked block is ignored.
+// Frees a block; a pointer that is not a live tracked block is ignored (the list is searched,
+// newest first: the tracked heap holds few, long-lived blocks).
 void free(void* p);
 // Frees every block (process exit).
 void free_all();
