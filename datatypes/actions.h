@@ -35,6 +35,20 @@ using MoldAction = int32_t (*)(const Cell& value, Node string, bool only, bool a
                                const Cell* part, int32_t limit, int32_t indent);
 // -1, 0 or 1, or kNotComparable.
 using CompareAction = int32_t (*)(const Cell& a, const Cell& b, CompareOp op);
+// make and to: the prototype (or the datatype named), the spec, and the target type id.
+using MakeAction = Cell (*)(const Cell& proto, const Cell& spec, TypeId type);
+// The value with its refinements /seed, /secure, /only; the result replaces the value.
+using RandomAction = void (*)(Cell& value, bool seed, bool secure, bool only);
+// The value and the symbol id of the field word.
+using ReflectAction = Cell (*)(const Cell& value, uint32_t field);
+// The result replaces the value (negate).
+using InPlaceAction = void (*)(Cell& value);
+// round: the value, the /to scale (null when absent) and the flags /even, /down, /half-down,
+// /floor, /ceiling, /half-ceiling; the result replaces the value.
+using RoundAction = void (*)(Cell& value, const Cell* scale, bool even, bool down, bool half_down,
+                             bool floor, bool ceiling, bool half_ceiling);
+using PredicateAction = bool (*)(const Cell& value);
+using UnaryAction = Cell (*)(const Cell& value);
 
 // One member per action slot, in slot order: a type's table is written with designated
 // initializers, which the compiler checks against this order. A member left out is an
