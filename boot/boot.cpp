@@ -4,6 +4,7 @@
 
 #include "datatypes/registry.h"
 #include "platform/process.h"
+#include "runtime/case_fold.h"
 #include "runtime/cycles.h"
 #include "runtime/memory.h"
 #include "runtime/resource.h"
@@ -75,6 +76,7 @@ void run() {
     root = series::alloc_heap(kRootCells, 16);
     Node data_block = make_fixed_in_root(stack::kDataCells);
     Node frames_block = make_fixed_in_root(stack::kFrameCells);
+    case_::init_tables();  // before the symbol table: case aliases and hashing fold with it
     stack::init(data_block, frames_block);
     value_slots::init();
 }

@@ -50,6 +50,83 @@ using RoundAction = void (*)(Cell& value, const Cell* scale, bool even, bool dow
 using PredicateAction = bool (*)(const Cell& value);
 using UnaryAction = Cell (*)(const Cell& value);
 
+// Series actions. An absent refinement argument is a null pointer; results are returned or,
+// where the action says so, replace the first argument.
+
+// append, insert, change: the value, the /part length (-1 when absent), /only, the /dup
+// count (1 without /dup) and whether it appends; returns the action's result.
+using InsertAction = Cell (*)(const Cell& series, const Cell& value, int32_t part, bool only,
+                              int32_t dup, bool append);
+// copy: the result is written into `result` (an unset! cell reserved by the entry).
+using CopyAction = void (*)(const Cell& value, Cell& result, const Cell* part, bool deep,
+                            const Cell* types);
+// find and select (select ignores tail and match).
+struct FindOptions {
+    const Cell* part = nullptr;
+    bool only = false;
+    bool case_ = false;
+    bool same = false;
+    bool any = false;
+    const Cell* with = nullptr;
+    const Cell* skip = nullptr;
+    bool last = false;
+    bool reverse = false;
+    bool tail = false;
+    bool match = false;
+};
+using FindAction = Cell (*)(const Cell& series, const Cell& value, const FindOptions& options);
+// Items from the head to the tail, or -1 for none!.
+using LengthAction = int32_t (*)(const Cell& series);
+using MoveAction = Cell (*)(const Cell& origin, const Cell& target, const Cell* part);
+// pick and poke: the index converted to an integer (char! its code point, true 1, false 2),
+// with the index cell itself for types that read other kinds of index.
+using PickAction = Cell (*)(const Cell& series, int32_t index, const Cell& index_value);
+using PokeAction = Cell (*)(const Cell& series, int32_t index, const Cell& index_value,
+                            const Cell& value);
+using PutAction = Cell (*)(const Cell& series, const Cell& key, const Cell& value, bool case_);
+// remove: /part length, /key key; the result replaces the series.
+using RemoveAction = void (*)(Cell& series, const Cell* part, const Cell* key);
+// reverse: /part length, /skip size; the result replaces the series.
+using ReverseAction = void (*)(Cell& series, const Cell* part, const Cell* skip);
+struct SortOptions {
+    bool case_ = false;
+    const Cell* skip = nullptr;
+    const Cell* compare = nullptr;
+    const Cell* part = nullptr;
+    bool all = false;
+    bool reverse = false;
+    bool stable = false;
+};
+using SortAction = Cell (*)(const Cell& series, const SortOptions& options);
+// swap: the result replaces the first series.
+using SwapAction = void (*)(Cell& series1, const Cell& series2);
+using TakeAction = Cell (*)(const Cell& series, const Cell* part, bool deep, bool last);
+struct TrimOptions {
+    bool head = false;
+    bool tail = false;
+    bool auto_ = false;
+    bool lines = false;
+    bool all = false;
+    const Cell* with = nullptr;
+};
+// trim: the result replaces the series.
+using TrimAction = void (*)(Cell& series, const TrimOptions& options);
+// One step of a path: what eval-path knows besides the parent, the element and the value to
+// set (null when reading).
+struct PathStep {
+    const Cell* path = nullptr;        // the whole path, for error messages
+    const Cell* grandparent = nullptr; // the value holding the parent (an object for fields)
+    const Cell* previous = nullptr;    // the previous element
+    int32_t index = 0;                 // the element's position in the path
+    bool case_ = false;
+    bool get = false;                  // evaluated as a get-path
+    bool last = false;                 // the last element
+    bool owner = false;                // the holder notifies changes (object with handlers)
+};
+using EvalPathAction = Cell (*)(const Cell& parent, const Cell& element, const Cell* value,
+                                const PathStep& step);
+using ModifyAction = Cell (*)(const Cell& target, const Cell& field, const Cell& value, bool case_);
+
 // One member per action slot, in slot order: a type's table is written with designated
 // initializers, which the compiler checks against this order. A member left out is an
 // action the type lacks; `inherit` takes the parent's entry.

@@ -4,6 +4,7 @@
 
 #include "platform/error_box.h"
 #include "platform/process.h"
+#include "runtime/console.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -165,6 +166,7 @@ namespace {
 [[noreturn]] void raise_args(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3) {
     if (!can_allocate()) {
         const Cell* args[3] = {a1, a2, a3};
+        console::flush();
         platform::error_box("Kaz NoName App", report_text(id, args).c_str());
         platform::exit_process(-2);
     }
@@ -201,6 +203,7 @@ std::string report(const Cell& error) {
 
 void show_untrapped(const Cell& error) {
     std::string title = script_title ? script_title() : std::string();
+    console::flush();
     platform::error_box(title.empty() ? "Kaz NoName App" : title.c_str(), report(error).c_str());
     platform::exit_process(-2);
 }

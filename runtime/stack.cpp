@@ -160,8 +160,9 @@ Cell* push_interp_native(const Cell& word) {
 }
 
 Cell* push_function_body(const Cell& word, Node context) {
-    // The locals of a compiled function live in the caller's frame cells.
-    context_values(context) = stack::index_of(base);
+    // The locals of a compiled function live in the caller's frame cells; a running
+    // data-stack context holds its first cell's index + 1 (0 means not running).
+    context_values(context) = stack::index_of(base) + 1;
     return push(word, frame_bits::kind(FrameKind::native) | frame_bits::return_target);
 }
 

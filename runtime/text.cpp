@@ -1,8 +1,10 @@
 #include "runtime/text.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/memory.h"
+#include "runtime/unicode.h"
 
 namespace kaz::text {
 
@@ -24,6 +26,34 @@ void append_ascii(Node string, std::string_view ascii) {
         }
         p += unit;
     }
+}
+
+}  // namespace kaz::text
+
+namespace kaz::text {
+
+uint32_t append_utf8(Node string, std::string_view utf8) {
+    auto p = reinterpret_cast<const uint8_t*>(utf8.data());
+    auto end = p + utf8.size();
+    SeriesBuffer* b = memory::buffer_of(string);
+    // Widen once for the widest code point, then store them all. A refused sequence is
+    // written as U+FFFD.
+    uint32_t unit = b->unit();
+    uint32_t count = 0;
+    for (const uint8_t* q = p; q < end; ++count) {
+        int32_t cp;
+        q = utf8::decode_char(q, end, cp);
+        unit = std::max(unit, string::unit_for(cp < 0 ? 0xFFFD : uint32_t(cp)));
+    }
+    b = string::widen_to(b, unit);
+    uint8_t* out = series::reserve_bytes(b, count * unit);
+    while (p < end) {
+        int32_t cp;
+        p = utf8::decode_char(p, end, cp);
+        string::put_char(out, unit, cp < 0 ? 0xFFFD : uint32_t(cp));
+        out += unit;
+    }
+    return count;
 }
 
 }  // namespace kaz::text

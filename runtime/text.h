@@ -11,3 +11,11 @@ namespace kaz::text {
 void append_ascii(Node string, std::string_view ascii);
 
 }  // namespace kaz::text
+
+namespace kaz::text {
+
+// Appends UTF-8 text at the tail of a string series, widening its unit when a code point
+// needs it; returns the number of code points written. `utf8` must not lie in a series buffer.
+uint32_t append_utf8(Node string, std::string_view utf8);
+
+}  // namespace kaz::text

@@ -4,6 +4,7 @@
 
 #include "platform/error_box.h"
 #include "platform/process.h"
+#include "runtime/console.h"
 #include "runtime/heap.h"
 
 namespace kaz::runtime {
@@ -56,6 +57,7 @@ void report(int number, uint32_t address) {
 }  // namespace
 
 void quit(int number, uint32_t address) {
+    console::flush();
     report(number, address);
     heap::free_all();
     platform::exit_process(number);

@@ -1,0 +1,13 @@
+#include "platform/console.h"
+
+#include <unistd.h>
+
+#include "platform/process.h"
+
+namespace kaz::platform {
+
+bool stdout_terminal_q() { return isatty(STDOUT_FILENO) == 1; }
+
+void write_stdout(const char* bytes, size_t length) { write_fd(STDOUT_FILENO, bytes, length); }
+
+}  // namespace kaz::platform

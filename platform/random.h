@@ -1,0 +1,12 @@
+// The operating system's cryptographic random source.
+#pragma once
+
+#include <cstddef>
+
+namespace kaz::platform {
+
+// Fills `size` bytes from the kernel's cryptographic generator; false when it refuses (the
+// bytes are then unspecified).
+bool secure_random(void* buffer, size_t size);
+
+}  // namespace kaz::platform
