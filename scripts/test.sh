@@ -16,4 +16,11 @@ run_suite() {
 
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DKAZ_SANITIZE=ON -DKAZ_BENCH=OFF
+
+# The fuzz targets are built with clang (libFuzzer) and run briefly.
+echo "== build/fuzz"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKAZ_BENCH=OFF >/dev/null
+cmake --build build/fuzz --target fuzz_targets
+ctest --test-dir build/fuzz -R '^fuzz/' --output-on-failure
 echo "All tests passed."
