@@ -2,11 +2,29 @@
 
 #include <cfenv>
 
+#include "datatypes/block.h"
+#include "datatypes/char.h"
+#include "datatypes/context.h"
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/internal.h"
+#include "datatypes/logic.h"
+#include "datatypes/ownership.h"
+#include "datatypes/path.h"
 #include "datatypes/registry.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/time.h"
+#include "datatypes/triple.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
+#include "runtime/console.h"
 #include "runtime/cycles.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/resource.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
@@ -36,19 +54,51 @@ void define_plain(TypeId id) {
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {
     datatype::init();
-    for (TypeId id : {TypeId::unset, TypeId::none, TypeId::logic, TypeId::series, TypeId::block,
-                      TypeId::string, TypeId::binary, TypeId::integer, TypeId::symbol,
-                      TypeId::context, TypeId::word, TypeId::lit_word, TypeId::set_word,
-                      TypeId::get_word, TypeId::refinement, TypeId::char_, TypeId::native,
-                      TypeId::action, TypeId::op, TypeId::path, TypeId::lit_path,
-                      TypeId::set_path, TypeId::get_path, TypeId::function, TypeId::routine,
-                      TypeId::paren, TypeId::issue, TypeId::url, TypeId::file, TypeId::object,
-                      TypeId::bitset, TypeId::triple, TypeId::float_, TypeId::typeset,
-                      TypeId::error, TypeId::vector, TypeId::map, TypeId::hash, TypeId::pair,
-                      TypeId::percent, TypeId::tuple, TypeId::time, TypeId::tag, TypeId::email,
-                      TypeId::handle, TypeId::date, TypeId::port, TypeId::money, TypeId::ref,
-                      TypeId::point2d, TypeId::point3d, TypeId::image})
-        define_plain(id);
+    unset::init();
+    none::init();
+    logic::init();
+    series_::init();
+    block::init();
+    string::init();
+    define_plain(TypeId::binary);
+    integer::init();
+    symbol::init();
+    context::init();
+    word::init();  // word!, set-word!, lit-word!, get-word!, refinement!
+    char_::init();
+    define_plain(TypeId::native);
+    define_plain(TypeId::action);
+    define_plain(TypeId::op);
+    path::init();  // path!, lit-path!, set-path!, get-path!
+    define_plain(TypeId::function);
+    define_plain(TypeId::routine);
+    paren::init();
+    define_plain(TypeId::issue);
+    define_plain(TypeId::url);
+    define_plain(TypeId::file);
+    define_plain(TypeId::object);
+    define_plain(TypeId::bitset);
+    triple::init();
+    float_::init();
+    typeset::init();
+    define_plain(TypeId::error);
+    define_plain(TypeId::vector);
+    define_plain(TypeId::map);
+    define_plain(TypeId::hash);
+    define_plain(TypeId::pair);
+    define_plain(TypeId::percent);
+    define_plain(TypeId::tuple);
+    time::init();
+    define_plain(TypeId::tag);
+    define_plain(TypeId::email);
+    define_plain(TypeId::handle);
+    define_plain(TypeId::date);
+    define_plain(TypeId::port);
+    define_plain(TypeId::money);
+    define_plain(TypeId::ref);
+    define_plain(TypeId::point2d);
+    define_plain(TypeId::point3d);
+    define_plain(TypeId::image);
 }
 
 // A block cell in the root block over a fixed series of `cells` cells.
@@ -67,6 +117,8 @@ void run() {
 
     // The runtime boot.
     print_hooks::init();
+    console::init();
+    random::init();
     memory::init();
     resource::init();
     registry::init();
@@ -76,7 +128,16 @@ void run() {
     root = series::alloc_heap(kRootCells, 16);
     Node data_block = make_fixed_in_root(stack::kDataCells);
     Node frames_block = make_fixed_in_root(stack::kFrameCells);
+    symbol::make_block(root);
+    context::make_global();
     case_::init_tables();  // before the symbol table: case aliases and hashing fold with it
+    symbol::make_table();
+    registry::set_word_maker([](const char* name) { return word::from_c_string(name); });
+    float_::word_maker = [](const char* name) { return word::from_c_string(name); };
+    internal::init_runtime();
+    internal::init_refinements();
+    internal::init_issues();
+    ownership::init();
     stack::init(data_block, frames_block);
     value_slots::init();
 }

@@ -102,6 +102,7 @@ using stack::frames_top;
 using stack::data_top;
 
 CallFrame* thrown_at = nullptr;
+uint32_t unwinding = 0;
 
 namespace {
 
@@ -317,7 +318,7 @@ void unwind_break(bool value_given, bool continue_) {
     }
     Cell* slot = settle_at(f);
     *slot = value_given && !continue_ ? value : cell::unset();
-    runtime::throw_code(continue_ ? throw_code::continue_ : throw_code::break_);
+    unwinding = runtime::pending_code = continue_ ? throw_code::continue_ : throw_code::break_;
 }
 
 void unwind_return(bool with_value, bool skip_own_frame) {
@@ -333,7 +334,7 @@ void unwind_return(bool with_value, bool skip_own_frame) {
     }
     Cell* slot = settle_at(f);
     *slot = with_value ? value : cell::unset();
-    runtime::throw_code(with_value ? throw_code::return_ : throw_code::exit);
+    unwinding = runtime::pending_code = with_value ? throw_code::return_ : throw_code::exit;
 }
 
 void unwind_throw(uint32_t code) {
@@ -351,7 +352,7 @@ void unwind_throw(uint32_t code) {
     settle_at(f);
     stack::push(value);
     stack::push(name);
-    runtime::throw_code(code);
+    unwinding = runtime::pending_code = code;
 }
 
 void throw_error(const Cell& error) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/throw.h"
 
 namespace kaz {
 
@@ -124,11 +125,26 @@ CallFrame* unwind_to(FrameKind kind, bool keep);
 CallFrame* unwind_loop(bool keep);
 CallFrame* return_to(FrameKind kind);
 
-// The unwinders of the control natives; each ends in a low-level throw or raises the throw
-// error of its kind, with the stacks as they were, when no frame takes it.
-[[noreturn]] void unwind_break(bool value_given, bool continue_);
-[[noreturn]] void unwind_return(bool with_value, bool skip_own_frame);
-[[noreturn]] void unwind_throw(uint32_t code);
+// The unwinders of the control natives. Each leaves the target frame on top with the value in
+// its return slot and sets `unwinding` to its code: the unwind then travels as pending state
+// through the interpreter, which checks it after every evaluation and leaves each level until
+// the target takes it. Where it must cross other C++ code it travels as Throw (raise_pending).
+// With no target frame, or across a try/all barrier, each raises the throw error of its kind
+// with the stacks as they were.
+void unwind_break(bool value_given, bool continue_);
+void unwind_return(bool with_value, bool skip_own_frame);
+void unwind_throw(uint32_t code);
+
+// The code of the unwind in flight as pending state (0 when none).
+extern uint32_t unwinding;
+// Turns a pending unwind into the C++ exception, for callers that cannot check for one.
+inline void raise_pending() {
+    if (unwinding) {
+        uint32_t code = unwinding;
+        unwinding = 0;
+        throw Throw{code};
+    }
+}
 // Takes a raised error to the nearest trap, or ends the process when there is none.
 [[noreturn]] void throw_error(const Cell& error);
 

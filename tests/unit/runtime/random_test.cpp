@@ -52,7 +52,7 @@ TEST_F(Random, MatchesTheStandardTwisterForEverySeed) {
 }
 
 TEST_F(Random, PublishedTenThousandthOutput) {
-    // The standard's required value for a default-seeded MT19937.
+    // The value the C++ standard requires of a default-seeded std::mt19937.
     random::seed(5489);
     for (int i = 0; i < 9999; ++i) random::next();
     EXPECT_EQ(random::next(), 4123659995u);

@@ -20,16 +20,19 @@ protected:
         stack::frames_top = stack::frames_begin;
         stack::base = stack::data_top = stack::data_begin;
         frame::thrown_at = nullptr;
+        frame::unwinding = 0;
     }
-    // Runs `body`, which must end in a low-level throw; returns its code.
+    // Runs `body`, which must end in an unwind, as pending state or as a throw (errors);
+    // returns its code.
     template <typename F>
     static uint32_t thrown(F body) {
         try {
             body();
+            frame::raise_pending();
         } catch (const Throw& t) {
             return t.code;
         }
-        ADD_FAILURE() << "no throw";
+        ADD_FAILURE() << "no unwind";
         return 0;
     }
     // The error value a trapped error left on the data stack.

@@ -330,7 +330,8 @@ TEST(LoadUtf8, InvalidInputRaisesAccessInvalidUtf8) {
         {"\xEF\xBB\xBF\xED\xB0\x80", "\xED\xB0\x80"},
         {"ok\xE2\x82", "\xE2\x82"},  // a whole text cut inside its last sequence
     };
-    for (auto [text, offending] : kCases) {
+    for (const Case& c : kCases) {
+        std::string_view text = c.text, offending = c.offending;
         Cell e = trap([&] { load(text); });
         ASSERT_TRUE(is(e, TypeId::error));
         EXPECT_EQ(error::id_of(e), ErrorId::access_invalid_utf8);

@@ -1,0 +1,285 @@
+// context! — context records, word tables, lookup and binding.
+#include "datatypes/context.h"
+
+#include "datatypes/internal.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "runtime/cycles.h"
+#include "runtime/hashtable.h"
+#include "runtime/memory.h"
+#include "runtime/stack.h"
+
+namespace kaz::context {
+
+Node global = kNoNode;
+
+namespace {
+
+Cell* record(Node ctx) { return memory::buffer_of(ctx)->cells(); }
+SeriesBuffer* words_buffer(Node ctx) {
+    return memory::buffer_of(hashtable::record(record(ctx)[0].data1).block);
+}
+SeriesBuffer* values_buffer(Node ctx) { return memory::buffer_of(record(ctx)[0].data2); }
+
+bool word_kind(TypeId t) { return t >= TypeId::word && t <= TypeId::refinement; }
+bool block_kind(TypeId t) {
+    return t == TypeId::block || t == TypeId::paren || t == TypeId::hash ||
+           (t >= TypeId::path && t <= TypeId::get_path);
+}
+
+// Probes a word table for a symbol; returns the position, or -1 with the empty bucket where
+// it would go.
+int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucket) {
+    hashtable::Table& t = hashtable::record(table);
+    uint32_t want = symbol::canonical_id(symbol);
+    uint32_t mask = t.buckets - 1;
+    uint32_t start = murmur3::mix_int(want) & mask, i = start, step = 1;
+    const uint32_t* keys = hashtable::keys(t);
+    const Cell* words = memory::buffer_of(t.block)->cells();
+    for (;;) {
+        uint32_t state = hashtable::bucket_state(t, i);
+        if (state == hashtable::kEmpty) {
+            if (empty_bucket) *empty_bucket = i;
+            return -1;
+        }
+        if (state == hashtable::kLive) {
+            uint32_t stored = words[keys[i]].data2;
+            if (canonical ? symbol::canonical_id(stored) == want : stored == symbol) return int32_t(keys[i]);
+        }
+        i = (i + step++) & mask;
+        if (i == start) {
+            if (empty_bucket) *empty_bucket = uint32_t(-1);
+            return -1;
+        }
+    }
+}
+
+void append_unset_value(Node ctx) {
+    if (on_stack_q(ctx)) return;
+    SeriesBuffer* v = values_buffer(ctx);
+    series::reserve_cell(v);
+}
+
+}  // namespace
+
+// ---- making ----
+
+Node make(uint32_t size, bool stack_values, bool flag24, Node copy_words_from, uint32_t kind) {
+    if (size == 0) size = 1;
+    Node ctx = series::alloc_cells(2);
+    {
+        SeriesBuffer* b = memory::buffer_of(ctx);
+        Cell* c = reinterpret_cast<Cell*>(b->data());
+        c[0] = cell::make(TypeId::context);
+        c[1] = cell::unset();
+        b->tail = b->head + 2 * sizeof(Cell);
+    }
+    Node table = copy_words_from ? hashtable::clone(record(copy_words_from)[0].data1)
+                                 : hashtable::make(size, nullptr, hashtable::kWords, 2);
+    Node values = 0;
+    if (stack_values) {
+        values = 0;
+    } else {
+        values = series::alloc_cells_unset(size);
+    }
+    Cell& c = record(ctx)[0];
+    c.header = uint32_t(TypeId::context) | (stack_values ? header::on_stack : 0) |
+               (flag24 ? header::flag24 : 0) | ((kind << header::kind_shift) & header::kind_mask);
+    if (kind == 4) c.header |= cell_flag::assigned;  // the clone's kind 4: kind 0 with bit 13
+    c.data1 = table;
+    c.data2 = values;
+    if (copy_words_from) {
+        // The cloned words belong to the new context.
+        SeriesBuffer* w = words_buffer(ctx);
+        for (Cell* p = w->cells(); p < w->cells_end(); ++p) p->data1 = ctx;
+        if (!stack_values) {
+            SeriesBuffer* v = values_buffer(ctx);
+            v->tail = v->head + size_t(w->length()) * sizeof(Cell);
+        }
+    }
+    return ctx;
+}
+
+Node make_from_spec(const Cell& spec, bool stack_values, bool flag24, uint32_t kind) {
+    SeriesBuffer* s = memory::buffer_of(spec.data2);
+    uint32_t length = s->length() > spec.data1 ? s->length() - spec.data1 : 0;
+    Node ctx = make(length, stack_values, flag24, 0, kind);
+    uint32_t words = 0;
+    for (uint32_t i = spec.data1;; ++i) {
+        s = memory::buffer_of(spec.data2);
+        if (i >= s->length()) break;
+        Cell c = s->cells()[i];
+        TypeId t = type_of(c);
+        if (t == TypeId::word || t == TypeId::get_word || t == TypeId::lit_word || t == TypeId::refinement) {
+            uint32_t added = uint32_t(-1);
+            if (find_or_add_symbol(ctx, c.data2, true, &added) < 0 && added != uint32_t(-1)) ++words;
+        }
+    }
+    if (!stack_values) {
+        SeriesBuffer* v = values_buffer(ctx);
+        v->tail = v->head + size_t(words) * sizeof(Cell);
+    }
+    return ctx;
+}
+
+Node clone_for_value(Cell& value, uint32_t kind) {
+    Node old = value.data1;
+    Cell& oc = cell_of(old);
+    Node ctx = make(word_count(old), (oc.header & header::on_stack) != 0,
+                    (oc.header & header::flag24) != 0, old, kind);
+    value.data1 = ctx;
+    return ctx;
+}
+
+void make_global() { global = make(kGlobalWords, false, false, 0, plain); }
+
+// ---- access ----
+
+Cell& cell_of(Node ctx) { return record(ctx)[0]; }
+Cell& owner_of(Node ctx) { return record(ctx)[1]; }
+uint32_t kind_of(Node ctx) { return (cell_of(ctx).header & header::kind_mask) >> header::kind_shift; }
+bool on_stack_q(Node ctx) { return (cell_of(ctx).header & header::on_stack) != 0; }
+Node words_node(Node ctx) { return hashtable::record(cell_of(ctx).data1).block; }
+uint32_t word_count(Node ctx) { return words_buffer(ctx)->length(); }
+Cell* word_at(Node ctx, uint32_t index) { return words_buffer(ctx)->cells() + index; }
+
+Cell* value_at(Node ctx, uint32_t index) {
+    const Cell& c = cell_of(ctx);
+    if (c.header & header::on_stack) return c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
+    return c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
+}
+
+int32_t find_symbol(Node ctx, uint32_t symbol, bool canonical) {
+    return probe(cell_of(ctx).data1, symbol, canonical, nullptr);
+}
+
+int32_t find_or_add_symbol(Node ctx, uint32_t symbol, bool canonical, uint32_t* added) {
+    Node table = cell_of(ctx).data1;
+    int32_t found = probe(table, symbol, canonical, nullptr);
+    if (found >= 0) return found;
+    hashtable::grow_if_full(table);
+    uint32_t bucket;
+    probe(table, symbol, canonical, &bucket);
+    if (bucket == uint32_t(-1)) bucket = hashtable::find_empty_bucket(table, murmur3::mix_int(symbol::canonical_id(symbol)));
+    SeriesBuffer* w = memory::buffer_of(hashtable::record(table).block);
+    uint32_t position = w->length();
+    *series::reserve_cell(w) = cell::make(TypeId::word, ctx, symbol, position);
+    hashtable::Table& t = hashtable::record(table);
+    hashtable::keys(t)[bucket] = position;
+    hashtable::set_bucket_state(t, bucket, hashtable::kLive);
+    ++t.count;
+    ++t.occupied;
+    if (added) *added = position;
+    return -1;
+}
+
+uint32_t add_unset_word(Node ctx, const Cell& word) {
+    uint32_t added = uint32_t(-1);
+    int32_t found = find_or_add_symbol(ctx, word.data2, true, &added);
+    if (found >= 0) return uint32_t(found);
+    append_unset_value(ctx);
+    return added;
+}
+
+Cell* add_word(Node ctx, const Cell& word, const Cell& value) {
+    Cell copy = value;
+    uint32_t added = uint32_t(-1);
+    if (find_or_add_symbol(ctx, word.data2, true, &added) >= 0) return nullptr;
+    SeriesBuffer* v = values_buffer(ctx);
+    Cell* slot = series::reserve_cell(v);
+    *slot = copy;
+    return slot;
+}
+
+void put_value(Node ctx, const Cell& word, const Cell& value) {
+    Cell copy = value;
+    uint32_t added = uint32_t(-1);
+    int32_t found = find_or_add_symbol(ctx, word.data2, true, &added);
+    if (found >= 0) {
+        *value_at(ctx, uint32_t(found)) = copy;
+        return;
+    }
+    SeriesBuffer* v = values_buffer(ctx);
+    *series::reserve_cell(v) = copy;
+}
+
+Cell* value_cell_of_symbol(uint32_t symbol, Node ctx) {
+    if (on_stack_q(ctx)) ctx = global;
+    return value_at(ctx, uint32_t(find_symbol(ctx, symbol, true)));
+}
+
+Cell find_word_or_global(Node ctx, uint32_t symbol) {
+    int32_t i = find_symbol(ctx, symbol, false);
+    if (i >= 0) return *word_at(ctx, uint32_t(i));
+    return find_or_add_global(symbol, false, true);
+}
+
+Cell find_or_add_global(uint32_t symbol, bool canonical, bool copy) {
+    uint32_t added = uint32_t(-1);
+    int32_t found = find_or_add_symbol(global, symbol, canonical, &added);
+    if (found >= 0) {
+        Cell w = *word_at(global, uint32_t(found));
+        // A case variant found: the requested name with the variant's slot.
+        if (canonical && copy && w.data2 != symbol) w.data2 = symbol;
+        return w;
+    }
+    Cell* w = word_at(global, added);
+    if (symbol::get_alias(symbol) > 0) {
+        int32_t first = find_symbol(global, symbol, true);
+        w->data3 = uint32_t(first);
+    }
+    Cell result = *w;
+    append_unset_value(global);
+    return result;
+}
+
+// ---- binding ----
+
+int32_t bind_word(Node ctx, Cell& word) {
+    int32_t i = find_symbol(ctx, word.data2, true);
+    if (i >= 0) {
+        word.data1 = ctx;
+        word.data3 = uint32_t(i);
+    }
+    return i;
+}
+
+void bind_block(const Cell& block, Node ctx, bool self) {
+    Node n = block.data2;
+    if (cycles::find_q(n)) return;
+    cycles::push(n);
+    const uint32_t self_symbol = sym::self;
+    for (uint32_t i = block.data1;; ++i) {
+        SeriesBuffer* b = memory::buffer_of(n);
+        if (i >= b->length()) break;
+        Cell& c = b->cells()[i];
+        TypeId t = type_of(c);
+        if (block_kind(t)) {
+            Cell inner = c;
+            bind_block(inner, ctx, self);
+        } else if (word_kind(t)) {
+            if (self && t == TypeId::word && c.data2 == self_symbol) {
+                c.data1 = ctx;
+                c.data3 = uint32_t(-1);
+            } else {
+                bind_word(ctx, c);
+            }
+        }
+    }
+    cycles::pop();
+}
+
+bool collect_set_words(Node ctx, const Cell& block) {
+    uint32_t before = word_count(ctx);
+    for (uint32_t i = block.data1;; ++i) {
+        SeriesBuffer* b = memory::buffer_of(block.data2);
+        if (i >= b->length()) break;
+        Cell c = b->cells()[i];
+        if (is(c, TypeId::set_word)) add_unset_word(ctx, c);
+    }
+    return word_count(ctx) > before;
+}
+
+void init() { registry::define(TypeId::context, TypeId::invalid, "context!", {}); }
+
+}  // namespace kaz::context
