@@ -24,7 +24,7 @@ constexpr uint8_t lower_ascii(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t
 // the same probe sequence. A local buffer serves short names: no shared scratch, since
 // interning can be re-entered from lexer callbacks.
 uint32_t folded_hash(std::string_view name) {
-    uint8_t local[256];
+    uint8_t local[256] = {};
     std::unique_ptr<uint8_t[]> big;
     uint8_t* buf = local;
     if (name.size() > sizeof local) {

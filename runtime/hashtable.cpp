@@ -426,7 +426,7 @@ bool text_type(uint32_t t) { return (t >= 7 && t <= 9) || t == 44 || t == 45 || 
 // node's slot and its buffer, one after the other. Resizing walks the buckets in order, so
 // those reads are started a few buckets ahead, one step of the chain at a time.
 void read_ahead(const View& v, uint32_t old_n, uint32_t i) {
-    constexpr uint32_t kCell = 96, kSlot = 64, kBuffer = 32;
+    constexpr uint32_t kCell = 48, kSlot = 32, kBuffer = 16;
     if (v.t->kind != kMap && v.t->kind != kWords) return;
     const Cell* cells = v.cells();
     if (i + kCell < old_n && state_of(v.flags, i + kCell) == kLive) __builtin_prefetch(cells + v.keys[i + kCell]);
@@ -438,10 +438,8 @@ void read_ahead(const View& v, uint32_t old_n, uint32_t i) {
     if (i + kBuffer < old_n && state_of(v.flags, i + kBuffer) == kLive) {
         const Cell& c = cells[v.keys[i + kBuffer]];
         if (text_type(uint32_t(type_of(c))) && memory::valid_handle(c.data2)) {
-            if (SeriesBuffer* b = memory::buffer_of(c.data2)) {
-                __builtin_prefetch(b);
-                __builtin_prefetch(b->head);
-            }
+            // The header, and the first bytes of data that follow it.
+            if (SeriesBuffer* b = memory::buffer_of(c.data2)) __builtin_prefetch(reinterpret_cast<uint8_t*>(b) + 32);
         }
     }
 }
