@@ -2,6 +2,7 @@
 
 #include <cfenv>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
@@ -18,7 +19,11 @@
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/typeset.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
+#include "evaluator/interp.h"
+#include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
@@ -77,12 +82,12 @@ void register_datatypes() {
     define_plain(TypeId::url);
     define_plain(TypeId::file);
     define_plain(TypeId::object);
-    define_plain(TypeId::bitset);
+    bitset::init();
     triple::init();
     float_::init();
     typeset::init();
     define_plain(TypeId::error);
-    define_plain(TypeId::vector);
+    vector::init();  // after string!: it installs char!'s vector arithmetic
     define_plain(TypeId::map);
     define_plain(TypeId::hash);
     define_plain(TypeId::pair);
@@ -134,11 +139,19 @@ void run() {
     symbol::make_table();
     registry::set_word_maker([](const char* name) { return word::from_c_string(name); });
     float_::word_maker = [](const char* name) { return word::from_c_string(name); };
+    for (int t = 1; t <= int(registry::max_id()); ++t) {  // the datatype words
+        Cell w = registry::type_name(TypeId(t)).word;
+        if (is(w, TypeId::word)) word::set(w, cell::datatype(TypeId(t)));
+    }
     internal::init_runtime();
     internal::init_refinements();
     internal::init_issues();
+    natives::init_control();
+    natives::init();
+    actions::init();
     ownership::init();
     stack::init(data_block, frames_block);
+    interp::init();
     value_slots::init();
 }
 

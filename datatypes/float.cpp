@@ -1,5 +1,6 @@
 // float! — the 64-bit IEEE 754 number; its core also serves percent! and time!.
 #include "datatypes/float.h"
+#include "datatypes/vector.h"
 
 #include <algorithm>
 #include <charconv>
@@ -290,8 +291,8 @@ void math_core(MathOp op) {
     switch (rt) {
         case TypeId::tuple:    // tuple! arithmetic is not built yet
         case TypeId::money:    // money! arithmetic is not built yet
-        case TypeId::vector:   // vector! arithmetic is not built yet
             error::raise(ErrorId::internal_not_done);
+        case TypeId::vector: vector::scalar_math(op); return;
         case TypeId::pair:     // pair! arithmetic is not built yet
         case TypeId::point2d:  // point2D! arithmetic is not built yet
         case TypeId::point3d:  // point3D! arithmetic is not built yet

@@ -1,5 +1,6 @@
 // integer! — the 32-bit signed integer.
 #include "datatypes/integer.h"
+#include "datatypes/vector.h"
 
 #include <algorithm>
 
@@ -154,7 +155,7 @@ void do_math(MathOp op) {
         case TypeId::float_:
         case TypeId::percent:
         case TypeId::time: float_::math_core(op); return;
-        case TypeId::vector:   // vector! arithmetic is not built yet
+        case TypeId::vector: vector::scalar_math(op); return;
         case TypeId::pair:     // pair! arithmetic is not built yet
         case TypeId::point2d:  // point2D! arithmetic is not built yet
         case TypeId::point3d:  // point3D! arithmetic is not built yet

@@ -1,5 +1,6 @@
 // series! — the actions every series type inherits.
 #include "datatypes/series.h"
+#include "datatypes/vector.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,44 +32,6 @@ Cell refinement_as_word(const Cell& refinement) {
 
 uint8_t* unit_address(SeriesBuffer* b, uint32_t i) { return b->head + size_t(i) * b->unit(); }
 
-// Vector elements: integers and chars sign-extended from their width, floats and percents
-// as doubles (width 4 read as single precision).
-Cell vector_element(const uint8_t* p, uint32_t width, TypeId element) {
-    if (element == TypeId::float_ || element == TypeId::percent) {
-        double d;
-        if (width == 4) {
-            float f;
-            std::memcpy(&f, p, 4);
-            d = f;
-        } else {
-            std::memcpy(&d, p, 8);
-        }
-        Cell c = cell::float_(d);
-        return cell::set_type(c, element);
-    }
-    int32_t v;
-    switch (width) {
-        case 1: v = int8_t(*p); break;
-        case 2: { int16_t s; std::memcpy(&s, p, 2); v = s; break; }
-        default: std::memcpy(&v, p, 4); break;
-    }
-    return cell::make(element, 0, uint32_t(v), 0);
-}
-
-void set_vector_element(uint8_t* p, uint32_t width, const Cell& value) {
-    if (is(value, TypeId::float_) || is(value, TypeId::percent)) {
-        double d = cell::get_float(value);
-        if (width == 4) {
-            float f = float(d);
-            std::memcpy(p, &f, 4);
-        } else {
-            std::memcpy(p, &d, 8);
-        }
-        return;
-    }
-    uint32_t v = value.data2;
-    std::memcpy(p, &v, width);  // little-endian: the low bytes
-}
 
 // The rehash of a hash! whose cells changed.
 void changed(const Cell& series) {
@@ -186,7 +149,7 @@ Cell unit_value(const Cell& series, uint32_t i) {
     const uint8_t* p = unit_address(b, i);
     TypeId t = type_of(series);
     if (any_block_q(t) || t == TypeId::map) return *reinterpret_cast<const Cell*>(p);
-    if (t == TypeId::vector) return vector_element(p, b->unit(), TypeId(series.data3));
+    if (t == TypeId::vector) return vector::element_to_cell(series, p);
     if (t == TypeId::binary) return cell::integer(*p);
     return cell::make(TypeId::char_, 0, string::get_char(p, b->unit()), 0);
 }
@@ -396,7 +359,7 @@ Cell poke(const Cell& series, int32_t index, const Cell& index_value, const Cell
         b->cells()[i] = v;
         changed(series);
     } else if (t == TypeId::vector) {
-        set_vector_element(unit_address(b, i), b->unit(), v);
+        vector::set_element(unit_address(b, i), v, b->unit());
     } else if (t == TypeId::binary) {
         *unit_address(b, i) = uint8_t(v.data2);
     } else {

@@ -1,0 +1,797 @@
+// The interpreter: blocks, expressions, infix operators, calls with their arguments and
+// refinements, paths, and the trace events.
+#include "evaluator/interp.h"
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/internal.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "evaluator/natives.h"
+#include "runtime/error.h"
+#include "runtime/hashtable.h"
+#include "runtime/memory.h"
+#include "runtime/stack.h"
+
+namespace kaz::interp {
+
+State state;
+
+namespace {
+
+// ---- reading code ----
+
+SeriesBuffer* buf(Node code) { return memory::buffer_of(code); }
+uint32_t tail_of(Node code) { return buf(code)->length(); }
+Cell at(Node code, uint32_t pos) { return buf(code)->cells()[pos]; }
+
+bool callable_type(TypeId t) {
+    return t == TypeId::native || t == TypeId::action || t == TypeId::function || t == TypeId::routine;
+}
+
+// Where a result goes: pushed as the newest value, or into the frame's return slot.
+void deliver(const Cell& v, bool push) {
+    if (push) stack::push(v);
+    else *stack::base = v;
+}
+
+bool unwinding() { return frame::unwinding != 0; }
+
+// ---- callables ----
+
+// The auxiliary block: for functions and routines their more-block; for natives and actions
+// the 2-cell block (context cell, argument-table cache).
+Cell* more_cells(const Cell& callable) { return buf(callable.data3)->cells(); }
+
+bool function_like(TypeId t) { return t == TypeId::function || t == TypeId::routine; }
+
+// The words of a callable's context, in spec order.
+Node context_words(const Cell& callable) {
+    if (function_like(type_of(callable))) return context::words_node(callable.data1);
+    const Cell& ctx_cell = more_cells(callable)[0];
+    return hashtable::record(ctx_cell.data1).block;
+}
+
+Cell arg_word(const Cell& callable, uint32_t index) {
+    SeriesBuffer* w = buf(context_words(callable));
+    return index < w->length() ? w->cells()[index] : words::anon_tag;
+}
+
+constexpr bool in_typeset(const Cell& ts, TypeId t) {
+    uint32_t id = uint32_t(t);
+    uint32_t word = id < 32 ? ts.data1 : id < 64 ? ts.data2 : ts.data3;
+    uint32_t byte_in_word = (id % 32) / 8;
+    uint8_t byte = uint8_t(word >> (8 * byte_in_word));
+    return (byte & (0x80u >> (id & 7))) != 0;
+}
+
+}  // namespace
+
+// ---- argument tables ----
+
+Node argument_table(const Cell& callable) {
+    Cell* more = more_cells(callable);
+    if (is(more[1], TypeId::block)) return more[1].data2;
+
+    TypeId t = type_of(callable);
+    bool native_like = !function_like(t);
+    Node spec = callable.data2;
+    Node table = series::alloc_cells(buf(spec)->length() + 2);
+    uint32_t refinements = 0;
+    uint32_t locals = 0;
+    bool in_locals = false;
+    for (uint32_t i = 0; i < tail_of(spec); ++i) {
+        Cell c = at(spec, i);
+        TypeId ct = type_of(c);
+        if (in_locals) {
+            if (ct == TypeId::word) ++locals;
+            else if (ct == TypeId::set_word) in_locals = false;
+            if (in_locals) continue;
+        }
+        if (ct == TypeId::word || ct == TypeId::get_word || ct == TypeId::lit_word) {
+            uint32_t kind = ct == TypeId::word ? normal : ct == TypeId::get_word ? get : literal;
+            Cell* ts;
+            if (i + 1 < tail_of(spec) && is(at(spec, i + 1), TypeId::block) &&
+                block::length_from_head(at(spec, i + 1)) > 0) {
+                Cell types = at(spec, i + 1);
+                ts = typeset::make_from_spec_in_block(table, types);
+            } else {
+                ts = typeset::make_default_in_block(table);
+            }
+            ts->header = (ts->header & ~(3u << 20)) | (kind << 20);
+        } else if (ct == TypeId::refinement) {
+            if (c.data2 == words::local_refinement.data2 ||
+                symbol::canonical_id(c.data2) == symbol::canonical_id(words::local_refinement.data2)) {
+                in_locals = true;
+                locals = 1;
+                continue;
+            }
+            Cell r = c;
+            r.data3 = native_like ? ++refinements : 0;
+            SeriesBuffer* b = buf(table);
+            *series::reserve_cell(b) = r;
+        } else if (ct == TypeId::set_word) {
+            if (symbol::canonical_id(c.data2) != symbol::canonical_id(sym::return_))
+                error::raise(ErrorId::script_bad_func_def, c);
+            Cell types = i + 1 < tail_of(spec) && is(at(spec, i + 1), TypeId::block) ? at(spec, i + 1)
+                                                                                        : cell::none();
+            Cell* ts = is(types, TypeId::block) ? typeset::make_from_spec_in_block(table, types)
+                                                 : typeset::make_default_in_block(table);
+            ts->header = (ts->header & ~(3u << 20)) | (uint32_t(return_type) << 20);
+        }
+    }
+    SeriesBuffer* b = buf(table);
+    if (locals > 0) *series::reserve_cell(b) = cell::integer(int32_t(locals));
+    if (native_like && refinements > 0) *series::reserve_cell(b) = cell::integer(int32_t(refinements));
+    more = more_cells(callable);
+    more[1] = cell::make(TypeId::block, 0, table, 0);
+    return table;
+}
+
+void push_inactive_refinement(uint32_t n) {
+    stack::push(cell::logic(false));
+    for (uint32_t i = 1; i < n; ++i) stack::push(cell::none());
+}
+
+bool true_q(const Cell& value, bool check_unset) {
+    switch (type_of(value)) {
+        case TypeId::none: return false;
+        case TypeId::logic: return value.data1 != 0;
+        case TypeId::unset:
+            if (check_unset) error::raise(ErrorId::script_no_value, value);
+            return true;
+        default: return true;
+    }
+}
+
+// ---- tracing ----
+
+uint32_t event_mask(const Cell& tracer) {
+    Cell body = more_cells(tracer)[0];
+    if (!is(body, TypeId::block) || block::length_from_head(body) == 0) return 0x1FFFF;
+    Cell first = at(body.data2, body.data1);
+    if (!is(first, TypeId::block)) return 0x1FFFF;
+    struct Name { const Cell* word; uint32_t bit; };
+    const Name kNames[] = {
+        {&words::init, ev_init}, {&gwords::end, ev_end}, {&words::prolog, ev_prolog},
+        {&words::epilog, ev_epilog}, {&words::enter, ev_enter}, {&words::exit, ev_exit},
+        {&words::open, ev_open}, {&words::return_, ev_return}, {&words::fetch, ev_fetch},
+        {&words::push, ev_push}, {&gwords::set, ev_set}, {&words::call, ev_call},
+        {&words::error, ev_error}, {&words::throw_, ev_throw}, {&words::catch_, ev_catch},
+        {&words::expr, ev_expr},
+    };
+    uint32_t mask = 0;
+    for (uint32_t i = first.data1; i < tail_of(first.data2); ++i) {
+        Cell w = at(first.data2, i);
+        if (!word::any_word_type_q(type_of(w))) continue;
+        for (const Name& n : kNames)
+            if (symbol::canonical_id(w.data2) == symbol::canonical_id(n.word->data2)) mask |= n.bit;
+    }
+    return mask;
+}
+
+void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell* value) {
+    if (!is(state.tracer, TypeId::function) || !(state.mask & event)) return;
+    static const Cell* const kWords[] = {
+        &words::init, &gwords::end, &words::prolog, &words::epilog, &words::enter, &words::exit,
+        &words::open, &words::return_, &words::fetch, &words::push, &gwords::set, &words::call,
+        &words::error, &words::throw_, &words::catch_, &words::expr,
+    };
+    Cell event_word = *kWords[__builtin_ctz(uint32_t(event))];
+    uint32_t base_index = stack::index_of(stack::base);
+    uint32_t top_index = stack::index_of(stack::data_top);
+    Cell* saved_top = stack::data_top;
+    CallFrame* saved_frames = stack::frames_top;
+    stack::data_top++;  // the reported value stays below the tracer's frame
+
+    Cell tracer = state.tracer;
+    Cell* more = more_cells(tracer);
+    Node defining = is(more[4], TypeId::integer) ? Node(cell::get_integer(more[4])) : context::global;
+    (void)defining;
+    frame::push_function(words::interp_callback_tag, tracer.data1);
+    stack::push(event_word);
+    Cell code_cell = code ? cell::make(TypeId::block, 0, code, 0) : cell::none();
+    stack::push(code_cell);
+    int32_t offset = -1;
+    if (code && pos >= 0 && uint32_t(pos) <= tail_of(code)) offset = pos;
+    stack::push(cell::integer(offset));
+    stack::push(value ? *value : cell::none());
+    bool with_ref = event == ev_set || event == ev_prolog || event == ev_epilog ||
+                    event == ev_return || event == ev_call;
+    stack::push(with_ref && ref ? *ref : cell::none());
+    stack::push(cell::make(TypeId::pair, 0, base_index, top_index));
+    if (state.tracer_locals) push_inactive_refinement(state.tracer_locals);
+    state.tracing = false;
+    call_function(tracer, tracer.data1, words::interp_callback_tag, 0);
+    frame::raise_pending();
+    state.tracing = true;
+    stack::frames_top = saved_frames;
+    stack::data_top = saved_top;
+}
+
+namespace {
+
+inline void fire(Event e, Node code, int32_t pos, const Cell* ref, const Cell* value) {
+    if (state.tracing) fire_event(e, code, pos, ref, value);
+}
+
+// ---- argument fetching ----
+
+struct Call {
+    Cell callable;       // with its own type (an op! turned back into its source)
+    Node code;
+    uint32_t pos;
+    uint32_t end;
+    const Cell* path;    // the path that named it, when it came through one
+    uint32_t path_next;  // the first path element after the callable's
+    Cell name;
+    uint32_t apply;
+    bool infix;
+};
+
+[[noreturn]] void no_arg(const Call& c, uint32_t index) {
+    error::raise(ErrorId::script_no_arg, c.name, arg_word(c.callable, index));
+}
+
+void check_type(const Call& c, const Cell& ts, const Cell& value, uint32_t index) {
+    if (!in_typeset(ts, type_of(value)))
+        error::raise(ErrorId::script_expect_arg, c.name, cell::datatype(type_of(value)),
+                     arg_word(c.callable, index));
+}
+
+// Fetches one argument by its kind onto the stack; returns false at the end of input when the
+// argument may be left out.
+void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
+    ArgKind kind = arg_kind(ts);
+    if (c.pos >= c.end) {
+        if (kind == literal && in_typeset(ts, TypeId::unset)) {
+            stack::push(cell::unset());
+            return;
+        }
+        if (c.apply) {
+            stack::push(cell::none());
+            return;
+        }
+        no_arg(c, index);
+    }
+    if (kind == normal) {
+        uint32_t end = (c.apply & single_values) ? c.pos + 1 : c.end;
+        c.pos = eval_expression(c.code, c.pos, end, right_of_infix, true, false);
+        if (unwinding()) return;
+    } else {
+        Cell v = at(c.code, c.pos);
+        if (kind == literal) {
+            switch (type_of(v)) {
+                case TypeId::paren:
+                    eval_block(cell::set_type(v, TypeId::block), false);
+                    if (unwinding()) return;
+                    ++c.pos;
+                    check_type(c, ts, stack::data_top[-1], index);
+                    return;
+                case TypeId::get_word:
+                    v = *word::get(v);
+                    break;
+                case TypeId::get_path:
+                    c.pos = eval_path(v, c.code, c.pos + 1, c.end, false, true, true, false);
+                    if (unwinding()) return;
+                    check_type(c, ts, stack::data_top[-1], index);
+                    return;
+                default:
+                    break;
+            }
+        }
+        stack::push(v);
+        ++c.pos;
+    }
+    check_type(c, ts, stack::data_top[-1], index);
+}
+
+// Fetches every argument and refinement of the call into the current frame; fills `refs`
+// for natives and actions. Returns false when an unwind is pending.
+bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
+    Node table = argument_table(c.callable);
+    bool native_like = !function_like(type_of(c.callable));
+    uint32_t n = tail_of(table);
+    ref_count = 0;
+    locals = 0;
+    if (native_like && n > 0 && is(at(table, n - 1), TypeId::integer)) {
+        ref_count = uint32_t(cell::get_integer(at(table, n - 1)));
+        for (uint32_t i = 0; i < ref_count; ++i) refs[i] = -1;
+    }
+    bool taking = true;
+    bool first = true;
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell entry = at(table, i);
+        switch (type_of(entry)) {
+            case TypeId::typeset:
+                if (arg_kind(entry) == return_type) break;
+                if (taking) {
+                    if (first && c.infix) {
+                        check_type(c, entry, stack::base[0], i);
+                    } else {
+                        fetch_one(c, entry, i, c.infix);
+                        if (unwinding()) return false;
+                    }
+                    first = false;
+                } else if (!native_like) {
+                    stack::push(cell::none());
+                }
+                break;
+            case TypeId::refinement:
+                if (!native_like) stack::push(cell::logic(false));
+                taking = false;
+                break;
+            case TypeId::integer:
+                if (i + 1 < n || !native_like || ref_count == 0) locals = uint32_t(cell::get_integer(entry));
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Refinements given by the path.
+    if (c.path) {
+        Node elements = c.path->data2;
+        for (uint32_t p = c.path_next; p < tail_of(elements); ++p) {
+            Cell e = at(elements, p);
+            bool enabled = true;
+            if (is(e, TypeId::get_word)) enabled = true_q(*word::get(e), false);
+            else if (!is(e, TypeId::word)) error::raise(ErrorId::script_bad_refine, e);
+            // Find the refinement in the table by its name.
+            uint32_t slot = n;
+            for (uint32_t i = 0; i < n; ++i) {
+                Cell r = at(table, i);
+                if (is(r, TypeId::refinement) && symbol::canonical_id(r.data2) == symbol::canonical_id(e.data2)) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot == n) error::raise(ErrorId::script_no_refine, c.name, e);
+            Cell r = at(table, slot);
+            Cell* marker = nullptr;
+            if (native_like) {
+                uint32_t k = r.data3 - 1;
+                if (refs[k] >= 0) error::raise(ErrorId::script_dup_refine, *c.path);
+                if (enabled) refs[k] = int32_t(stack::data_top - stack::base);
+            } else {
+                marker = stack::base + slot;
+                if (marker->data1) error::raise(ErrorId::script_dup_refine, *c.path);
+                if (enabled) *marker = cell::logic(true);
+            }
+            Cell* saved_top = stack::data_top;
+            uint32_t fetched = 0;
+            for (uint32_t i = slot + 1; i < n && is(at(table, i), TypeId::typeset); ++i) {
+                Cell ts = at(table, i);
+                if (arg_kind(ts) == return_type) break;
+                Cell* before = stack::data_top;
+                fetch_one(c, ts, i, c.infix);
+                if (unwinding()) return false;
+                ++fetched;
+                if (!native_like) {
+                    Cell v = before[0];
+                    stack::data_top = before;
+                    if (enabled) stack::base[i] = v;
+                }
+            }
+            if (native_like && !enabled) stack::data_top = saved_top;
+            (void)fetched;
+        }
+    }
+    return true;
+}
+
+// Runs a native or action whose frame is pushed and arguments fetched.
+void call_native(const Cell& callable, const int32_t* refs) {
+    natives::NativeFn fn = is(callable, TypeId::native) ? natives::at(callable.data1) : actions::at(callable.data1);
+    fn(refs);
+}
+
+}  // namespace
+
+// ---- blocks and expressions ----
+
+void eval_block(const Cell& block, bool into_return) {
+    Cell saved_current = state.current_block;
+    Node code = block.data2;
+    frame::push_eval_block(words::body_tag);
+    fire(ev_enter, code, int32_t(block.data1), nullptr, nullptr);
+    stack::push(cell::unset());  // the block's return slot
+    uint32_t pos = block.data1;
+    state.current_block = block;
+    while (pos < tail_of(code)) {
+        state.current_block.data1 = pos;
+        pos = eval_expression(code, pos, tail_of(code), false, false, false);
+        if (unwinding()) return;
+        stack::data_top = stack::base + 1;
+    }
+    Cell result = *stack::base;
+    fire(ev_exit, code, int32_t(tail_of(code)), nullptr, &result);
+    state.current_block = saved_current;
+    if (into_return) frame::pop_return();
+    else frame::pop();
+}
+
+uint32_t eval_next(const Cell& block) {
+    Node code = block.data2;
+    if (block.data1 >= tail_of(code)) {
+        *stack::base = cell::unset();
+        return block.data1;
+    }
+    return eval_expression(code, block.data1, tail_of(code), false, false, false);
+}
+
+uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
+                         bool callables_as_values) {
+    Cell* saved_top = stack::data_top;
+    Cell v = at(code, pos);
+    fire(ev_fetch, code, int32_t(pos), nullptr, &v);
+    switch (type_of(v)) {
+        case TypeId::paren: {
+            frame::push_interp_native(words::body_tag);
+            stack::push(cell::unset());
+            eval_block(cell::set_type(v, TypeId::block), true);
+            if (unwinding()) return pos;
+            frame::pop();
+            ++pos;
+            break;
+        }
+        case TypeId::set_word: {
+            frame::push_interp_native(v);
+            stack::push(v);
+            fire(ev_push, code, int32_t(pos), nullptr, &v);
+            if (++pos >= end) error::raise(ErrorId::script_need_value, v);
+            pos = eval_expression(code, pos, end, false, true, false);
+            if (unwinding()) return pos;
+            fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
+            word::set_from_args();
+            frame::pop();
+            break;
+        }
+        case TypeId::set_path: {
+            fire(ev_push, code, int32_t(pos), nullptr, &v);
+            if (++pos >= end) error::raise(ErrorId::script_need_value, v);
+            frame::push_interp_native(words::set_path);
+            pos = eval_expression(code, pos, end, false, true, false);
+            if (unwinding()) return pos;
+            fire(ev_set, code, int32_t(pos), &v, &stack::base[0]);
+            eval_path(v, code, 0, 0, true, false, false, false);
+            if (unwinding()) return pos;
+            frame::pop();
+            break;
+        }
+        case TypeId::get_word:
+            stack::push(*word::get(v));
+            ++pos;
+            break;
+        case TypeId::lit_word:
+            v.header = uint32_t(TypeId::word);
+            stack::push(v);
+            ++pos;
+            break;
+        case TypeId::word: {
+            Cell value = *word::get(v);
+            ++pos;
+            switch (type_of(value)) {
+                case TypeId::unset:
+                    error::raise(ErrorId::script_no_value, v);
+                case TypeId::native:
+                case TypeId::action:
+                case TypeId::function:
+                case TypeId::routine:
+                    pos = eval_code(value, code, pos, end, true, nullptr, v, nullptr, 0, false);
+                    if (unwinding()) return pos;
+                    break;
+                case TypeId::op:
+                    error::raise(ErrorId::script_no_op_arg, v);
+                default:
+                    stack::push(value);
+                    break;
+            }
+            break;
+        }
+        case TypeId::path:
+            pos = eval_path(v, code, pos + 1, end, false, false, true, false);
+            if (unwinding()) return pos;
+            break;
+        case TypeId::get_path:
+            pos = eval_path(v, code, pos + 1, end, false, true, true, false);
+            if (unwinding()) return pos;
+            break;
+        case TypeId::lit_path:
+            v.header = uint32_t(TypeId::path);
+            v.data3 = 0;
+            stack::push(v);
+            ++pos;
+            break;
+        case TypeId::op:
+            error::raise(ErrorId::internal_not_done);
+        case TypeId::native:
+        case TypeId::action:
+        case TypeId::function:
+        case TypeId::routine:
+            if (callables_as_values) {
+                stack::push(v);
+                ++pos;
+            } else {
+                pos = eval_code(v, code, pos + 1, end, true, nullptr, words::anon_tag, nullptr, 0, false);
+                if (unwinding()) return pos;
+            }
+            break;
+        case TypeId::issue: {
+            uint32_t canon = symbol::canonical_id(v.data2);
+            if ((canon == symbol::canonical_id(sym::system) || canon == symbol::canonical_id(sym::system_global)) &&
+                pos + 1 < end && is(at(code, pos + 1), TypeId::block))
+                error::raise(ErrorId::internal_kaz_system);
+            stack::push(v);
+            ++pos;
+            break;
+        }
+        default:
+            stack::push(v);
+            ++pos;
+            break;
+    }
+
+    // Infix operators, strictly from the left.
+    while (!no_infix && pos < end) {
+        Cell next = at(code, pos);
+        if (!is(next, TypeId::word) || !next.data1 || next.data3 == word::kNoIndex) break;
+        Cell* slot = context::value_at(next.data1, next.data3);
+        if (!slot || !is(*slot, TypeId::op)) break;
+        Cell op = *slot;
+        fire(ev_fetch, code, int32_t(pos), nullptr, &next);
+        stack::data_top = saved_top + 1;  // the left value is the newest cell
+        op.header = (op.header >> 16) & 0xFF;
+        pos = eval_code(op, code, pos + 1, end, true, nullptr, next, nullptr, 0, true);
+        if (unwinding()) return pos;
+    }
+
+    if (!push) {
+        Cell result = stack::data_top[-1];
+        stack::data_top = saved_top;
+        *stack::base = result;
+        if (state.tracing) fire_event(ev_expr, code, int32_t(pos), nullptr, &result);
+    }
+    return pos;
+}
+
+// ---- calls ----
+
+uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t end, bool /*push*/,
+                   const Cell* path, const Cell& name_in, const Cell* defining_object,
+                   uint32_t apply_flags, bool infix) {
+    Cell callable = callable_in;
+    Cell name = name_in;
+    if (!apply_flags && !is(name, TypeId::word)) name = words::anon_tag;
+    if (!is(name, TypeId::word)) name = words::anon_tag;
+    fire(ev_open, code, int32_t(pos), nullptr, &name);
+
+    Cell* result_at;
+    if (infix) {
+        result_at = stack::data_top - 1;
+        stack::data_top = result_at;
+    } else {
+        result_at = stack::push(callable);
+    }
+    TypeId t = type_of(callable);
+    int32_t refs[32];
+    uint32_t ref_count = 0, locals = 0;
+    // A path names the callable at its head index; the elements after it are refinements.
+    Call c{callable, code, pos, end, path, path ? path->data1 + 1 : 0, name, apply_flags, infix};
+
+    if (t == TypeId::native || t == TypeId::action || t == TypeId::routine) {
+        frame::push_interp_native(name);
+        if (infix) ++stack::data_top;
+        if (!fetch_args(c, refs, ref_count, locals)) return c.pos;
+        fire(ev_call, code, int32_t(c.pos), &name, &callable);
+        if (t == TypeId::routine) error::raise(ErrorId::internal_routines);
+        call_native(callable, refs);
+        if (unwinding()) return c.pos;
+        frame::pop();
+    } else if (t == TypeId::function) {
+        (void)defining_object;  // a function's own context holds its arguments and locals
+        Node ctx = callable.data1;
+        frame::push_interp_function(name, ctx);
+        if (infix) ++stack::data_top;
+        if (!fetch_args(c, refs, ref_count, locals)) return c.pos;
+        if (locals) push_inactive_refinement(locals);
+        fire(ev_call, code, int32_t(c.pos), &name, &callable);
+        call_function(callable, ctx, name, 0);
+        if (unwinding()) return c.pos;
+        frame::pop_function();
+    } else {
+        runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+    }
+    // The result replaces the callable placeholder.
+    Cell result = stack::data_top[-1];
+    *result_at = result;
+    stack::data_top = result_at + 1;
+    fire(ev_return, code, int32_t(c.pos), &name, &result);
+    return c.pos;
+}
+
+void call_function(const Cell& fn, Node /*context*/, const Cell& name, uint32_t /*trace_bits*/) {
+    Node ctx = fn.data1;
+    uint32_t saved_values = context::cell_of(ctx).data2;
+    context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
+    CallFrame* me = frame::top();
+    frame::set_return_target(true);
+    bool saved_tracing = state.tracing;
+    if (fn.header & 0x400) state.tracing = state.trace_enable;
+    else if (fn.header & 0x200) state.tracing = false;
+    Cell body = more_cells(fn)[0];
+    if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
+    try {
+        if (is(body, TypeId::block)) eval_block(body, true);
+        else *stack::base = cell::unset();
+    } catch (const Throw& t) {
+        state.tracing = saved_tracing;
+        if (t.code == throw_code::error) {
+            context::cell_of(ctx).data2 = saved_values;
+            throw;
+        }
+        frame::unwinding = t.code;
+    }
+    if (state.tracing) {
+        uint32_t pending = runtime::pending_code;
+        fire_event(ev_epilog, body.data2, -1, &name, &fn);
+        runtime::pending_code = pending;
+    }
+    state.tracing = saved_tracing;
+    uint32_t u = frame::unwinding;
+    if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {
+        frame::unwinding = 0;
+        stack::data_top = stack::base + 1;
+    }
+    if (!frame::unwinding) {
+        me->header &= ~frame_bits::return_target;
+        context::cell_of(ctx).data2 = saved_values;
+    }
+}
+
+// ---- paths ----
+
+uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, bool set, bool get,
+                   bool push, bool case_) {
+    Cell path = path_in;
+    Node elements = path.data2;
+    uint32_t head = path.data1;
+    uint32_t n = tail_of(elements);
+    if (head >= n) error::raise(ErrorId::script_empty_path);
+    Cell first = at(elements, head);
+    fire(ev_enter, elements, int32_t(head), nullptr, nullptr);
+    fire(ev_fetch, elements, int32_t(head), nullptr, &first);
+    if (!is(first, TypeId::word)) error::raise(ErrorId::script_word_first, path);
+    Cell* saved_top = stack::data_top;
+    Cell value = *word::get(first);
+    TypeId vt = type_of(value);
+    if (callable_type(vt)) {
+        if (set) error::raise(ErrorId::script_invalid_path_set, path);
+        if (get) error::raise(ErrorId::script_invalid_path_get, path);
+        Cell named = path;
+        named.data1 = head;
+        pos = eval_code(value, code, pos, end, true, &named, first, nullptr, 0, false);
+        if (unwinding()) return pos;
+        Cell result = stack::data_top[-1];
+        fire(ev_exit, elements, int32_t(n), nullptr, &result);
+        stack::data_top = saved_top;
+        deliver(result, push);
+        return pos;
+    }
+    if (vt == TypeId::unset) error::raise(ErrorId::script_unset_path, path, first);
+
+    Cell parent = value;
+    Cell grandparent = cell::none();
+    Cell previous = first;
+    bool owner = false;
+    for (uint32_t i = head + 1; i < n; ++i) {
+        Cell element = at(elements, i);
+        fire(ev_fetch, elements, int32_t(i), nullptr, &element);
+        Cell selector = element;
+        if (is(element, TypeId::get_word)) {
+            selector = *word::get(element);
+        } else if (is(element, TypeId::paren)) {
+            eval_block(cell::set_type(element, TypeId::block), false);
+            if (unwinding()) return pos;
+            selector = stack::data_top[-1];
+            --stack::data_top;
+        }
+        fire(ev_push, elements, int32_t(i), nullptr, &selector);
+        if (is(selector, TypeId::unset)) error::raise(ErrorId::script_invalid_path, path, element);
+        bool last = i + 1 == n;
+        TypeId pt = type_of(parent);
+        owner = pt == TypeId::block || pt == TypeId::paren || pt == TypeId::hash ||
+                (pt >= TypeId::path && pt <= TypeId::get_path) ||
+                (pt == TypeId::object && parent.data3 != 0);
+        EvalPathAction act = registry::actions(pt).eval_path;
+        if (!act) error::raise(ErrorId::script_bad_path_type2, element, cell::datatype(pt));
+        PathStep step{&path, &grandparent, &previous, int32_t(i), case_, get, last, owner};
+        const Cell* to_set = set && last ? &stack::base[0] : nullptr;
+        Cell result = act(parent, selector, to_set, step);
+        if (!set && !get && callable_type(type_of(result))) {
+            // A function reached through the path: the rest of the path is its refinements.
+            Cell named = path;
+            named.data1 = i;
+            Cell name = is(element, TypeId::word) ? element : words::anon_tag;
+            pos = eval_code(result, code, pos, end, true, &named, name, &parent, 0, false);
+            if (unwinding()) return pos;
+            parent = stack::data_top[-1];
+            break;
+        }
+        grandparent = parent;
+        parent = result;
+        previous = element;
+    }
+    fire(ev_exit, elements, int32_t(n), nullptr, &parent);
+    stack::data_top = saved_top;
+    deliver(parent, push);
+    return pos;
+}
+
+// ---- entry points for C++ callers ----
+
+void init() {
+    state = State{};
+    state.tracer = cell::unset();
+    state.current_block = cell::unset();
+}
+
+Cell do_block(const Cell& block) {
+    Cell* saved_top = stack::data_top;
+    eval_block(block, false);
+    frame::raise_pending();
+    Cell result = stack::data_top[-1];
+    stack::data_top = saved_top;
+    return result;
+}
+
+Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
+    Cell callable = callable_in;
+    if (is(callable, TypeId::op)) callable.header = (callable.header >> 16) & 0xFF;
+    Cell copies[8];
+    for (uint32_t i = 0; i < count && i < 8; ++i) copies[i] = args[i];
+    Cell* result_at = stack::push(callable);
+    TypeId t = type_of(callable);
+    Node table = argument_table(callable);
+    uint32_t n = tail_of(table);
+    bool native_like = !function_like(t);
+    if (t == TypeId::function) frame::push_function(words::anon_tag, callable.data1);
+    else frame::push_native(words::anon_tag);
+    // The given values fill the arguments in order; what is left takes its default.
+    uint32_t given = 0, locals = 0, ref_count = 0;
+    bool in_refinements = false;
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell e = at(table, i);
+        if (is(e, TypeId::typeset)) {
+            if (arg_kind(e) == return_type) continue;
+            if (!in_refinements && given < count && given < 8) stack::push(copies[given++]);
+            else if (!native_like || !in_refinements) stack::push(cell::none());
+        } else if (is(e, TypeId::refinement)) {
+            in_refinements = true;
+            if (!native_like) stack::push(cell::logic(false));
+        } else if (is(e, TypeId::integer)) {
+            if (native_like) ref_count = uint32_t(cell::get_integer(e));
+            else locals = uint32_t(cell::get_integer(e));
+        }
+    }
+    if (native_like) {
+        int32_t refs[32];
+        for (uint32_t i = 0; i < ref_count && i < 32; ++i) refs[i] = -1;
+        call_native(callable, refs);
+        frame::raise_pending();
+        frame::pop();
+    } else {
+        if (locals) push_inactive_refinement(locals);
+        call_function(callable, callable.data1, words::anon_tag, 0);
+        frame::raise_pending();
+        frame::pop_function();
+    }
+    Cell result = stack::data_top[-1];
+    stack::data_top = result_at;
+    return result;
+}
+
+}  // namespace kaz::interp

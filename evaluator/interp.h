@@ -1,0 +1,91 @@
+// The interpreter: evaluates blocks of values expression by expression, over the data stack
+// and the call-frame stack.
+//
+// Positions are cell indexes into the block being evaluated (its buffer may move while code
+// runs). Every evaluation leaves one result: pushed as the newest value of the current frame,
+// or stored in the frame's return slot (stack::base[0]).
+//
+// Unwinds (break, continue, return, exit, throw) travel as pending state: after anything
+// that evaluates code, interpreter-aware code checks `frame::unwinding` and, when it is set,
+// returns at once without touching the stacks (the unwinder has already set them), until the
+// frame it targets takes it. Errors always travel as the C++ exception Throw. C++ code that
+// cannot check for a pending unwind calls the entry points at the end of this header, which
+// raise it as Throw.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kaz::interp {
+
+// Argument kinds of an argument table typeset (header bits 20-21).
+enum ArgKind : uint32_t { normal = 0, get = 1, literal = 2, return_type = 3 };
+constexpr ArgKind arg_kind(const Cell& ts) { return ArgKind((ts.header >> 20) & 3); }
+
+// Apply flags of eval_code.
+enum ApplyFlags : uint32_t { from_block = 1, refinements_as_values = 2, single_values = 4 };
+
+struct State {
+    bool tracing;          // events are delivered while set
+    Cell tracer;           // the trace callback, a function!, or unset!
+    uint32_t mask;         // the events the tracer wants
+    uint32_t tracer_locals;
+    bool trace_enable;     // what functions marked `trace` switch tracing to
+    Cell current_block;    // the block being evaluated, its index at the expression
+};
+extern State state;
+
+void init();
+
+// Evaluates every expression of the block from its index; unset! for an empty block. The
+// result is copied into the caller's return slot with `into_return`, else left as the
+// caller's newest value.
+void eval_block(const Cell& block, bool into_return);
+// Evaluates the next expression of the block into the return slot; returns the new index
+// (the same index, with unset!, at the tail).
+uint32_t eval_next(const Cell& block);
+// Evaluates one expression of `code` from `pos` (before `end`); returns the position after it.
+uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
+                         bool callables_as_values);
+// Calls a function! whose arguments are on the data stack in the current frame.
+void call_function(const Cell& fn, Node context, const Cell& name, uint32_t trace_bits);
+// Evaluates a path (set mode: the value to assign is the frame's first argument cell);
+// returns the position after it and whatever a called function consumed.
+uint32_t eval_path(const Cell& path, Node code, uint32_t pos, uint32_t end, bool set, bool get,
+                   bool push, bool case_);
+// Calls a callable met in code, fetching its arguments from `pos`; returns the position after
+// its last argument.
+uint32_t eval_code(const Cell& callable, Node code, uint32_t pos, uint32_t end, bool push,
+                   const Cell* path, const Cell& name, const Cell* defining_object,
+                   uint32_t apply_flags, bool infix);
+// The argument table of a callable, built and cached on first use.
+Node argument_table(const Cell& callable);
+// Pushes the cells of a refinement that was not used: false, then n - 1 none!.
+void push_inactive_refinement(uint32_t n);
+
+// ---- truth ----
+// False for none! and false; every other value is true. With `check_unset`, unset! raises
+// script no-value... (the truth check of either, while, until and case).
+bool true_q(const Cell& value, bool check_unset);
+
+// ---- entry points for C++ callers ----
+// Evaluates a block; the result is returned. A pending unwind is raised as Throw.
+Cell do_block(const Cell& block);
+// Calls a function-like value with `n` argument values; returns its result. A pending unwind
+// is raised as Throw.
+Cell call(const Cell& callable, const Cell* args, uint32_t n);
+
+// ---- tracing ----
+enum Event : uint32_t {
+    ev_init = 0x1, ev_end = 0x2, ev_prolog = 0x4, ev_epilog = 0x8, ev_enter = 0x10,
+    ev_exit = 0x20, ev_open = 0x40, ev_return = 0x80, ev_fetch = 0x100, ev_push = 0x200,
+    ev_set = 0x400, ev_call = 0x800, ev_error = 0x1000, ev_throw = 0x2000, ev_catch = 0x4000,
+    ev_expr = 0x8000,
+};
+// The events a tracer wants: the words of a block at the head of its body, else all.
+uint32_t event_mask(const Cell& tracer);
+// Delivers one event to the tracer (code 0 and position -1 for none).
+void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell* value);
+
+}  // namespace kaz::interp

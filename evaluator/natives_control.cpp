@@ -1,0 +1,486 @@
+// The control natives: conditionals, loops, switch, case, do, get, set, and the control
+// transfers break, continue, exit, return, throw, catch and try.
+#include "evaluator/natives_control.h"
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/internal.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "evaluator/interp.h"
+#include "evaluator/natives.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/number.h"
+#include "runtime/stack.h"
+
+namespace kaz::natives {
+
+Cell (*load_text)(const Cell& string) = nullptr;
+void (*do_file)(const Cell& file, const Cell& args) = nullptr;
+
+namespace control {
+
+using interp::true_q;
+
+Cell& arg(uint32_t i) { return stack::base[i]; }
+void result(const Cell& v) { stack::base[0] = v; }
+bool pending() { return frame::unwinding != 0; }
+
+// Evaluates a block into the current frame's return slot.
+void eval_into_result(const Cell& block) { interp::eval_block(block, true); }
+
+// ---- loops ----
+
+// A loop frame around the body evaluations; its return slot receives each body's result.
+struct Loop {
+    CallFrame* frame;
+    Loop() {
+        frame::push_loop(words::body_tag);
+        frame = frame::top();
+        stack::push(cell::unset());
+    }
+};
+
+enum class Step { next, stop, leave };
+
+// Runs one evaluation of the body under the loop frame. `next`: go on; `stop`: a break ended
+// the loop; `leave`: an unwind that is not this loop's is pending (return at once).
+Step run_body(const Loop& loop, const Cell& body) {
+    stack::data_top = stack::base + 1;
+    try {
+        interp::eval_block(body, true);
+    } catch (const Throw& t) {
+        if (t.code == throw_code::error) throw;
+        frame::unwinding = t.code;
+    }
+    uint32_t u = frame::unwinding;
+    if (!u) return Step::next;
+    if (frame::top() != loop.frame || (u != throw_code::break_ && u != throw_code::continue_))
+        return Step::leave;
+    frame::unwinding = 0;
+    runtime::pending_code = 0;
+    return u == throw_code::break_ ? Step::stop : Step::next;
+}
+
+// Ends the loop: its result (the loop frame's return slot) becomes the native's.
+void finish(const Loop&) { frame::pop_return(); }
+
+int32_t loop_count(const Cell& count) {
+    if (is(count, TypeId::float_)) return number::to_int32(cell::get_float(count), ErrorId::script_type_limit,
+                                                           cell::datatype(TypeId::integer));
+    return cell::get_integer(count);
+}
+
+// ---- the natives ----
+
+void if_(const int32_t*) {
+    if (true_q(arg(0), false)) eval_into_result(arg(1));
+    else result(cell::none());
+}
+
+void unless(const int32_t*) {
+    if (!true_q(arg(0), false)) eval_into_result(arg(1));
+    else result(cell::none());
+}
+
+void either(const int32_t*) { eval_into_result(true_q(arg(0), true) ? arg(1) : arg(2)); }
+
+// any and all evaluate their block expression by expression.
+void any_all(bool any) {
+    Cell block = arg(0);
+    Node code = block.data2;
+    uint32_t pos = block.data1;
+    while (pos < memory::buffer_of(code)->length()) {
+        Cell* top = stack::data_top;
+        pos = interp::eval_expression(code, pos, memory::buffer_of(code)->length(), false, true, false);
+        if (pending()) return;
+        Cell v = top[0];
+        stack::data_top = top;
+        bool truth = true_q(v, false);
+        if (any && truth) return result(v);
+        if (!any && !truth) return result(cell::none());
+        if (!any) result(v);
+    }
+    if (any || pos == block.data1) result(cell::none());
+}
+
+void any(const int32_t*) { any_all(true); }
+void all(const int32_t*) { any_all(false); }
+
+void while_(const int32_t*) {
+    Cell cond = arg(0), body = arg(1);
+    Loop loop;
+    for (;;) {
+        stack::data_top = stack::base + 1;
+        interp::eval_block(cond, true);
+        if (frame::unwinding == throw_code::break_ || frame::unwinding == throw_code::continue_) {
+            if (frame::top() == loop.frame) {
+                frame::unwinding = 0;
+                error::raise(ErrorId::throw__while_cond);
+            }
+        }
+        if (pending()) return;
+        if (!true_q(stack::base[0], true)) break;
+        Step s = run_body(loop, body);
+        if (s == Step::leave) return;
+        if (s == Step::stop) break;
+    }
+    stack::base[0] = cell::unset();
+    finish(loop);
+    result(cell::unset());
+}
+
+void until(const int32_t*) {
+    Cell body = arg(0);
+    Loop loop;
+    for (;;) {
+        stack::data_top = stack::base + 1;
+        try {
+            interp::eval_block(body, true);
+        } catch (const Throw& t) {
+            if (t.code == throw_code::error) throw;
+            frame::unwinding = t.code;
+        }
+        uint32_t u = frame::unwinding;
+        if (u) {
+            if (frame::top() != loop.frame || (u != throw_code::break_ && u != throw_code::continue_)) return;
+            frame::unwinding = runtime::pending_code = 0;
+            if (u == throw_code::break_) break;
+            continue;  // the next iteration, without testing
+        }
+        if (true_q(stack::base[0], true)) break;
+    }
+    finish(loop);
+}
+
+void loop(const int32_t*) {
+    int32_t count = loop_count(arg(0));
+    Cell body = arg(1);
+    if (count < 1) return result(cell::none());
+    Loop l;
+    for (int32_t i = 0; i < count; ++i) {
+        Step s = run_body(l, body);
+        if (s == Step::leave) return;
+        if (s == Step::stop) break;
+    }
+    finish(l);
+}
+
+void repeat(const int32_t*) {
+    Cell w = arg(0);
+    int32_t count = loop_count(arg(1));
+    Cell body = arg(2);
+    if (count < 1) return result(cell::none());
+    Loop l;
+    for (int32_t i = 1; i <= count; ++i) {
+        word::set(w, cell::integer(i));
+        Step s = run_body(l, body);
+        if (s == Step::leave) return;
+        if (s == Step::stop) break;
+    }
+    finish(l);
+}
+
+void forever(const int32_t*) {
+    Cell body = arg(0);
+    Loop l;
+    for (;;) {
+        Step s = run_body(l, body);
+        if (s == Step::leave) return;
+        if (s == Step::stop) break;
+    }
+    finish(l);
+}
+
+void switch_(const int32_t* refs) {
+    Cell value = arg(0), cases = arg(1);
+    if (!is(value, TypeId::block)) {
+        Node code = cases.data2;
+        uint32_t n = memory::buffer_of(code)->length();
+        for (uint32_t i = cases.data1; i < n; ++i) {
+            Cell c = memory::buffer_of(code)->cells()[i];
+            if (type_of(c) != type_of(value) || is(c, TypeId::block)) continue;
+            CompareAction compare = registry::actions(type_of(c)).compare;
+            if (!compare || compare(c, value, CompareOp::equal) != 0) continue;
+            for (uint32_t j = i + 1; j < n; ++j) {
+                Cell b = memory::buffer_of(code)->cells()[j];
+                if (is(b, TypeId::block)) return eval_into_result(b);
+            }
+            return result(cell::none());
+        }
+    }
+    if (given(refs, 0)) return eval_into_result(arg(uint32_t(refs[0])));
+    result(cell::none());
+}
+
+void case_(const int32_t* refs) {
+    Cell cases = arg(0);
+    bool all_cases = given(refs, 0);
+    Node code = cases.data2;
+    uint32_t pos = cases.data1;
+    Cell last = cell::none();
+    bool last_true = false;
+    auto length = [&] { return memory::buffer_of(code)->length(); };
+    while (pos < length()) {
+        Cell* top = stack::data_top;
+        pos = interp::eval_expression(code, pos, length(), false, true, false);
+        if (pending()) return;
+        Cell cond = top[0];
+        stack::data_top = top;
+        if (pos >= length()) error::raise(ErrorId::script_need_value, cond);
+        last_true = true_q(cond, true);
+        if (!last_true) {
+            ++pos;
+            continue;
+        }
+        Cell branch = memory::buffer_of(code)->cells()[pos];
+        if (is(branch, TypeId::block)) {
+            Cell* t = stack::data_top;
+            interp::eval_block(branch, false);
+            if (pending()) return;
+            last = t[0];
+            stack::data_top = t;
+            ++pos;
+        } else {
+            Cell* t = stack::data_top;
+            pos = interp::eval_expression(code, pos, length(), false, true, false);
+            if (pending()) return;
+            last = t[0];
+            stack::data_top = t;
+        }
+        if (!all_cases) return result(last);
+    }
+    result(all_cases && last_true ? last : cell::none());
+}
+
+void do_(const int32_t* refs) {
+    Cell value = arg(0);
+    switch (type_of(value)) {
+        case TypeId::block:
+        case TypeId::paren:
+        case TypeId::hash: {
+            uint32_t n = memory::buffer_of(value.data2)->length();
+            if (value.data1 > n) value.data1 = n;
+            if (given(refs, 2)) {  // /next position
+                Cell target = arg(uint32_t(refs[2]));
+                uint32_t next = interp::eval_next(value);
+                if (pending()) return;
+                Cell moved = value;
+                moved.data1 = next;
+                word::set(target, moved);
+                return;
+            }
+            return interp::eval_block(cell::set_type(value, TypeId::block), true);
+        }
+        case TypeId::path:
+            interp::eval_path(value, 0, 0, 0, false, false, false, false);
+            return;
+        case TypeId::string:
+            if (!load_text) error::raise(ErrorId::internal_not_done);
+            return interp::eval_block(load_text(value), true);
+        case TypeId::file:
+        case TypeId::url:
+            if (!do_file) error::raise(ErrorId::internal_not_done);
+            do_file(value, given(refs, 1) ? arg(uint32_t(refs[1])) : cell::none());
+            return;
+        case TypeId::error:
+            error::raise_value(value);
+        default: {
+            // One expression starting at the value.
+            Node code = series::alloc_cells(1);
+            SeriesBuffer* b = memory::buffer_of(code);
+            *series::reserve_cell(b) = value;
+            interp::eval_expression(code, 0, 1, false, false, false);
+            return;
+        }
+    }
+}
+
+void get(const int32_t* refs) {
+    Cell w = arg(0);
+    bool any_value = given(refs, 0);
+    if (word::any_word_type_q(type_of(w))) {
+        Cell v = *word::get(w);
+        if (is(v, TypeId::unset) && !any_value) error::raise(ErrorId::script_no_value, w);
+        return result(v);
+    }
+    if (is(w, TypeId::path) || is(w, TypeId::get_path) || is(w, TypeId::set_path) || is(w, TypeId::lit_path)) {
+        interp::eval_path(w, 0, 0, 0, false, true, false, given(refs, 1));
+        return;
+    }
+    error::raise(ErrorId::internal_not_done);
+}
+
+void set(const int32_t* refs) {
+    Cell target = arg(0), value = arg(1);
+    bool any_value = given(refs, 0);
+    if (is(value, TypeId::unset) && !any_value) error::raise(ErrorId::script_need_value, target);
+    if (word::any_word_type_q(type_of(target))) {
+        word::set(target, value);
+        return result(value);
+    }
+    if (is(target, TypeId::path) || is(target, TypeId::set_path) || is(target, TypeId::get_path) ||
+        is(target, TypeId::lit_path)) {
+        // The path is walked in set mode with the value in the frame's first cell.
+        stack::base[0] = value;
+        interp::eval_path(target, 0, 0, 0, true, false, false, given(refs, 1));
+        return result(value);
+    }
+    if (is(target, TypeId::block)) {
+        bool only = given(refs, 2), some = given(refs, 3);
+        Node words = target.data2;
+        uint32_t n = memory::buffer_of(words)->length();
+        bool spread = !only && (is(value, TypeId::block) || is(value, TypeId::paren) || is(value, TypeId::hash) ||
+                                (type_of(value) >= TypeId::path && type_of(value) <= TypeId::get_path));
+        auto item = [&](uint32_t i) -> Cell {
+            if (!spread) return value;
+            uint32_t at = value.data1 + (i - target.data1);
+            SeriesBuffer* b = memory::buffer_of(value.data2);
+            return at < b->length() ? b->cells()[at] : cell::none();
+        };
+        for (uint32_t i = target.data1; i < n; ++i) {
+            Cell w = memory::buffer_of(words)->cells()[i];
+            TypeId t = type_of(w);
+            if (t != TypeId::word && t != TypeId::set_word && t != TypeId::get_word && t != TypeId::lit_word)
+                error::raise(ErrorId::script_invalid_arg, w);
+            if (!any_value && is(item(i), TypeId::unset)) error::raise(ErrorId::script_need_value, w);
+        }
+        for (uint32_t i = target.data1; i < n; ++i) {
+            Cell w = memory::buffer_of(words)->cells()[i];
+            Cell v = item(i);
+            if (some && is(v, TypeId::none)) continue;
+            word::set(w, v);
+        }
+        return result(value);
+    }
+    error::raise(ErrorId::internal_not_done);
+}
+
+// ---- control transfers ----
+
+void break_(const int32_t* refs) {
+    if (given(refs, 0)) stack::base[0] = arg(uint32_t(refs[0]));
+    frame::unwind_break(given(refs, 0), false);
+}
+
+void continue_(const int32_t*) { frame::unwind_break(false, true); }
+void exit_(const int32_t*) { frame::unwind_return(false, true); }
+void return_(const int32_t*) { frame::unwind_return(true, true); }
+
+void throw_(const int32_t* refs) {
+    Cell value = arg(0);
+    Cell name = given(refs, 0) ? arg(uint32_t(refs[0])) : cell::none();
+    if (interp::state.tracing) interp::fire_event(interp::ev_throw, 0, -1, nullptr, &value);
+    stack::base[0] = value;
+    stack::base[1] = name;
+    stack::data_top = stack::base + 2;
+    frame::unwind_throw(throw_code::throw_);
+}
+
+void catch_(const int32_t* refs) {
+    Cell block = arg(0);
+    Cell want = given(refs, 0) ? arg(uint32_t(refs[0])) : cell::none();
+    frame::push_catch(words::catch_);
+    CallFrame* me = frame::top();
+    stack::push(cell::unset());
+    try {
+        interp::eval_block(block, true);
+    } catch (const Throw& t) {
+        if (t.code == throw_code::error) throw;
+        frame::unwinding = t.code;
+    }
+    if (frame::unwinding) {
+        if (frame::unwinding != throw_code::throw_ || frame::top() != me) return;
+        // The catch frame's base holds the thrown value and its name.
+        Cell thrown = stack::base[0], name = stack::base[1];
+        bool match = !given(refs, 0);
+        if (!match && is(name, TypeId::word)) {
+            if (word::any_word_type_q(type_of(want))) {
+                match = symbol::canonical_id(want.data2) == symbol::canonical_id(name.data2);
+            } else if (is(want, TypeId::block)) {
+                for (uint32_t i = want.data1; i < memory::buffer_of(want.data2)->length(); ++i) {
+                    Cell w = memory::buffer_of(want.data2)->cells()[i];
+                    if (!word::any_word_type_q(type_of(w))) error::raise(ErrorId::script_invalid_arg, want);
+                    if (symbol::canonical_id(w.data2) == symbol::canonical_id(name.data2)) match = true;
+                }
+            }
+        }
+        if (!match) {
+            // Pass the throw on to the next catch frame.
+            frame::unwinding = 0;
+            frame::pop();
+            stack::base[0] = thrown;
+            stack::base[1] = name;
+            frame::unwind_throw(throw_code::throw_);
+            return;
+        }
+        frame::unwinding = runtime::pending_code = 0;
+        frame::pop();
+        result(thrown);
+        if (interp::state.tracing) interp::fire_event(interp::ev_catch, 0, -1, nullptr, &thrown);
+        return;
+    }
+    frame::pop_return();
+}
+
+void try_(const int32_t* refs) {
+    Cell block = arg(0);
+    bool all_codes = given(refs, 0);
+    Cell* saved_top = stack::data_top;
+    CallFrame* saved_frames = stack::frames_top;
+    if (all_codes) frame::push_trap_all(words::try_);
+    else frame::push_trap(words::try_);
+    CallFrame* me = frame::top();
+    stack::push(cell::unset());
+    try {
+        interp::eval_block(block, true);
+    } catch (const Throw& t) {
+        if (t.code != throw_code::error) {
+            frame::unwinding = t.code;
+        } else {
+            // The error was pushed where the trap frame stood; it becomes the result.
+            Cell e = stack::data_top[-1];
+            stack::frames_top = saved_frames;
+            stack::data_top = saved_top;
+            runtime::pending_code = 0;
+            return result(e);
+        }
+    }
+    if (frame::unwinding) {
+        if (!all_codes || frame::top() != me) return;
+        // try/all stops every unwind at its barrier.
+        frame::unwinding = runtime::pending_code = 0;
+    }
+    frame::pop_return();
+}
+
+}  // namespace control
+
+void init_control() {
+    define(Number::if_, control::if_);
+    define(Number::unless, control::unless);
+    define(Number::either, control::either);
+    define(Number::any, control::any);
+    define(Number::all, control::all);
+    define(Number::while_, control::while_);
+    define(Number::until, control::until);
+    define(Number::loop, control::loop);
+    define(Number::repeat, control::repeat);
+    define(Number::forever, control::forever);
+    define(Number::switch_, control::switch_);
+    define(Number::case_, control::case_);
+    define(Number::do_, control::do_);
+    define(Number::get, control::get);
+    define(Number::set, control::set);
+    define(Number::break_, control::break_);
+    define(Number::continue_, control::continue_);
+    define(Number::exit, control::exit_);
+    define(Number::return_, control::return_);
+    define(Number::throw_, control::throw_);
+    define(Number::catch_, control::catch_);
+    define(Number::try_, control::try_);
+}
+
+}  // namespace kaz::natives
