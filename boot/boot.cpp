@@ -2,6 +2,7 @@
 
 #include <cfenv>
 
+
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
@@ -162,11 +163,13 @@ namespace {
 }
 }  // namespace
 
-int main_entry(int /*argc*/, char** /*argv*/) {
+int main_entry(int argc, char** argv) {
     // Every exception masked, round to nearest: float arithmetic never traps.
     std::fesetenv(FE_DFL_ENV);
     try {
         run();
+        (void)argc;
+        (void)argv;
         return 0;
     } catch (const Throw&) {
         outermost_handler();

@@ -1,6 +1,8 @@
 #include "datatypes/ownership.h"
 
 #include "datatypes/context.h"
+#include "datatypes/internal.h"
+#include "runtime/case_fold.h"
 #include "runtime/cycles.h"
 #include "runtime/hashtable.h"
 
@@ -45,7 +47,13 @@ void each_cell(const Cell& block, F f) {
 
 }  // namespace
 
-void init() { table = hashtable::make(1000, nullptr, hashtable::kOwnership, 3); }
+void init() {
+    table = hashtable::make(1000, nullptr, hashtable::kOwnership, 3);
+    case_::part_word = words::part_refinement;
+    case_::changed = [](const Cell& string, bool upper, int32_t index, int32_t count) {
+        if (owned_q(string)) notify_change(string, upper ? words::uppercase : words::lowercase, nullptr, index, count);
+    };
+}
 
 void set_deep(const Cell& value, const Cell& owner, const Cell& word) {
     TypeId t = type_of(value);

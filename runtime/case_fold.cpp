@@ -46,6 +46,9 @@ uint32_t swap_char(uint32_t cp) {
     return upper != cp ? upper : change_char(cp, false);
 }
 
+void (*changed)(const Cell& string, bool upper, int32_t index, int32_t count) = nullptr;
+Cell part_word = cell::none();
+
 void change_string(Cell& value, const Cell* part, bool upper) {
     if (is(value, TypeId::char_)) {
         value.data2 = change_char(value.data2, upper);
@@ -60,7 +63,7 @@ void change_string(Cell& value, const Cell* part, bool upper) {
             count = std::min(count, uint32_t(std::max(cell::get_integer(*part), 0)));
         } else {
             if (type_of(*part) != type_of(value) || part->data2 != value.data2)
-                error::raise(ErrorId::script_invalid_refine_arg, cell::none(), *part);
+                error::raise(ErrorId::script_invalid_refine_arg, part_word, *part);
             uint32_t end = std::min(part->data1, length);
             count = end > value.data1 ? end - value.data1 : 0;
         }
@@ -76,8 +79,7 @@ void change_string(Cell& value, const Cell* part, bool upper) {
         }
         string::put_char(b->head + i * unit, unit, mapped);
     }
-    // The owning object, if any, is told of the change (ownership::notify_change with the
-    // word uppercase or lowercase) once ownership marks exist.
+    if (changed) changed(value, upper, int32_t(value.data1), int32_t(count));
 }
 
 }  // namespace kaz::case_
