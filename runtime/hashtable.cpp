@@ -69,7 +69,7 @@ uint32_t hash_units(const uint8_t* p, uint32_t n) {
         Unit u;
         std::memcpy(&u, p + size_t(i) * sizeof(Unit), sizeof(Unit));
         uint32_t cp = u;
-        if constexpr (kFold) cp = case_::upper_char(cp);
+        if constexpr (kFold) cp = cp < 0x80 ? (cp - 'a' < 26 ? cp - 32 : cp) : case_::upper_char(cp);
         s.block(cp);
     }
     return s.finish(size_t(n) * 4);
@@ -383,25 +383,13 @@ Node named_node(const Cell& c) {
 
 // ---- re-hashing ----
 
-// The hash of the key a bucket holds.
-uint32_t key_hash(const View& v, uint32_t key) {
-    switch (v.t->kind) {
-        case kHash: return uint32_t(hash_value(v.cells()[first_position(*v.t, key)], false));
-        case kMap:
-        case kWords: return uint32_t(hash_value(v.cells()[key], false));
-        default: return murmur3::mix_int(v.record_at(key)->data1);
-    }
-}
-
 // Moves every live key from the old flags into new flags of n buckets over the same key
 // array (sized for both), displacing keys not yet moved instead of using a second array.
-// `ahead(i)` is told each old bucket before it is moved, to start reading what lies further on.
-template <typename Key, typename Hash, typename Ahead>
+template <typename Key, typename Hash>
 void rehash_in_place(uint8_t* old_flags, uint32_t old_n, uint8_t* new_flags, uint32_t n, Key* keys,
-                     Hash hash, Ahead ahead) {
+                     Hash hash) {
     uint32_t mask = n - 1;
     for (uint32_t i = 0; i < old_n; ++i) {
-        ahead(i);
         if (state_of(old_flags, i) != kLive) continue;
         set_state(old_flags, i, kDeleted);
         Key key = keys[i];
@@ -420,28 +408,23 @@ void rehash_in_place(uint8_t* old_flags, uint32_t old_n, uint8_t* new_flags, uin
     }
 }
 
-bool text_type(uint32_t t) { return (t >= 7 && t <= 9) || t == 44 || t == 45 || t == 50; }
-
-// The keys of a big table lie all over memory, and hashing a text key reads its cell, its
-// node's slot and its buffer, one after the other. Resizing walks the buckets in order, so
-// those reads are started a few buckets ahead, one step of the chain at a time.
-void read_ahead(const View& v, uint32_t old_n, uint32_t i) {
-    constexpr uint32_t kCell = 48, kSlot = 32, kBuffer = 16;
-    if (v.t->kind != kMap && v.t->kind != kWords) return;
+// The hash of every key a table's live buckets name, by position in the block. The cells of
+// a big block lie in order in memory while the buckets name them in no order, and hashing a
+// text key reads its cell, its node's slot and its buffer: reading them in block order is
+// many times faster than following the buckets.
+std::vector<uint32_t> hashes_by_position(const View& v) {
+    uint32_t length = buf(v.t->block)->length();
+    std::vector<uint32_t> hashes(length);
+    std::vector<uint8_t> wanted(length);
+    for (uint32_t b = 0; b < v.t->buckets; ++b) {
+        if (v.state(b) != kLive) continue;
+        uint32_t p = v.t->kind == kHash ? first_position(*v.t, v.keys[b]) : v.keys[b];
+        if (p < length) wanted[p] = 1;
+    }
     const Cell* cells = v.cells();
-    if (i + kCell < old_n && state_of(v.flags, i + kCell) == kLive) __builtin_prefetch(cells + v.keys[i + kCell]);
-    if (i + kSlot < old_n && state_of(v.flags, i + kSlot) == kLive) {
-        const Cell& c = cells[v.keys[i + kSlot]];
-        if (text_type(uint32_t(type_of(c))) && memory::valid_handle(c.data2))
-            __builtin_prefetch(&memory::node_table[c.data2 - memory::kNodeBase]);
-    }
-    if (i + kBuffer < old_n && state_of(v.flags, i + kBuffer) == kLive) {
-        const Cell& c = cells[v.keys[i + kBuffer]];
-        if (text_type(uint32_t(type_of(c))) && memory::valid_handle(c.data2)) {
-            // The header, and the first bytes of data that follow it.
-            if (SeriesBuffer* b = memory::buffer_of(c.data2)) __builtin_prefetch(reinterpret_cast<uint8_t*>(b) + 32);
-        }
-    }
+    for (uint32_t p = 0; p < length; ++p)
+        if (wanted[p]) hashes[p] = uint32_t(hash_value(cells[p], false));
+    return hashes;
 }
 
 }  // namespace
@@ -585,9 +568,16 @@ void resize(Node table, uint32_t request) {
     }
     View v(table);
     uint8_t* nf = buf(new_flags)->head;
-    uint32_t old_n = v.t->buckets;
-    rehash_in_place(v.flags, old_n, nf, n, v.keys, [&](uint32_t key) { return key_hash(v, key); },
-                    [&](uint32_t i) { read_ahead(v, old_n, i); });
+    if (v.t->kind <= kWords) {
+        std::vector<uint32_t> hashes = hashes_by_position(v);
+        auto hash = [&](uint32_t key) {
+            return hashes[v.t->kind == kHash ? first_position(*v.t, key) : key];
+        };
+        rehash_in_place(v.flags, v.t->buckets, nf, n, v.keys, hash);
+    } else {
+        auto hash = [&](uint32_t key) { return murmur3::mix_int(v.record_at(key)->data1); };
+        rehash_in_place(v.flags, v.t->buckets, nf, n, v.keys, hash);
+    }
     Table& t = *v.t;
     t.flags = new_flags;
     t.buckets = n;
@@ -1172,7 +1162,7 @@ int32_t resize(Map* map, uint32_t buckets) {
         }
         map->entries = entries;
     }
-    hashtable::rehash_in_place(map->flags, map->buckets, flags, n, map->entries, hash_key, [](uint32_t) {});
+    hashtable::rehash_in_place(map->flags, map->buckets, flags, n, map->entries, hash_key);
     if (n < map->buckets) {
         // Keeping the larger array is harmless when the system will not shrink it.
         if (auto* entries = static_cast<Entry*>(std::realloc(map->entries, size_t(n) * sizeof(Entry))))

@@ -139,10 +139,10 @@ void resize(Node table, uint32_t request);
 void rebuild(Node table, uint32_t item_count);
 // Record tables: a new block with the live records packed in their old order, new buckets.
 void rebuild_records(Node table, uint32_t request);
-// The growth rule, when occupied has reached the upper bound: maps double; word tables grow
-// sixteen-fold; record tables are rebuilt at the same size when fewer than half their
-// buckets are live, else doubled; a kHash table is rebuilt for its block (returns true: the
-// whole block is indexed again).
+// The growth rule, when occupied has reached the upper bound: maps double; word tables are
+// resized for (buckets + 1) x 16; record tables are rebuilt at the same size when fewer than
+// half their buckets are live, else doubled; a kHash table is rebuilt for its block (returns
+// true: the whole block is indexed again).
 bool grow_if_full(Node table);
 // Before a lookup in a record table: re-hashes it when its stamp is stale.
 void refresh(Node table);

@@ -381,7 +381,8 @@ struct Moved {
 };
 
 Moved move_to_new_buffer(SeriesBuffer* buffer, uint32_t capacity) {
-    if (capacity == 0) capacity = buffer->capacity * 2;
+    // Doubling an empty buffer gives room for one 16-byte unit.
+    if (capacity == 0) capacity = buffer->capacity ? buffer->capacity * 2 : 16;
     if (capacity < 1) error::raise(ErrorId::internal_no_memory);
     Node node = buffer->node;
     uint32_t unit = buffer->unit();

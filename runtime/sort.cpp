@@ -221,9 +221,9 @@ void Sorter::merge_sort() {
 
 // ---- quicksort ----
 
-// Measures the leading run and samples the rest; returns the run's length and sets its
-// direction (+1 ascending, -1 descending). The score is the run's signed length plus one for
-// each sampled pair in ascending order and minus one for each in descending order.
+// Measures the leading run: its direction (+1 ascending, -1 descending) is set by the first
+// pair of neighbours that differ, and it goes on while neighbours are equal or follow that
+// direction. Returns its length.
 size_t Sorter::order_estimate(int& direction) {
     size_t n = count_;
     direction = 0;
@@ -377,6 +377,8 @@ void Sorter::quick_sort() {
     int direction;
     size_t run = order_estimate(direction);
     if (stopped_) return;
+    // The order estimate: the run's signed length, plus one for each sampled pair of
+    // neighbours further on in ascending order, minus one for each in descending order.
     int64_t score = direction * int64_t(run);
     for (size_t i = run - 1 + kSampleStep; i + 1 < n; i += kSampleStep) {
         int32_t c = compare(at(i), at(i + 1));

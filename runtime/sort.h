@@ -41,8 +41,10 @@ Place items_in(const SeriesSpot& spot);
 Place work_in(const SeriesSpot& spot);
 
 // Stable sort: equal items keep their order. Needs a work area of (count / 2) x width bytes:
-// `work` when given (a series the collector sees while a comparator runs), else one taken
-// from the tracked heap. A work area that does not fit in 31 bits raises script too-long.
+// `work` when given, else one taken from the tracked heap. Items held in the work area are
+// out of the series during a merge, so a caller sorting cells with a comparator that may
+// collect passes a series the collector sees. A work area that does not fit in 31 bits
+// raises script too-long.
 void merge_sort(Place items, uint32_t count, uint32_t width, int32_t op, int32_t flags,
                 Compare compare, const Place* work = nullptr);
 

@@ -128,6 +128,12 @@ TEST(Series, ReserveCellAppendsUnset) {
     EXPECT_EQ(cell::get_integer(b->cells()[4]), 4);
     Cell* c = series::reserve_cell(b);
     EXPECT_EQ(c->header, 2u);
+
+    SeriesBuffer* empty = buffer_of(series::alloc_cells(0));  // no room at all yet
+    ASSERT_EQ(empty->capacity, 0u);
+    *series::reserve_cell(empty) = cell::integer(7);
+    EXPECT_EQ(empty->capacity, 16u);
+    EXPECT_EQ(empty->length(), 1u);
 }
 
 TEST(Series, ReplicateDoublesTheCopiedSpan) {
