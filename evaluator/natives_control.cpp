@@ -2,6 +2,8 @@
 // transfers break, continue, exit, return, throw, catch and try.
 #include "evaluator/natives_control.h"
 
+#include <algorithm>
+
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
@@ -190,6 +192,118 @@ void forever(const int32_t*) {
         Step s = run_body(l, body);
         if (s == Step::leave) return;
         if (s == Step::stop) break;
+    }
+    finish(l);
+}
+
+// ---- series loops ----
+
+bool series_type(TypeId t) {
+    return t == TypeId::block || t == TypeId::paren || t == TypeId::hash ||
+           (t >= TypeId::path && t <= TypeId::get_path) || t == TypeId::string || t == TypeId::file ||
+           t == TypeId::url || t == TypeId::tag || t == TypeId::email || t == TypeId::ref ||
+           t == TypeId::binary || t == TypeId::vector || t == TypeId::image;
+}
+
+bool block_type(TypeId t) {
+    return t == TypeId::block || t == TypeId::paren || t == TypeId::hash ||
+           (t >= TypeId::path && t <= TypeId::get_path);
+}
+
+uint32_t length_of(const Cell& series) {
+    LengthAction length = registry::actions(type_of(series)).length_q;
+    int32_t n = length ? length(series) : 0;
+    return n > 0 ? uint32_t(n) : 0;
+}
+
+// The item at `offset` past the series' head: the cell itself for blocks, else through pick.
+Cell item_at(const Cell& series, uint32_t offset) {
+    if (block_type(type_of(series))) {
+        SeriesBuffer* b = memory::buffer_of(series.data2);
+        uint32_t i = series.data1 + offset;
+        return i < b->length() ? b->cells()[i] : cell::none();
+    }
+    PickAction pick = registry::actions(type_of(series)).pick;
+    Cell index = cell::integer(int32_t(offset) + 1);
+    return pick ? pick(series, int32_t(offset) + 1, index) : cell::none();
+}
+
+// The words a loop sets: one word, or the words of a block.
+struct LoopWords {
+    Cell spec;
+    uint32_t count;
+    Cell word(uint32_t i) const {
+        if (is(spec, TypeId::word)) return spec;
+        return memory::buffer_of(spec.data2)->cells()[spec.data1 + i];
+    }
+};
+
+LoopWords loop_words(const Cell& spec, const Cell& series) {
+    if (is(spec, TypeId::block)) {
+        uint32_t n = block::length_from_head(spec);
+        if (n == 0) error::raise(ErrorId::script_invalid_arg, spec);
+        return {spec, n};
+    }
+    if (is(series, TypeId::map)) error::raise(ErrorId::script_invalid_arg, spec);
+    return {spec, 1};
+}
+
+// foreach and remove-each: each iteration sets the words from the next items.
+void each(bool remove) {
+    Cell spec = arg(0), series = arg(1), body = arg(2);
+    LoopWords words = loop_words(spec, series);
+    Cell start = series;
+    Loop l;
+    while (length_of(series) > 0) {
+        uint32_t available = length_of(series);
+        for (uint32_t i = 0; i < words.count; ++i) {
+            Cell w = words.word(i);
+            word::set(w, i < available ? item_at(series, i) : cell::none());
+        }
+        uint32_t step = std::min(words.count, available);
+        Step s = run_body(l, body);
+        if (s == Step::leave) return;
+        if (s == Step::stop) break;
+        if (remove && true_q(stack::base[0], false)) {
+            RemoveAction rm = registry::actions(type_of(series)).remove;
+            Cell part = cell::integer(int32_t(step));
+            Cell target = series;
+            rm(target, &part, nullptr);
+        } else {
+            series.data1 += step;
+        }
+    }
+    if (remove) stack::base[0] = start;
+    finish(l);
+}
+
+void foreach(const int32_t*) { each(false); }
+void remove_each(const int32_t*) { each(true); }
+
+void forall(const int32_t*) {
+    Cell w = arg(0), body = arg(1);
+    Cell series = *word::get(w);
+    if (!series_type(type_of(series)))
+        error::raise(ErrorId::script_expect_arg, words::body_tag, cell::datatype(type_of(series)), w);
+    uint32_t start = series.data1;
+    Loop l;
+    bool broke = false;
+    while (length_of(series) > 0) {
+        Step s = run_body(l, body);
+        if (s == Step::leave) return;
+        Cell now = *word::get(w);
+        if (now.data2 != series.data2) error::raise(ErrorId::script_bad_loop_series, now);
+        if (s == Step::stop) {
+            broke = true;
+            break;
+        }
+        series = now;
+        ++series.data1;
+        word::set(w, series);
+    }
+    if (!broke) {
+        series.data1 = start;
+        word::set(w, series);
     }
     finish(l);
 }
@@ -469,6 +583,9 @@ void init_control() {
     define(Number::loop, control::loop);
     define(Number::repeat, control::repeat);
     define(Number::forever, control::forever);
+    define(Number::foreach, control::foreach);
+    define(Number::forall, control::forall);
+    define(Number::remove_each, control::remove_each);
     define(Number::switch_, control::switch_);
     define(Number::case_, control::case_);
     define(Number::do_, control::do_);

@@ -124,6 +124,9 @@ protected:
         define("catch", make_native(natives::catch_, blk({w("block"), ref("name"), w("word")})));
         define("try", make_native(natives::try_, blk({w("block"), ref("all"), ref("keep")})));
         define("case", make_native(natives::case_, blk({w("cases"), ref("all")})));
+        define("foreach", make_native(natives::foreach, blk({lw("word"), w("series"), w("body")})));
+        define("remove-each", make_native(natives::remove_each, blk({lw("word"), w("data"), w("body")})));
+        define("forall", make_native(natives::forall, blk({lw("word"), w("body")})));
         define("set", make_native(natives::set, blk({w("word"), w("value"), ref("any"), ref("case"), ref("only"), ref("some")})));
     }
     void SetUp() override {
@@ -267,4 +270,24 @@ TEST_F(Interp, SetWithBlocksOfWords) {
     Cell some = blk({w("set"), w("some")}, TypeId::path);
     run(blk({some, blk({w("a1"), w("a2")}), blk({3, cell::none()})}));
     EXPECT_EQ(cell::get_integer(*word::get(w("a2"))), 5);  // /some keeps it
+}
+
+TEST_F(Interp, SeriesLoops) {
+    EXPECT_EQ(int_of(blk({sw("t"), 0, w("foreach"), w("x"), blk({1, 2, 3}), blk({sw("t"), w("t"), w("+"), w("x")}), w("t")})), 6);
+    // Several words take the next items; past the end they get none!.
+    run(blk({w("foreach"), blk({w("p"), w("q")}), blk({1, 2, 3}), blk({sw("last-q"), w("q")})}));
+    EXPECT_TRUE(is(*word::get(w("last-q")), TypeId::none));
+    EXPECT_EQ(error_of(blk({w("foreach"), blk({}), blk({1}), blk({})})), ErrorId::script_invalid_arg);
+    // remove-each drops the items whose body result is true and returns the series at its start.
+    Cell kept = run(blk({w("remove-each"), w("x"), blk({1, 2, 3, 4}), blk({w("x"), w("*"), 0, w("+"), w("x"), w("*"), 1, w("+"), 0, w("if"), cell::logic(true), blk({cell::none()})})}));
+    ASSERT_TRUE(is(kept, TypeId::block));
+    EXPECT_EQ(block::length_from_head(kept), 4u);
+    Cell emptied = run(blk({w("remove-each"), w("x"), blk({1, 2, 3}), blk({cell::logic(true)})}));
+    EXPECT_EQ(block::length_from_head(emptied), 0u);
+    // forall walks the series held by the word and puts it back at its head after a normal end.
+    run(blk({sw("s"), blk({5, 6, 7}), sw("n"), 0, w("forall"), w("s"), blk({sw("n"), w("n"), w("+"), 1})}));
+    EXPECT_EQ(cell::get_integer(*word::get(w("n"))), 3);
+    EXPECT_EQ(word::get(w("s"))->data1, 0u);
+    run(blk({sw("s"), blk({5, 6, 7}), w("forall"), w("s"), blk({w("break")})}));
+    EXPECT_EQ(word::get(w("s"))->data1, 0u);
 }
