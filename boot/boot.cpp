@@ -7,10 +7,14 @@
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
+#include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
 #include "datatypes/ownership.h"
 #include "datatypes/path.h"
 #include "datatypes/registry.h"
@@ -79,9 +83,9 @@ void register_datatypes() {
     define_plain(TypeId::function);
     define_plain(TypeId::routine);
     paren::init();
-    define_plain(TypeId::issue);
-    define_plain(TypeId::url);
-    define_plain(TypeId::file);
+    issue::init();
+    url::init();
+    file::init();
     define_plain(TypeId::object);
     bitset::init();
     triple::init();
@@ -89,8 +93,8 @@ void register_datatypes() {
     typeset::init();
     define_plain(TypeId::error);
     vector::init();  // after string!: it installs char!'s vector arithmetic
-    define_plain(TypeId::map);
-    define_plain(TypeId::hash);
+    map::init();
+    hash::init();
     define_plain(TypeId::pair);
     define_plain(TypeId::percent);
     define_plain(TypeId::tuple);

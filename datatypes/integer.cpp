@@ -1,5 +1,6 @@
 // integer! — the 32-bit signed integer.
 #include "datatypes/integer.h"
+#include "datatypes/issue.h"
 #include "datatypes/vector.h"
 
 #include <algorithm>
@@ -193,13 +194,13 @@ Cell to(const Cell&, const Cell& spec, TypeId) {
         case TypeId::percent: return cell::integer(truncate(cell::get_float(spec)));
         case TypeId::time: return cell::integer(truncate(cell::get_float(spec) + 0.5));
         case TypeId::binary: return cell::integer(from_binary(spec));
+        case TypeId::issue: return cell::integer(issue::to_integer(spec));
         case TypeId::string:  // text is read by the lexer's number reader, not built yet
         case TypeId::file:
         case TypeId::url:
         case TypeId::tag:
         case TypeId::email:
         case TypeId::ref:
-        case TypeId::issue:  // issue! names are symbols: read through issue_to_integer once hooked
         case TypeId::date:   // date! epoch seconds are not built yet
         case TypeId::money:  // money! is not built yet
             error::raise(ErrorId::internal_not_done);
