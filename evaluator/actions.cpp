@@ -1,0 +1,628 @@
+// The action dispatch layer: one entry per action slot, the comparison core and the fast paths.
+#include "evaluator/actions.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "datatypes/registry.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
+#include "evaluator/natives.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/number.h"
+#include "runtime/stack.h"
+#include "runtime/throw.h"
+
+namespace kaz::actions {
+namespace {
+
+// ---- lookup ----
+
+// The first argument of each action, as its spec names it; errors about a type lacking the
+// action name it.
+constexpr const char* kFirstArgument[] = {
+    nullptr,
+    "type", "value", "value", "type", "value", "value", nullptr, nullptr, "value1",      // 1-9
+    "value", "value1", "value1", "value1", "number", "number", "value1", "n", "value1",  // 10-18
+    "number", "number", "value1", "value", "value1", "value1",                           // 19-24
+    "series", "series", "series", "series", "series", "value", "series", "series",      // 25-32
+    "series", "series", "series", "series", "origin", "series", "series", "series",     // 33-40
+    "series", "series", "series", "series", "series", "series", "series1", "series",    // 41-48
+    "series", "series", "series", "port", "port", "file", "target", "port", "port",     // 49-57
+    "target", "source", "from", "port", "destination",                                  // 58-62
+};
+static_assert(std::size(kFirstArgument) == kActionCount + 1, "one name per action slot");
+
+template <typename F>
+F need(F fn, TypeId t, Slot slot) {
+    if (!fn) raise_lacks(t, slot);
+    return fn;
+}
+
+// The function of a slot for a type, raising when the type lacks it.
+#define KAZ_LOOKUP(member, type) need(registry::actions(type).member, (type), Slot::member)
+
+// ---- frame access ----
+
+Cell& arg(uint32_t i) { return stack::base[i]; }
+bool flag(const int32_t* refs, int k) { return refs[k] >= 0; }
+// A refinement's argument, or null when the refinement is absent.
+Cell* ref_arg(const int32_t* refs, int k) { return refs[k] >= 0 ? &stack::base[refs[k]] : nullptr; }
+
+// A count given as integer! or float! (truncated toward zero, checked).
+int32_t count_of(const Cell& c) {
+    if (is(c, TypeId::integer)) return cell::get_integer(c);
+    return number::to_int32(cell::get_float(c), ErrorId::script_type_limit, cell::datatype(TypeId::integer));
+}
+
+// ---- entries by family ----
+
+// Plain: the type's function reads the frame and writes the return slot.
+template <FrameAction ActionTable::*Member, Slot S>
+void plain(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    need(registry::actions(t).*Member, t, S)();
+}
+
+// make and to: a datatype! names the type to dispatch on; any other value is a prototype.
+template <MakeAction ActionTable::*Member, Slot S>
+void directed(const int32_t*) {
+    const Cell& first = arg(0);
+    TypeId t = is(first, TypeId::datatype) ? TypeId(first.data1) : type_of(first);
+    arg(0) = need(registry::actions(t).*Member, t, S)(first, arg(1), t);
+}
+
+void random_(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(random, t)(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2));
+}
+
+void reflect(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(reflect, t)(arg(0), arg(1).data2);
+}
+
+// form and mold: the text goes into a new string reserved above the return slot, cut to
+// exactly the /part limit when the writers went past it.
+void format(const int32_t* refs, bool mold) {
+    const Cell* part = ref_arg(refs, mold ? 3 : 0);
+    int32_t limit = 0x7FFFFFFF;
+    if (part) {
+        limit = cell::get_integer(*part);
+        if (limit <= 0) {
+            arg(0) = string::make_cell(0);
+            return;
+        }
+    }
+    Cell* out = stack::push(string::make_cell(16));
+    if (mold) actions::mold(arg(0), out->data2, flag(refs, 0), flag(refs, 1), flag(refs, 2), part, limit, 0);
+    else actions::form(arg(0), out->data2, part, limit);
+    string::truncate_buffer(memory::buffer_of(out->data2), uint32_t(limit));
+    arg(0) = *out;
+}
+
+void form_(const int32_t* refs) { format(refs, false); }
+void mold_(const int32_t* refs) { format(refs, true); }
+
+void eval_path_(const int32_t* refs) {
+    PathStep step;
+    step.last = true;  // the element is the whole path
+    arg(0) = actions::eval_path(arg(0), arg(1), flag(refs, 0) ? &arg(2) : nullptr, step);
+}
+
+void negate(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(negate, t)(arg(0));
+}
+
+void round(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(round, t)(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3), flag(refs, 4),
+                         flag(refs, 5), flag(refs, 6));
+}
+
+template <PredicateAction ActionTable::*Member, Slot S>
+void predicate(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    arg(0) = cell::logic(need(registry::actions(t).*Member, t, S)(arg(0)));
+}
+
+void complement(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(complement, t)(arg(0));
+}
+
+// A value whose cell is a series cell (or a map!, whose cell holds its block): what a /part
+// length may measure.
+bool part_measurable_q(TypeId t) { return series_::series_type_q(t) || t == TypeId::map; }
+
+// append, insert and change: /part length, /only, /dup count.
+void insertion(const int32_t* refs, Slot slot) {
+    Cell& target = arg(0);
+    Cell& value = arg(1);
+    int32_t length = -1;
+    if (const Cell* part = ref_arg(refs, 0)) {
+        if (!part_measurable_q(type_of(value)) || !value.data2 || !memory::live_node_q(value.data2))
+            error::raise(ErrorId::script_invalid_part, *part);
+        series_::clamp_head(value);
+        if (is(*part, TypeId::integer)) {
+            length = cell::get_integer(*part);
+        } else if (series_::same_series_q(*part, value)) {
+            length = int32_t(part->data1) - int32_t(value.data1);
+        } else {
+            error::raise(ErrorId::script_invalid_refine_arg, series_::part_word(), *part);
+        }
+        if (length < 1) {
+            if (length == 0 || value.data1 == 0) return;  // nothing to insert: the target is the result
+            // A negative length takes the items before the value's position.
+            uint32_t back = std::min<uint32_t>(value.data1, uint32_t(-int64_t(length)));
+            value.data1 -= back;
+            length = int32_t(back);
+        }
+    }
+    int32_t dup = 1;
+    if (const Cell* count = ref_arg(refs, 2)) {
+        dup = count_of(*count);
+        if (dup < 1) return;
+    }
+    TypeId t = type_of(target);
+    const ActionTable& row = registry::actions(t);
+    InsertAction fn = slot == Slot::append ? row.append : slot == Slot::insert ? row.insert : row.change;
+    need(fn, t, slot);
+    target = fn(target, value, length, flag(refs, 1), dup, slot == Slot::append);
+}
+
+void append(const int32_t* refs) { insertion(refs, Slot::append); }
+void insert(const int32_t* refs) { insertion(refs, Slot::insert); }
+void change(const int32_t* refs) { insertion(refs, Slot::change); }
+
+void clear(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(clear, t)(arg(0));
+}
+
+void copy_(const int32_t* refs) {
+    Cell* result = stack::push(cell::unset());
+    actions::copy(arg(0), *result, ref_arg(refs, 0), flag(refs, 1), ref_arg(refs, 2));
+    arg(0) = *result;
+}
+
+// find and select share their refinements up to /reverse; find adds /tail and /match.
+FindOptions find_options(const int32_t* refs, bool find) {
+    FindOptions o;
+    o.part = ref_arg(refs, 0);
+    o.only = flag(refs, 1);
+    o.case_ = flag(refs, 2);
+    o.same = flag(refs, 3);
+    o.any = flag(refs, 4);
+    o.with = ref_arg(refs, 5);
+    o.skip = ref_arg(refs, 6);
+    o.last = flag(refs, 7);
+    o.reverse = flag(refs, 8);
+    if (find) {
+        o.tail = flag(refs, 9);
+        o.match = flag(refs, 10);
+    }
+    return o;
+}
+
+void find_(const int32_t* refs) { arg(0) = actions::find(arg(0), arg(1), find_options(refs, true)); }
+
+void select(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(select, t)(arg(0), arg(1), find_options(refs, false));
+}
+
+void length_q(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    int32_t n = KAZ_LOOKUP(length_q, t)(arg(0));
+    arg(0) = n < 0 ? cell::none() : cell::integer(n);
+}
+
+void move(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(move, t)(arg(0), arg(1), ref_arg(refs, 0));
+}
+
+void pick(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(pick, t)(arg(0), index_argument(arg(1)), arg(1));
+}
+
+void poke_(const int32_t*) { arg(0) = actions::poke(arg(0), arg(1), arg(2)); }
+
+void put(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(put, t)(arg(0), arg(1), arg(2), flag(refs, 0));
+}
+
+void remove(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(remove, t)(arg(0), ref_arg(refs, 0), ref_arg(refs, 1));
+}
+
+void reverse(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(reverse, t)(arg(0), ref_arg(refs, 0), ref_arg(refs, 1));
+}
+
+void sort(const int32_t* refs) {
+    SortOptions o;
+    o.case_ = flag(refs, 0);
+    o.skip = ref_arg(refs, 1);
+    o.compare = ref_arg(refs, 2);
+    o.part = ref_arg(refs, 3);
+    o.all = flag(refs, 4);
+    o.reverse = flag(refs, 5);
+    o.stable = flag(refs, 6);
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(sort, t)(arg(0), o);
+}
+
+void swap(const int32_t*) {
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(swap, t)(arg(0), arg(1));
+}
+
+void take(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(take, t)(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2));
+}
+
+void trim(const int32_t* refs) {
+    TrimOptions o;
+    o.head = flag(refs, 0);
+    o.tail = flag(refs, 1);
+    o.auto_ = flag(refs, 2);
+    o.lines = flag(refs, 3);
+    o.all = flag(refs, 4);
+    o.with = ref_arg(refs, 5);
+    TypeId t = type_of(arg(0));
+    KAZ_LOOKUP(trim, t)(arg(0), o);
+}
+
+void modify(const int32_t* refs) {
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(modify, t)(arg(0), arg(1), arg(2), flag(refs, 0));
+}
+
+// ---- callables compared by identity ----
+
+// What makes two callables the same: the code they run (natives, actions and operators over
+// them) or their more-block (functions and routines, and operators over those).
+struct Identity {
+    int space;  // 0 code, 1 more-block node
+    uintptr_t key;
+};
+
+std::optional<Identity> identity_of(const Cell& c) {
+    TypeId t = type_of(c);
+    if (t == TypeId::op) t = TypeId((c.header >> 16) & 0xFF);
+    switch (t) {
+        case TypeId::native: return Identity{0, reinterpret_cast<uintptr_t>(natives::at(c.data1))};
+        case TypeId::action: return Identity{0, reinterpret_cast<uintptr_t>(actions::at(c.data1))};
+        case TypeId::function:
+        case TypeId::routine: return Identity{1, c.data3};
+        default: return std::nullopt;
+    }
+}
+
+bool callable_q(TypeId t) {
+    return t == TypeId::native || t == TypeId::action || t == TypeId::op || t == TypeId::function ||
+           t == TypeId::routine;
+}
+
+// ---- fast-path helpers ----
+
+// Runs the entry of `slot` in a native frame named by `name` over copies of `args`; returns
+// the result's cell, left as the newest value.
+Cell* run_entry(Slot slot, const Cell& name, std::initializer_list<Cell> args) {
+    Cell copies[3];
+    uint32_t n = 0;
+    for (const Cell& a : args) copies[n++] = a;  // the arguments may lie where the frame goes
+    Cell word = name;
+    frame::push_native(word);
+    for (uint32_t i = 0; i < n; ++i) stack::push(copies[i]);
+    int32_t refs[16];
+    std::fill(std::begin(refs), std::end(refs), -1);
+    actions::at(uint32_t(slot))(refs);
+    frame::raise_pending();
+    Cell* result = stack::base;
+    frame::pop();
+    return result;
+}
+
+}  // namespace
+
+// ---- lookup ----
+
+void raise_lacks(TypeId type, Slot slot) {
+    const char* name = kFirstArgument[uint32_t(slot)];
+    error::raise(ErrorId::script_expect_arg, frame::function_word(), cell::datatype(type),
+                 name ? word::from_c_string(name) : cell::none());
+}
+
+int32_t index_argument(const Cell& index) {
+    switch (type_of(index)) {
+        case TypeId::integer: return cell::get_integer(index);
+        case TypeId::char_: return int32_t(index.data2);
+        case TypeId::logic: return index.data1 ? 1 : 2;
+        case TypeId::float_: return count_of(index);
+        default: return 0;
+    }
+}
+
+// ---- typed dispatchers ----
+
+int32_t form(const Cell& value, Node string, const Cell* part, int32_t limit) {
+    TypeId t = type_of(value);
+    return KAZ_LOOKUP(form, t)(value, string, part, limit);
+}
+
+int32_t mold(const Cell& value, Node string, bool only, bool all, bool flat, const Cell* part,
+             int32_t limit, int32_t indent) {
+    TypeId t = type_of(value);
+    return KAZ_LOOKUP(mold, t)(value, string, only, all, flat, part, limit, indent);
+}
+
+void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Cell* kind) {
+    if (kind && !is(*kind, TypeId::datatype) && !is(*kind, TypeId::typeset))
+        error::raise(ErrorId::script_expect_arg, frame::function_word(), cell::datatype(type_of(*kind)),
+                     word::from_c_string("kind"));
+    TypeId t = type_of(value);
+    KAZ_LOOKUP(copy, t)(value, result, part, deep, kind);
+}
+
+Cell find(const Cell& series, const Cell& value, const FindOptions& options) {
+    TypeId t = type_of(series);
+    return KAZ_LOOKUP(find, t)(series, value, options);
+}
+
+Cell poke(const Cell& series, const Cell& index, const Cell& value) {
+    TypeId t = type_of(series);
+    return KAZ_LOOKUP(poke, t)(series, index_argument(index), index, value);
+}
+
+Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const PathStep& step) {
+    TypeId t = type_of(parent);
+    EvalPathAction fn = registry::actions(t).eval_path;
+    if (!fn) {
+        if (!step.path) error::raise(ErrorId::script_bad_path_type2, element, cell::datatype(t));
+        const Cell& path = *step.path;
+        // The path as far as the element that failed.
+        Node cut = series::copy_range(path.data2, 0, uint32_t(step.index) + 1);
+        Cell shown = cell::make(type_of(path), path.data1, cut, 0);
+        error::raise(ErrorId::script_bad_path_type, path, cell::datatype(t), shown);
+    }
+    return fn(parent, element, value, step);
+}
+
+// ---- comparison ----
+
+int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
+    if (callable_q(type_of(a))) {
+        std::optional<Identity> x = identity_of(a), y = identity_of(b);
+        if (!x || !y || x->space != y->space) return kNotComparable;
+        return x->key < y->key ? -1 : x->key > y->key ? 1 : 0;
+    }
+    TypeId t = type_of(a);
+    CompareAction fn = registry::actions(t).compare;
+    if (!fn) raise_lacks(t, Slot::compare);
+    return fn(a, b, op);
+}
+
+bool compare_values(const Cell& a, const Cell& b, CompareOp op) {
+    int32_t r = compare(a, b, op);
+    switch (op) {
+        case CompareOp::equal:
+        case CompareOp::strict_equal:
+        case CompareOp::same:
+        case CompareOp::match_case:
+        case CompareOp::match:
+        case CompareOp::find: return r == 0;
+        case CompareOp::not_equal: return r != 0;
+        default: break;
+    }
+    if (r == kNotComparable) error::raise(ErrorId::script_invalid_compare, a, b);
+    switch (op) {
+        case CompareOp::lesser: return r < 0;
+        case CompareOp::lesser_or_equal: return r <= 0;
+        case CompareOp::greater: return r > 0;
+        case CompareOp::greater_or_equal: return r >= 0;
+        default: runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+    }
+}
+
+void compare_to_logic(CompareOp op) { stack::base[0] = cell::logic(compare_values(stack::base[0], stack::base[1], op)); }
+
+// ---- fast paths ----
+
+Cell* math_op(MathOp op, const Cell& name, const Cell& left, const Cell& right) {
+    Cell l = left, r = right;
+    if (is(l, TypeId::integer) && is(r, TypeId::integer)) {
+        int32_t a = cell::get_integer(l), b = cell::get_integer(r), v = 0;
+        bool overflow = false;
+        double exact = 0;
+        switch (op) {
+            case MathOp::add:
+                overflow = __builtin_add_overflow(a, b, &v);
+                exact = double(a) + double(b);
+                break;
+            case MathOp::subtract:
+                overflow = __builtin_sub_overflow(a, b, &v);
+                exact = double(a) - double(b);
+                break;
+            case MathOp::multiply:
+                overflow = __builtin_mul_overflow(a, b, &v);
+                exact = double(a) * double(b);
+                break;
+            case MathOp::or_: v = a | b; break;
+            case MathOp::and_: v = a & b; break;
+            case MathOp::xor_: v = a ^ b; break;
+            default: runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+        }
+        return stack::push(overflow ? cell::float_(exact) : cell::integer(v));
+    }
+    Slot slot;
+    switch (op) {
+        case MathOp::add: slot = Slot::add; break;
+        case MathOp::subtract: slot = Slot::subtract; break;
+        case MathOp::multiply: slot = Slot::multiply; break;
+        case MathOp::or_: slot = Slot::or_; break;
+        case MathOp::and_: slot = Slot::and_; break;
+        case MathOp::xor_: slot = Slot::xor_; break;
+        default: runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+    }
+    if (is(l, TypeId::float_) && is(r, TypeId::float_) && uint8_t(op) <= uint8_t(MathOp::multiply)) {
+        double a = cell::get_float(l), b = cell::get_float(r);
+        double v = op == MathOp::add ? a + b : op == MathOp::subtract ? a - b : a * b;
+        return stack::push(cell::float_(v));
+    }
+    return run_entry(slot, name, {l, r});
+}
+
+Cell* compare_op(CompareOp op, const Cell& name, const Cell& left, const Cell& right) {
+    Cell l = left, r = right;
+    if (is(l, TypeId::integer) && is(r, TypeId::integer)) {
+        int32_t a = cell::get_integer(l), b = cell::get_integer(r);
+        bool v;
+        switch (op) {
+            case CompareOp::equal:
+            case CompareOp::strict_equal:
+            case CompareOp::same:
+            case CompareOp::match_case:
+            case CompareOp::match:
+            case CompareOp::find: v = a == b; break;
+            case CompareOp::not_equal: v = a != b; break;
+            case CompareOp::lesser: v = a < b; break;
+            case CompareOp::lesser_or_equal: v = a <= b; break;
+            case CompareOp::greater: v = a > b; break;
+            case CompareOp::greater_or_equal: v = a >= b; break;
+            default: runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+        }
+        return stack::push(cell::logic(v));
+    }
+    Cell word = name;
+    frame::push_native(word);
+    stack::push(l);
+    stack::push(r);
+    compare_to_logic(op);
+    Cell* result = stack::base;
+    frame::pop();
+    return result;
+}
+
+Cell* series_op(SeriesOp op, const Cell& value, const Cell& name) {
+    Cell v = value;
+    if (is(v, TypeId::block)) {
+        uint32_t tail = memory::buffer_of(v.data2)->length();
+        uint32_t index = v.data1;
+        switch (op) {
+            case SeriesOp::length_q: return stack::push(cell::integer(int32_t(index < tail ? tail - index : 0)));
+            case SeriesOp::index_q: return stack::push(cell::integer(int32_t(index + 1)));
+            case SeriesOp::head_q: return stack::push(cell::logic(index == 0));
+            case SeriesOp::tail_q: return stack::push(cell::logic(index >= tail));
+            case SeriesOp::next: v.data1 = index < tail ? index + 1 : tail; break;
+            case SeriesOp::back: v.data1 = std::min(index, tail) == 0 ? 0 : std::min(index, tail) - 1; break;
+            case SeriesOp::head: v.data1 = 0; break;
+            case SeriesOp::tail: v.data1 = tail; break;
+        }
+        return stack::push(v);
+    }
+    Slot slot;
+    switch (op) {
+        case SeriesOp::length_q: slot = Slot::length_q; break;
+        case SeriesOp::index_q: slot = Slot::index_q; break;
+        case SeriesOp::head_q: slot = Slot::head_q; break;
+        case SeriesOp::tail_q: slot = Slot::tail_q; break;
+        case SeriesOp::next: slot = Slot::next; break;
+        case SeriesOp::back: slot = Slot::back; break;
+        case SeriesOp::head: slot = Slot::head; break;
+        case SeriesOp::tail: slot = Slot::tail; break;
+        default: runtime::no_switch_matched(KAZ_CALLER_ADDRESS());
+    }
+    return run_entry(slot, name, {v});
+}
+
+Cell* eval_path_index(const Cell& value, int32_t n, const Cell& name) {
+    Cell v = value;
+    if (is(v, TypeId::block)) {
+        SeriesBuffer* b = memory::buffer_of(v.data2);
+        int64_t at = int64_t(v.data1) + n - 1;
+        if (n < 1 || at >= int64_t(b->length())) return stack::push(cell::none());
+        return stack::push(b->cells()[at]);
+    }
+    return run_entry(Slot::eval_path, name, {v, cell::integer(n)});
+}
+
+// ---- registration ----
+
+void init_entries() {
+    using enum Slot;
+    define(uint32_t(make), directed<&ActionTable::make, make>);
+    define(uint32_t(random), random_);
+    define(uint32_t(reflect), actions::reflect);
+    define(uint32_t(to), directed<&ActionTable::to, to>);
+    define(uint32_t(form), form_);
+    define(uint32_t(mold), mold_);
+    define(uint32_t(eval_path), eval_path_);
+    define(uint32_t(absolute), plain<&ActionTable::absolute, absolute>);
+    define(uint32_t(add), plain<&ActionTable::add, add>);
+    define(uint32_t(divide), plain<&ActionTable::divide, divide>);
+    define(uint32_t(multiply), plain<&ActionTable::multiply, multiply>);
+    define(uint32_t(negate), actions::negate);
+    define(uint32_t(power), plain<&ActionTable::power, power>);
+    define(uint32_t(remainder), plain<&ActionTable::remainder, remainder>);
+    define(uint32_t(round), actions::round);
+    define(uint32_t(subtract), plain<&ActionTable::subtract, subtract>);
+    define(uint32_t(even_q), predicate<&ActionTable::even_q, even_q>);
+    define(uint32_t(odd_q), predicate<&ActionTable::odd_q, odd_q>);
+    define(uint32_t(and_), plain<&ActionTable::and_, and_>);
+    define(uint32_t(complement), actions::complement);
+    define(uint32_t(or_), plain<&ActionTable::or_, or_>);
+    define(uint32_t(xor_), plain<&ActionTable::xor_, xor_>);
+    define(uint32_t(append), actions::append);
+    define(uint32_t(at), plain<&ActionTable::at, at>);
+    define(uint32_t(back), plain<&ActionTable::back, back>);
+    define(uint32_t(change), actions::change);
+    define(uint32_t(clear), actions::clear);
+    define(uint32_t(copy), copy_);
+    define(uint32_t(find), find_);
+    define(uint32_t(head), plain<&ActionTable::head, head>);
+    define(uint32_t(head_q), plain<&ActionTable::head_q, head_q>);
+    define(uint32_t(index_q), plain<&ActionTable::index_q, index_q>);
+    define(uint32_t(insert), actions::insert);
+    define(uint32_t(length_q), actions::length_q);
+    define(uint32_t(move), actions::move);
+    define(uint32_t(next), plain<&ActionTable::next, next>);
+    define(uint32_t(pick), actions::pick);
+    define(uint32_t(poke), poke_);
+    define(uint32_t(put), actions::put);
+    define(uint32_t(remove), actions::remove);
+    define(uint32_t(reverse), actions::reverse);
+    define(uint32_t(select), actions::select);
+    define(uint32_t(sort), actions::sort);
+    define(uint32_t(skip), plain<&ActionTable::skip, skip>);
+    define(uint32_t(swap), actions::swap);
+    define(uint32_t(tail), plain<&ActionTable::tail, tail>);
+    define(uint32_t(tail_q), plain<&ActionTable::tail_q, tail_q>);
+    define(uint32_t(take), actions::take);
+    define(uint32_t(trim), actions::trim);
+    define(uint32_t(create), plain<&ActionTable::create, create>);
+    define(uint32_t(close), plain<&ActionTable::close, close>);
+    define(uint32_t(delete_), plain<&ActionTable::delete_, delete_>);
+    define(uint32_t(modify), actions::modify);
+    define(uint32_t(open), plain<&ActionTable::open, open>);
+    define(uint32_t(open_q), plain<&ActionTable::open_q, open_q>);
+    define(uint32_t(query), plain<&ActionTable::query, query>);
+    define(uint32_t(read), plain<&ActionTable::read, read>);
+    define(uint32_t(rename), plain<&ActionTable::rename, rename>);
+    define(uint32_t(update), plain<&ActionTable::update, update>);
+    define(uint32_t(write), plain<&ActionTable::write, write>);
+}
+
+#undef KAZ_LOOKUP
+
+}  // namespace kaz::actions
