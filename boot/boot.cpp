@@ -7,14 +7,17 @@
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "datatypes/ownership.h"
 #include "datatypes/path.h"
 #include "datatypes/registry.h"
@@ -26,9 +29,11 @@
 #include "datatypes/typeset.h"
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
+#include "evaluator/actions.h"
 #include "evaluator/interp.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_output.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
@@ -76,22 +81,18 @@ void register_datatypes() {
     context::init();
     word::init();  // word!, set-word!, lit-word!, get-word!, refinement!
     char_::init();
-    define_plain(TypeId::native);
-    define_plain(TypeId::action);
-    define_plain(TypeId::op);
+    function::init();  // native!, action!, op!, function!, routine! (function! after context!)
     path::init();  // path!, lit-path!, set-path!, get-path!
-    define_plain(TypeId::function);
-    define_plain(TypeId::routine);
     paren::init();
     issue::init();
     url::init();
     file::init();
-    define_plain(TypeId::object);
+    object::init();
     bitset::init();
     triple::init();
     float_::init();
     typeset::init();
-    define_plain(TypeId::error);
+    error::init();
     vector::init();  // after string!: it installs char!'s vector arithmetic
     map::init();
     hash::init();
@@ -151,9 +152,17 @@ void run() {
     internal::init_runtime();
     internal::init_refinements();
     internal::init_issues();
+    error::make_catalog(root);  // from here on, raised errors are error! objects
     natives::init_control();
+    natives::init_output();
     natives::init();
+    actions::init_entries();
     actions::init();
+    object::eval_block = [](const Cell& b) { return interp::do_block(b); };
+    object::call_handler = [](const Cell& f, Node ctx, const Cell& name) {
+        interp::call_function(f, ctx, name, 0);
+        frame::raise_pending();
+    };
     ownership::init();
     stack::init(data_block, frames_block);
     interp::init();

@@ -143,7 +143,15 @@ std::optional<ErrorId> find(std::string_view category, std::string_view id) {
     return std::nullopt;
 }
 
+ValueHooks value_hooks{};
+
+namespace {
+// An error made before the error! datatype is ready.
+bool bare_record_q(const Cell& error) { return error.data1 == 0; }
+}  // namespace
+
 Cell create(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3) {
+    if (value_hooks.create) return value_hooks.create(id, a1, a2, a3);
     Node fields = series::alloc_cells(kFieldCount);
     SeriesBuffer* b = memory::buffer_of(fields);
     Cell* f = b->cells();
@@ -156,10 +164,15 @@ Cell create(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3) {
     return cell::make(TypeId::error, 0, fields, 0);
 }
 
-Cell& field(const Cell& error, Field f) { return memory::buffer_of(error.data2)->cells()[f]; }
+Cell& field(const Cell& error, Field f) {
+    if (!bare_record_q(error) && value_hooks.field) return *value_hooks.field(error, f);
+    return memory::buffer_of(error.data2)->cells()[f];
+}
 
 std::optional<ErrorId> id_of(const Cell& error) {
-    return from_code(cell::get_integer(field(error, code)));
+    const Cell& c = field(error, code);
+    if (!is(c, TypeId::integer)) return std::nullopt;
+    return from_code(cell::get_integer(c));
 }
 
 namespace {
@@ -186,6 +199,7 @@ void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) {
 void raise_value(const Cell& error) { frame::throw_error(error); }
 
 std::string report(const Cell& error) {
+    if (!bare_record_q(error) && value_hooks.report) return value_hooks.report(error);
     auto id = id_of(error);
     if (!id) return "*** Internal Error: invalid error object field value: " +
                     mold_argument(field(error, code));

@@ -55,10 +55,20 @@ enum Field : uint32_t { code, type, id, arg1, arg2, arg3, near, where, stack, fi
 // Makes the error! value for catalog entry `id` with its arguments (null: none!).
 Cell create(ErrorId id, const Cell* a1 = nullptr, const Cell* a2 = nullptr,
             const Cell* a3 = nullptr);
-// Reads a field of an error! value.
+// Reads a field of an error! value. Valid until the next allocation.
 Cell& field(const Cell& error, Field f);
-// The catalog entry an error! value names.
+// The catalog entry an error! value names (by its code).
 std::optional<ErrorId> id_of(const Cell& error);
+
+// How error values are made, read and reported once the error! datatype is ready: it installs
+// these at start-up, and from then on every error is an error! object. Before (early
+// start-up), an error is a bare record of its ten fields: data1 0, data2 the record's node.
+struct ValueHooks {
+    Cell (*create)(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3);
+    Cell* (*field)(const Cell& error, Field f);
+    std::string (*report)(const Cell& error);
+};
+extern ValueHooks value_hooks;
 
 // Makes the error and throws it to the nearest trap (code 0x7FFFFFFF); with no trap at all
 // the error is shown and the process ends with exit code -2. Never returns.
