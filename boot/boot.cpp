@@ -2,6 +2,9 @@
 
 #include <cfenv>
 
+#include "boot/runner.h"
+#include "boot/startup.h"
+
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
@@ -31,6 +34,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
+#include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_output.h"
@@ -165,8 +169,16 @@ void run() {
     };
     ownership::init();
     stack::init(data_block, frames_block);
+    lexer::init();
     interp::init();
     value_slots::init();
+    // Callbacks and comparators are Kaz functions called from C++ code.
+    series_::call_function = [](const Cell& fn, const Cell* args, int n) { return interp::call(fn, args, uint32_t(n)); };
+    string::call_function = series_::call_function;
+    lexer::call_function = [](const Cell& callback, Cell (&args)[5]) {
+        return interp::true_q(interp::call(callback, args, 5), false);
+    };
+    startup::run();
 }
 
 namespace {
@@ -181,9 +193,7 @@ int main_entry(int argc, char** argv) {
     std::fesetenv(FE_DFL_ENV);
     try {
         run();
-        (void)argc;
-        (void)argv;
-        return 0;
+        return runner::run(argc, argv);
     } catch (const Throw&) {
         outermost_handler();
     }

@@ -2,6 +2,9 @@
 // refinements, paths, and the trace events.
 #include "evaluator/interp.h"
 
+#include <cstring>
+#include <vector>
+
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
@@ -292,19 +295,30 @@ void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
 // Fetches every argument and refinement of the call into the current frame; fills `refs`
 // for natives and actions. Returns false when an unwind is pending.
 bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
-    Node table = argument_table(c.callable);
+    // A copy of the table: evaluating arguments may move its buffer.
+    Node table_node = argument_table(c.callable);
+    SeriesBuffer* tb = buf(table_node);
+    uint32_t n = tb->length();
+    Cell local[32];
+    std::vector<Cell> spill;
+    const Cell* table = local;
+    if (n <= 32) {
+        std::memcpy(local, tb->cells(), n * sizeof(Cell));
+    } else {
+        spill.assign(tb->cells(), tb->cells() + n);
+        table = spill.data();
+    }
     bool native_like = !function_like(type_of(c.callable));
-    uint32_t n = tail_of(table);
     ref_count = 0;
     locals = 0;
-    if (native_like && n > 0 && is(at(table, n - 1), TypeId::integer)) {
-        ref_count = uint32_t(cell::get_integer(at(table, n - 1)));
+    if (native_like && n > 0 && is(table[n - 1], TypeId::integer)) {
+        ref_count = uint32_t(cell::get_integer(table[n - 1]));
         for (uint32_t i = 0; i < ref_count; ++i) refs[i] = -1;
     }
     bool taking = true;
     bool first = true;
     for (uint32_t i = 0; i < n; ++i) {
-        Cell entry = at(table, i);
+        Cell entry = table[i];
         switch (type_of(entry)) {
             case TypeId::typeset:
                 if (arg_kind(entry) == return_type) break;
@@ -343,14 +357,14 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             // Find the refinement in the table by its name.
             uint32_t slot = n;
             for (uint32_t i = 0; i < n; ++i) {
-                Cell r = at(table, i);
+                Cell r = table[i];
                 if (is(r, TypeId::refinement) && symbol::canonical_id(r.data2) == symbol::canonical_id(e.data2)) {
                     slot = i;
                     break;
                 }
             }
             if (slot == n) error::raise(ErrorId::script_no_refine, c.name, e);
-            Cell r = at(table, slot);
+            Cell r = table[slot];
             Cell* marker = nullptr;
             if (native_like) {
                 uint32_t k = r.data3 - 1;
@@ -363,8 +377,8 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             }
             Cell* saved_top = stack::data_top;
             uint32_t fetched = 0;
-            for (uint32_t i = slot + 1; i < n && is(at(table, i), TypeId::typeset); ++i) {
-                Cell ts = at(table, i);
+            for (uint32_t i = slot + 1; i < n && is(table[i], TypeId::typeset); ++i) {
+                Cell ts = table[i];
                 if (arg_kind(ts) == return_type) break;
                 Cell* before = stack::data_top;
                 fetch_one(c, ts, i, c.infix);
@@ -737,6 +751,15 @@ void init() {
     state = State{};
     state.tracer = cell::unset();
     state.current_block = cell::unset();
+    error::raising = [](Cell& e) {
+        Cell& near = error::field(e, error::near);
+        if (is(near, TypeId::none) && is(state.current_block, TypeId::block)) near = state.current_block;
+        if (state.tracing) {
+            uint32_t pending = runtime::pending_code;
+            fire_event(ev_error, 0, -1, nullptr, &e);
+            runtime::pending_code = pending;
+        }
+    };
 }
 
 Cell do_block(const Cell& block) {

@@ -6,11 +6,13 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/function.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/interp.h"
+#include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
@@ -194,6 +196,44 @@ void forever(const int32_t*) {
         if (s == Step::stop) break;
     }
     finish(l);
+}
+
+// ---- function makers ----
+
+// Makes a function! with no compiled body from a spec and a body; the result of func.
+void make_function(Cell spec, Cell body) {
+    uint32_t spec_len = memory::buffer_of(spec.data2)->length();
+    if (spec.data1 > spec_len) spec.data1 = spec_len;
+    uint32_t body_len = memory::buffer_of(body.data2)->length();
+    if (body.data1 > body_len) body.data1 = body_len;
+    uint32_t flags = function::validate_spec(spec);
+    Cell* top = stack::data_top;
+    function::make_value(spec, &body, 0, 0, 0, flags);
+    Cell made = top[0];
+    stack::data_top = top;
+    result(made);
+}
+
+void func(const int32_t*) { make_function(arg(0), arg(1)); }
+
+void function_(const int32_t*) { make_function(function::collect_locals(arg(0), arg(1)), arg(1)); }
+
+void does(const int32_t*) {
+    Cell spec = cell::make(TypeId::block, 0, series::alloc_cells(1), 0);
+    make_function(spec, arg(0));
+}
+
+void has(const int32_t*) {
+    Cell vars = arg(0);
+    Node spec = series::alloc_cells(block::length_from_head(vars) + 1);
+    SeriesBuffer* b = memory::buffer_of(spec);
+    *series::reserve_cell(b) = words::local_refinement;
+    for (uint32_t i = vars.data1; i < memory::buffer_of(vars.data2)->length(); ++i) {
+        Cell w = memory::buffer_of(vars.data2)->cells()[i];
+        b = memory::buffer_of(spec);
+        *series::reserve_cell(b) = w;
+    }
+    make_function(cell::make(TypeId::block, 0, spec, 0), arg(1));
 }
 
 // ---- series loops ----
@@ -472,6 +512,22 @@ void set(const int32_t* refs) {
     error::raise(ErrorId::internal_not_done);
 }
 
+// ---- transcode ----
+
+// transcode src /next /one /prescan /scan /part length /into dst /trace callback
+void transcode(const int32_t* refs) {
+    lexer::TranscodeOptions o;
+    o.next = given(refs, 0);
+    o.one = given(refs, 1);
+    o.prescan = given(refs, 2);
+    o.scan = given(refs, 3);
+    o.part = given(refs, 4) ? &arg(uint32_t(refs[4])) : nullptr;
+    o.into = given(refs, 5) ? &arg(uint32_t(refs[5])) : nullptr;
+    o.trace = given(refs, 6) ? &arg(uint32_t(refs[6])) : nullptr;
+    Cell source = arg(0);
+    result(lexer::transcode(source, o));
+}
+
 // ---- control transfers ----
 
 void break_(const int32_t* refs) {
@@ -586,6 +642,10 @@ void init_control() {
     define(Number::foreach, control::foreach);
     define(Number::forall, control::forall);
     define(Number::remove_each, control::remove_each);
+    define(Number::func, control::func);
+    define(Number::function, control::function_);
+    define(Number::does, control::does);
+    define(Number::has, control::has);
     define(Number::switch_, control::switch_);
     define(Number::case_, control::case_);
     define(Number::do_, control::do_);
@@ -598,6 +658,7 @@ void init_control() {
     define(Number::throw_, control::throw_);
     define(Number::catch_, control::catch_);
     define(Number::try_, control::try_);
+    define(Number::transcode, control::transcode);
 }
 
 }  // namespace kaz::natives

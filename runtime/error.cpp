@@ -124,6 +124,7 @@ bool can_allocate() { return memory::node_table != nullptr && memory::state.node
 }  // namespace
 
 std::string (*mold_argument)(const Cell& value) = default_mold;
+void (*raising)(Cell& error) = nullptr;
 std::string (*script_title)() = nullptr;
 
 const CategoryInfo& category_info(ErrorCategory c) { return kCategories[size_t(c)]; }
@@ -185,7 +186,9 @@ namespace {
     }
     // Copies first: the arguments may live in a buffer that making the error moves.
     Cell c1 = a1 ? *a1 : cell::none(), c2 = a2 ? *a2 : cell::none(), c3 = a3 ? *a3 : cell::none();
-    raise_value(create(id, a1 ? &c1 : nullptr, a2 ? &c2 : nullptr, a3 ? &c3 : nullptr));
+    Cell e = create(id, a1 ? &c1 : nullptr, a2 ? &c2 : nullptr, a3 ? &c3 : nullptr);
+    if (raising) raising(e);
+    raise_value(e);
 }
 }  // namespace
 

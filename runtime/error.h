@@ -76,6 +76,9 @@ extern ValueHooks value_hooks;
 [[noreturn]] void raise(ErrorId id, const Cell& a1);
 [[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2);
 [[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3);
+// Told of every error being raised, before it is thrown: the interpreter fills `near` with
+// the expression it was evaluating and fires its trace event.
+extern void (*raising)(Cell& error);
 // Throws an error value already made.
 [[noreturn]] void raise_value(const Cell& error);
 

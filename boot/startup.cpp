@@ -1,0 +1,105 @@
+// The environment's start-up: the natives and actions made from their spec data, the standard
+// typesets, and the environment sources evaluated in order.
+#include "boot/startup.h"
+
+#include <string>
+
+#include "boot/environment.h"
+#include "datatypes/function.h"
+#include "datatypes/internal.h"
+#include "datatypes/registry.h"
+#include "datatypes/symbol.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "evaluator/interp.h"
+#include "evaluator/lexer.h"
+#include "evaluator/natives.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+
+namespace kaz::startup {
+namespace {
+
+constexpr const char* kActionNames[] = {
+    nullptr,
+#define KAZ_ACTION(slot, cname, name, signature) name,
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+};
+
+// The table number of a native or action by its name; 0 for none.
+uint32_t number_of(std::string_view name, TypeId type) {
+    if (type == TypeId::native) {
+        for (uint32_t i = 1; i <= natives::kNatives; ++i)
+            if (name == natives::name_of(i)) return i;
+    } else {
+        for (uint32_t i = 1; i <= actions::kSlots; ++i)
+            if (name == kActionNames[i]) return i;
+    }
+    return 0;
+}
+
+Cell load_source(std::string_view name) {
+    std::string_view text = environment::source(name);
+    Cell destination = cell::none();
+    Cell source = cell::none();
+    lexer::scan(destination, reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()),
+                lexer::ScanFlags{}, nullptr, source, 0, nullptr);
+    return destination;
+}
+
+// Makes each `name [spec]` entry of a spec file and sets the global word to it.
+void define_callables(std::string_view source, TypeId type) {
+    Cell entries = load_source(source);
+    for (uint32_t i = entries.data1;; i += 2) {
+        SeriesBuffer* b = memory::buffer_of(entries.data2);
+        if (i + 1 >= b->length()) break;
+        Cell name = b->cells()[i], spec = b->cells()[i + 1];
+        uint32_t number = number_of(symbol::name(name.data2), type);
+        if (!number) error::raise(ErrorId::internal_not_done, name);
+        Node pair = series::alloc_cells(2);
+        SeriesBuffer* p = memory::buffer_of(pair);
+        *series::reserve_cell(p) = spec;
+        *series::reserve_cell(p) = cell::integer(int32_t(number));
+        Cell made = native::make(cell::none(), cell::make(TypeId::block, 0, pair, 0), type);
+        word::set(name, made);
+    }
+}
+
+// The infix operators, each made from the value of an action or native. Made here rather
+// than in source: % begins a file!, <> and its kin a tag!.
+void define_operators() {
+    struct Operator { const char* name; const char* from; };
+    constexpr Operator kOperators[] = {
+        {"+", "add"}, {"-", "subtract"}, {"*", "multiply"}, {"/", "divide"},
+        {"%", "remainder"}, {"=", "equal?"}, {"<>", "not-equal?"}, {"==", "strict-equal?"},
+        {"=?", "same?"}, {"<", "lesser?"}, {">", "greater?"}, {"<=", "lesser-or-equal?"},
+        {">=", "greater-or-equal?"}, {"**", "power"}, {"and", "and~"}, {"or", "or~"},
+        {"xor", "xor~"},
+    };
+    for (const Operator& o : kOperators) {
+        Cell source = *word::get(word::from_c_string(o.from));
+        Cell name = word::from_c_string(o.name);
+        word::set(name, op::make(cell::none(), source, TypeId::op));
+    }
+}
+
+}  // namespace
+
+void run() {
+    // The standard typesets first: the specs of natives and actions name them.
+    for (std::string_view name : typeset::kStandardNames) {
+        Cell w = word::from_c_string(std::string(name).c_str());
+        word::set(w, *typeset::standard(name));
+    }
+    // event! registers with the GUI engine; its word names the type before that.
+    Cell event_word = word::from_c_string("event!");
+    word::set(event_word, cell::datatype(TypeId::event));
+
+    define_callables("natives.kaz", TypeId::native);
+    define_callables("actions.kaz", TypeId::action);
+    interp::do_block(load_source("base.kaz"));
+    define_operators();
+}
+
+}  // namespace kaz::startup

@@ -1,0 +1,9 @@
+// The environment's start-up, after the runtime boot: the natives and actions from their spec
+// data, the standard typesets and words, then the environment sources in order.
+#pragma once
+
+namespace kaz::startup {
+
+void run();
+
+}  // namespace kaz::startup
