@@ -414,8 +414,9 @@ void eval_block(const Cell& block, bool into_return) {
     fire(ev_enter, code, int32_t(block.data1), nullptr, nullptr);
     stack::push(cell::unset());  // the block's return slot
     uint32_t pos = block.data1;
-    state.current_block = block;
     while (pos < tail_of(code)) {
+        // The whole cell: a trapped error inside may have left another block there.
+        state.current_block = block;
         state.current_block.data1 = pos;
         pos = eval_expression(code, pos, tail_of(code), false, false, false);
         if (unwinding()) return;

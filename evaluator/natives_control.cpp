@@ -587,6 +587,7 @@ void catch_(const int32_t* refs) {
             return;
         }
         frame::unwinding = runtime::pending_code = 0;
+        frame::thrown_at = nullptr;  // the throw is over: later errors name their own frames
         frame::pop();
         result(thrown);
         if (interp::state.tracing) interp::fire_event(interp::ev_catch, 0, -1, nullptr, &thrown);
