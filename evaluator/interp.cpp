@@ -405,6 +405,65 @@ void call_native(const Cell& callable, const int32_t* refs) {
 
 }  // namespace
 
+// ---- the numeric fast path ----
+
+// The operand a literal number or a word holding one stands for; false for anything else.
+bool plain_number(const Cell& v, Cell& out) {
+    TypeId t = type_of(v);
+    if (t == TypeId::integer || t == TypeId::float_) {
+        out = v;
+        return true;
+    }
+    if (t != TypeId::word || !v.data1 || v.data3 == word::kNoIndex) return false;
+    const Cell* slot = context::value_at(v.data1, v.data3);
+    if (!slot) return false;
+    TypeId st = type_of(*slot);
+    if (st != TypeId::integer && st != TypeId::float_) return false;
+    out = *slot;
+    return true;
+}
+
+// Integer and float arithmetic and comparison of two plain numbers, computed in place of the
+// call when nothing can observe the difference (no tracer; these operations cannot fail).
+// The results are those of the actions and natives: integer overflow gives the exact float.
+bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
+    TypeId source = TypeId((op.header >> 16) & 0xFF);
+    uint32_t number = op.data1;
+    TypeId lt = type_of(left);
+    if (lt != TypeId::integer && lt != TypeId::float_) return false;
+    Cell right;
+    if (!plain_number(right_code, right)) return false;
+    bool both_int = lt == TypeId::integer && is(right, TypeId::integer);
+    auto as_double = [](const Cell& c) {
+        return is(c, TypeId::integer) ? double(cell::get_integer(c)) : cell::get_float(c);
+    };
+    if (source == TypeId::action) {
+        if (number != 11 && number != 18 && number != 13) return false;  // add, subtract, multiply
+        if (both_int) {
+            int32_t a = cell::get_integer(left), b = cell::get_integer(right), r;
+            bool overflow = number == 11   ? __builtin_add_overflow(a, b, &r)
+                            : number == 18 ? __builtin_sub_overflow(a, b, &r)
+                                           : __builtin_mul_overflow(a, b, &r);
+            if (!overflow) {
+                left = cell::integer(r);
+                return true;
+            }
+        }
+        double a = as_double(left), b = as_double(right);
+        left = cell::float_(number == 11 ? a + b : number == 18 ? a - b : a * b);
+        return true;
+    }
+    if (source == TypeId::native && number >= natives::lesser_q && number <= natives::greater_or_equal_q && both_int) {
+        int32_t a = cell::get_integer(left), b = cell::get_integer(right);
+        bool r = number == natives::lesser_q ? a < b
+                 : number == natives::greater_q ? a > b
+                 : number == natives::lesser_or_equal_q ? a <= b : a >= b;
+        left = cell::logic(r);
+        return true;
+    }
+    return false;
+}
+
 // ---- blocks and expressions ----
 
 void eval_block(const Cell& block, bool into_return) {
@@ -557,8 +616,12 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
         Cell* slot = context::value_at(next.data1, next.data3);
         if (!slot || !is(*slot, TypeId::op)) break;
         Cell op = *slot;
-        fire(ev_fetch, code, int32_t(pos), nullptr, &next);
         stack::data_top = saved_top + 1;  // the left value is the newest cell
+        if (!state.tracing && pos + 1 < end && fast_infix(op, saved_top[0], at(code, pos + 1))) {
+            pos += 2;
+            continue;
+        }
+        fire(ev_fetch, code, int32_t(pos), nullptr, &next);
         op.header = (op.header >> 16) & 0xFF;
         pos = eval_code(op, code, pos + 1, end, true, nullptr, next, nullptr, 0, true);
         if (unwinding()) return pos;
