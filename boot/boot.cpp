@@ -37,6 +37,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_math.h"
 #include "evaluator/natives_output.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
@@ -159,6 +160,7 @@ void run() {
     error::make_catalog(root);  // from here on, raised errors are error! objects
     natives::init_control();
     natives::init_output();
+    natives::init_math();
     natives::init();
     actions::init_entries();
     actions::init();

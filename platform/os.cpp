@@ -1,12 +1,19 @@
 #include "platform/os.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 #include <vector>
+
+extern char** environ;
 
 namespace kaz::platform {
 namespace {
@@ -72,6 +79,17 @@ bool set_env(const char* name, const char* value) {
     return setenv(name, value, 1) == 0;
 }
 
+std::vector<std::pair<std::string, std::string>> list_env() {
+    std::vector<std::pair<std::string, std::string>> variables;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string_view text(*entry);
+        size_t equals = text.find('=', 1);
+        if (equals == std::string_view::npos) variables.emplace_back(text, std::string());
+        else variables.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+    }
+    return variables;
+}
+
 std::string get_current_dir() {
     std::vector<char> buffer(256);
     for (;;) {
@@ -82,6 +100,39 @@ std::string get_current_dir() {
 }
 
 bool set_current_dir(const char* path) { return chdir(path) == 0; }
+
+std::optional<int64_t> file_size(const char* path) {
+    // Not blocking: opening a FIFO must not wait for a writer.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat status {};
+    bool sized = fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode);
+    close(fd);
+    if (!sized) return std::nullopt;
+    return int64_t(status.st_size);
+}
+
+namespace {
+// Openers started and not yet reaped.
+std::vector<pid_t> openers;
+}  // namespace
+
+bool open_with_desktop(const char* target) {
+    // Openers that have ended since are reaped, so that none stays a zombie.
+    std::erase_if(openers, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    // The opener must not read the console's input.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    char program[] = "xdg-open";
+    char* argv[] = {program, const_cast<char*>(target), nullptr};
+    pid_t pid = 0;
+    int failed = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed) return false;
+    openers.push_back(pid);
+    return true;
+}
 
 void wait(double seconds) {
     double milliseconds = std::trunc(seconds * 1000.0);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kaz::platform {
 
@@ -23,9 +25,23 @@ std::optional<std::string> get_env(const char* name);
 // refuses (an empty name or one holding "=").
 bool set_env(const char* name, const char* value);
 
+// Every variable of the process environment as a name and a value, in the environment's order.
+// The name ends at the first "=" that is not the entry's first character; an entry without one
+// is a name with an empty value.
+std::vector<std::pair<std::string, std::string>> list_env();
+
 // The current directory; empty when the system cannot tell it.
 std::string get_current_dir();
 bool set_current_dir(const char* path);
+
+// The size in bytes of the file at `path`; nothing for a directory or a file that cannot be
+// opened for reading.
+std::optional<int64_t> file_size(const char* path);
+
+// Hands a URL or a file path to the desktop's opener (xdg-open), which shows it with the
+// program chosen for it, and returns at once without waiting. False when the opener could not
+// be started. The target is passed as one argument, never through a shell.
+bool open_with_desktop(const char* target);
 
 // Sleeps the given seconds, counted in whole milliseconds and never less than one.
 void wait(double seconds);
