@@ -330,11 +330,44 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                         if (unwinding()) return false;
                     }
                     first = false;
-                } else if (!native_like) {
-                    stack::push(cell::none());
+                } else {
+                    // Under apply, the values standing for an inactive refinement's
+                    // arguments are consumed and dropped (one value each, unevaluated, in
+                    // single-value mode).
+                    if ((c.apply & from_block) && c.pos < c.end) {
+                        if (c.apply & single_values) {
+                            ++c.pos;
+                        } else {
+                            Cell* before = stack::data_top;
+                            c.pos = eval_expression(c.code, c.pos, c.end, false, true, false);
+                            if (unwinding()) return false;
+                            stack::data_top = before;
+                        }
+                    }
+                    if (!native_like) stack::push(cell::none());
                 }
                 break;
             case TypeId::refinement:
+                if (c.apply & from_block) {
+                    // The refinement's truth is the next value of the block, a logic!.
+                    bool truth = false;
+                    if (c.pos < c.end) {
+                        Cell* before = stack::data_top;
+                        uint32_t end = (c.apply & single_values) ? c.pos + 1 : c.end;
+                        c.pos = eval_expression(c.code, c.pos, end, false, true, false);
+                        if (unwinding()) return false;
+                        Cell t = before[0];
+                        stack::data_top = before;
+                        if (!is(t, TypeId::logic))
+                            error::raise(ErrorId::script_expect_arg, c.name, cell::datatype(type_of(t)),
+                                         arg_word(c.callable, i));
+                        truth = t.data1 != 0;
+                    }
+                    if (!native_like) stack::push(cell::logic(truth));
+                    else if (truth) refs[entry.data3 - 1] = int32_t(stack::data_top - stack::base);
+                    taking = truth;
+                    break;
+                }
                 if (!native_like) stack::push(cell::logic(false));
                 taking = false;
                 break;
@@ -346,14 +379,33 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
         }
     }
 
-    // Refinements given by the path.
-    if (c.path) {
-        Node elements = c.path->data2;
-        for (uint32_t p = c.path_next; p < tail_of(elements); ++p) {
+    // Refinements given by the path, or under apply by the rest of the block: refinement!
+    // values, each followed by a value evaluated for its truth, then the refinement's arguments.
+    for (int pass = 0; pass < 2; ++pass) {
+        bool by_block = pass == 1;
+        if (by_block ? !(c.apply & refinements_as_values) : !c.path) continue;
+        Node elements = by_block ? c.code : c.path->data2;
+        uint32_t p = by_block ? c.pos : c.path_next;
+        for (; p < (by_block ? c.end : tail_of(elements)); p = by_block ? c.pos : p + 1) {
             Cell e = at(elements, p);
             bool enabled = true;
-            if (is(e, TypeId::get_word)) enabled = true_q(*word::get(e), false);
-            else if (!is(e, TypeId::word)) error::raise(ErrorId::script_bad_refine, e);
+            if (by_block) {
+                if (!is(e, TypeId::refinement)) error::raise(ErrorId::script_bad_refine, e);
+                c.pos = p + 1;
+                if (c.pos < c.end) {
+                    Cell* before = stack::data_top;
+                    c.pos = eval_expression(c.code, c.pos, c.end, false, true, false);
+                    if (unwinding()) return false;
+                    enabled = true_q(before[0], false);
+                    stack::data_top = before;
+                } else {
+                    enabled = false;
+                }
+            } else if (is(e, TypeId::get_word)) {
+                enabled = true_q(*word::get(e), false);
+            } else if (!is(e, TypeId::word)) {
+                error::raise(ErrorId::script_bad_refine, e);
+            }
             // Find the refinement in the table by its name.
             uint32_t slot = n;
             for (uint32_t i = 0; i < n; ++i) {
@@ -368,11 +420,11 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             Cell* marker = nullptr;
             if (native_like) {
                 uint32_t k = r.data3 - 1;
-                if (refs[k] >= 0) error::raise(ErrorId::script_dup_refine, *c.path);
+                if (refs[k] >= 0) error::raise(ErrorId::script_dup_refine, c.path ? *c.path : e);
                 if (enabled) refs[k] = int32_t(stack::data_top - stack::base);
             } else {
                 marker = stack::base + slot;
-                if (marker->data1) error::raise(ErrorId::script_dup_refine, *c.path);
+                if (marker->data1) error::raise(ErrorId::script_dup_refine, c.path ? *c.path : e);
                 if (enabled) *marker = cell::logic(true);
             }
             Cell* saved_top = stack::data_top;

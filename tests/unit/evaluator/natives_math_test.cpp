@@ -651,7 +651,7 @@ TEST_F(MathNatives, ApplyCallsWithTheValuesOfABlock) {
 
 // Waits for the interpreter to read refinements and their truths from an applied block (apply
 // modes 1 and 2): it takes them only from a path so far.
-TEST_F(MathNatives, DISABLED_ApplyReadsRefinementsFromTheBlock) {
+TEST_F(MathNatives, ApplyReadsRefinementsFromTheBlock) {
     // Refinements as refinement! values, each followed by its truth and then its arguments.
     EXPECT_EQ(molded("apply :append [[1] [2] /only true]"), "[1 [2]]");
     EXPECT_EQ(molded("apply :append [[1] [2] /only false]"), "[1 2]");
