@@ -187,6 +187,7 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     uint32_t base_index = stack::index_of(stack::base);
     uint32_t top_index = stack::index_of(stack::data_top);
     Cell* saved_top = stack::data_top;
+    Cell* saved_base = stack::base;
     CallFrame* saved_frames = stack::frames_top;
     stack::data_top++;  // the reported value stays below the tracer's frame
 
@@ -212,6 +213,7 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     frame::raise_pending();
     state.tracing = true;
     stack::frames_top = saved_frames;
+    stack::base = saved_base;
     stack::data_top = saved_top;
 }
 

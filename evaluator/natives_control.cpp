@@ -409,7 +409,55 @@ void case_(const int32_t* refs) {
     result(all_cases && last_true ? last : cell::none());
 }
 
+// do/trace: installs the tracer for the duration of this do, unless one is installed.
+struct Tracing {
+    bool installed = false;
+    CallFrame* caller = nullptr;
+    explicit Tracing(const int32_t* refs) {
+        if (!given(refs, 3)) return;
+        caller = frame::mark_caller_return_target();
+        if (interp::state.trace_enable) return;
+        Cell callback = arg(uint32_t(refs[3]));
+        interp::state.tracer = callback;
+        interp::state.tracer_locals = uint32_t(std::max(function::count_local_slots(callback.data2, 0, false), 0));
+        interp::state.mask = interp::event_mask(callback);
+        interp::state.tracing = interp::state.trace_enable = true;
+        installed = true;
+        interp::fire_event(interp::ev_init, 0, -1, nullptr, nullptr);
+    }
+    void end() {
+        if (caller) frame::clear_return_target(caller);
+        if (!installed) return;
+        uint32_t pending = runtime::pending_code;
+        if (interp::state.tracing) interp::fire_event(interp::ev_end, 0, -1, nullptr, nullptr);
+        runtime::pending_code = pending;
+        remove();
+    }
+    void remove() {
+        interp::state.tracer = cell::unset();
+        interp::state.tracing = interp::state.trace_enable = false;
+        installed = false;
+    }
+};
+
+void do_value(const int32_t* refs);
+
 void do_(const int32_t* refs) {
+    if (!given(refs, 3)) return do_value(refs);
+    Tracing tracing(refs);
+    try {
+        do_value(refs);
+    } catch (...) {
+        // An error ends the traced do; the tracer is removed without an end event when the
+        // error came from the tracer itself (tracing is off then).
+        if (tracing.caller) frame::clear_return_target(tracing.caller);
+        if (tracing.installed) tracing.remove();
+        throw;
+    }
+    tracing.end();
+}
+
+void do_value(const int32_t* refs) {
     Cell value = arg(0);
     switch (type_of(value)) {
         case TypeId::block:
