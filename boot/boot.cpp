@@ -180,6 +180,14 @@ void run() {
     lexer::call_function = [](const Cell& callback, Cell (&args)[5]) {
         return interp::true_q(interp::call(callback, args, 5), false);
     };
+    word::load_first = [](const char* utf8, uint32_t length) {
+        Cell first = cell::unset();
+        Cell source = cell::none();
+        lexer::ScanFlags flags;
+        flags.one = true;
+        lexer::scan(first, reinterpret_cast<const uint8_t*>(utf8), length, flags, nullptr, source, 0, nullptr);
+        return first;
+    };
     startup::run();
 }
 

@@ -9,10 +9,14 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
+#include "runtime/unicode.h"
+
+#include <string>
 
 namespace kaz::word {
 
 void (*fire_on_change)(const Cell&, const Cell&, const Cell&, const Cell&) = nullptr;
+Cell (*load_first)(const char*, uint32_t) = nullptr;
 
 // ---- making ----
 
@@ -131,11 +135,34 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
         case TypeId::logic:
             return retyped(from_symbol(spec.data1 ? sym::true_ : sym::false_));
         case TypeId::refinement:
-        case TypeId::issue:
+        case TypeId::issue: {
+            // The name read as source: a word kind loads bound to the global context.
+            std::string name(symbol::name(spec.data2));
+            Cell first = load_first ? load_first(name.data(), uint32_t(name.size())) : cell::unset();
+            TypeId t = type_of(first);
+            if (t != TypeId::word && t != TypeId::set_word && t != TypeId::get_word && t != TypeId::lit_word)
+                error::raise(ErrorId::script_bad_to_arg, cell::datatype(type), spec);
+            Cell w = cell::make(TypeId::word, 0, spec.data2, kNoIndex);
+            context::bind_word(context::global, w);
+            return retyped(w);
+        }
         case TypeId::string:
-        case TypeId::char_:
-            // These scan the name or text as source: the lexer decides what it loads as.
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::char_: {
+            // The first value the text loads as must be of a word kind.
+            std::string text;
+            if (is(spec, TypeId::char_)) {
+                uint8_t buf[4];
+                text.assign(reinterpret_cast<char*>(buf), utf8::encode_char(spec.data2, buf));
+            } else {
+                Cell s = spec;
+                int32_t length = -1;
+                const char* t = string::to_utf8(s, length);
+                text.assign(t, size_t(length));
+            }
+            Cell first = load_first ? load_first(text.data(), uint32_t(text.size())) : cell::unset();
+            if (!any_word_type_q(type_of(first))) error::raise(ErrorId::script_invalid_chars);
+            return retyped(first);
+        }
         default:
             error::raise(ErrorId::script_bad_to_arg, cell::datatype(type), spec);
     }
