@@ -3,7 +3,7 @@
 #include "evaluator/interp.h"
 
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -302,14 +302,13 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
     SeriesBuffer* tb = buf(table_node);
     uint32_t n = tb->length();
     Cell local[32];
-    std::vector<Cell> spill;
-    const Cell* table = local;
-    if (n <= 32) {
-        std::memcpy(local, tb->cells(), n * sizeof(Cell));
-    } else {
-        spill.assign(tb->cells(), tb->cells() + n);
-        table = spill.data();
+    std::unique_ptr<Cell[]> spill;
+    Cell* table = local;
+    if (n > 32) {
+        spill.reset(new Cell[n]);
+        table = spill.get();
     }
+    std::memcpy(table, tb->cells(), n * sizeof(Cell));
     bool native_like = !function_like(type_of(c.callable));
     ref_count = 0;
     locals = 0;

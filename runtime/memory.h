@@ -28,7 +28,8 @@ struct SeriesBuffer {
     uint8_t* end() { return data() + capacity; }
     uint32_t unit() const { return flags & 0x1F; }
     uint32_t used() const { return uint32_t(tail - head); }
-    uint32_t length() const { return used() / unit(); }
+    // Units are powers of two: a shift, not a division, on this hot path.
+    uint32_t length() const { return used() >> __builtin_ctz(unit()); }
     Cell* cells() { return reinterpret_cast<Cell*>(head); }
     Cell* cells_end() { return reinterpret_cast<Cell*>(tail); }
 };
