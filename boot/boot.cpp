@@ -39,6 +39,7 @@
 #include "evaluator/natives_control.h"
 #include "evaluator/natives_math.h"
 #include "evaluator/natives_output.h"
+#include "evaluator/parse.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
@@ -158,9 +159,11 @@ void run() {
     internal::init_refinements();
     internal::init_issues();
     error::make_catalog(root);  // from here on, raised errors are error! objects
+    parse::init(root);          // PARSE's two shared stacks, kept in the root block
     natives::init_control();
     natives::init_output();
     natives::init_math();
+    natives::init_parse();
     natives::init();
     actions::init_entries();
     actions::init();
