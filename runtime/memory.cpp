@@ -11,8 +11,11 @@ namespace memory {
 
 State state;
 uintptr_t* node_table = nullptr;
+uintptr_t node_slots = 0;
 void (*collector)() = nullptr;
 bool gc_enabled = false;
+uint32_t stress_every = 0;
+HeapSeries heap_series{};
 
 namespace {
 
@@ -38,10 +41,12 @@ void init() {
     if (!node_table) {
         node_table = static_cast<uintptr_t*>(platform::reserve_lazy(size_t(kMaxNodes) * sizeof(uintptr_t)));
         if (!node_table) error::raise(ErrorId::internal_no_memory);
+        node_slots = uintptr_t(node_table) - uintptr_t(kNodeBase) * sizeof(uintptr_t);
     }
     std::memset(frame_of_range, 0, sizeof frame_of_range);
     ranges_used = 0;
     free_range_count = 0;
+    heap_series.count = 0;
 }
 
 void free_all() {
@@ -98,7 +103,9 @@ void free_node(NodeFrame* frame, Node node) {
 
 NodeFrame* node_frame_of(Node node) {
     if (!valid_handle(node)) return nullptr;
-    return frame_of_range[(node - kNodeBase) / kNodesPerFrame];
+    // The last few handles below kMaxNodes make no whole frame and belong to none.
+    uint32_t range = (node - kNodeBase) / kNodesPerFrame;
+    return range < kRangeCount ? frame_of_range[range] : nullptr;
 }
 
 bool live_node_q(Node n) {
@@ -286,7 +293,11 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     uint32_t capacity = align(uint32_t(bytes), 16);
     size_t need = size_t(capacity) + kBufferOverhead;
 #ifdef KAZ_GC_STRESS
-    collect_if_enabled();
+    static uint32_t stress_count = 0;
+    if (stress_every && ++stress_count >= stress_every) {
+        stress_count = 0;
+        collect_if_enabled();
+    }
 #endif
 
     SeriesBuffer* b;
@@ -343,6 +354,12 @@ Node alloc_heap(uint32_t count, uint32_t unit, int32_t offset) {
     Node n = memory::alloc_node();
     memory::set_buffer(n, b);
     b->node = n;
+    memory::HeapSeries& h = memory::heap_series;
+    if (h.count == h.capacity) {
+        h.capacity = h.capacity ? h.capacity * 2 : 64;
+        h.nodes = static_cast<Node*>(heap::realloc(h.nodes, h.capacity * sizeof(Node)));
+    }
+    h.nodes[h.count++] = n;
     return n;
 }
 

@@ -42,11 +42,19 @@ inline constexpr uint32_t owned = 1u << 17;         // owned by an object; clear
 inline constexpr uint32_t complement = 1u << 19;    // complemented bitset
 inline constexpr uint32_t in_heap = 1u << 20;       // buffer lives in the tracked heap: never moves
 inline constexpr uint32_t big = 1u << 24;           // buffer lives alone in a big frame
+inline constexpr uint32_t pinned = 1u << 26;        // a raw pointer holds it: stays put this collection
 inline constexpr uint32_t mark = 1u << 27;          // collector mark
 inline constexpr uint32_t centered = 1u << 28;      // head placed in the middle at allocation
 inline constexpr uint32_t fresh = 1u << 29;         // set on every allocation
+inline constexpr uint32_t pad = 1u << 30;           // a 16-byte gap left by compaction, not a buffer
 inline constexpr uint32_t in_use = 1u << 31;        // cleared when a reallocation abandons it
 }  // namespace series_flag
+
+// Bytes a buffer or gap takes in its series frame: the header and the data area, or 16 for a
+// gap too small to hold a header.
+inline size_t frame_stride(const SeriesBuffer* b) {
+    return (b->flags & series_flag::pad) ? 16 : sizeof(SeriesBuffer) + b->capacity;
+}
 
 // A node frame is a range of the node table with its own free list.
 struct NodeFrame {
@@ -128,12 +136,17 @@ void free_node(NodeFrame* frame, Node node);
 // The frame a node belongs to (null for a handle outside every frame).
 NodeFrame* node_frame_of(Node node);
 
+// The node table's address less kNodeBase slots: a node's slot is read with no arithmetic on
+// the handle but the scaling, so that optimised code keeps the handle itself (or 8 times it)
+// where the collector's stack scan recognises it, never a small index it would not.
+extern uintptr_t node_slots;
+
 inline bool valid_handle(Node n) { return n - kNodeBase < kMaxNodes; }
 inline SeriesBuffer* buffer_of(Node n) {
-    return reinterpret_cast<SeriesBuffer*>(node_table[n - kNodeBase]);
+    return *reinterpret_cast<SeriesBuffer**>(node_slots + uintptr_t(n) * sizeof(uintptr_t));
 }
 inline void set_buffer(Node n, SeriesBuffer* b) {
-    node_table[n - kNodeBase] = reinterpret_cast<uintptr_t>(b);
+    *reinterpret_cast<SeriesBuffer**>(node_slots + uintptr_t(n) * sizeof(uintptr_t)) = b;
 }
 // True when `n` names a node in use (one that holds a buffer).
 bool live_node_q(Node n);
@@ -145,6 +158,18 @@ void clear_words(uint32_t* first, uint32_t* last);
 extern void (*collector)();
 extern bool gc_enabled;
 void collect_if_enabled();
+// GC-stress builds collect at every `stress_every`-th buffer allocation (0: never).
+extern uint32_t stress_every;
+
+// The series whose buffers live in the tracked heap, so that the collector can free the
+// unreachable ones and clear the marks of the others. An entry may name a node that has
+// since moved to a frame buffer or been freed; the collector drops such entries.
+struct HeapSeries {
+    Node* nodes;
+    uint32_t count;
+    uint32_t capacity;
+};
+extern HeapSeries heap_series;
 
 }  // namespace memory
 

@@ -2,6 +2,7 @@
 
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/throw.h"
 
@@ -403,6 +404,19 @@ void collect_calls(Node block) {
         SeriesBuffer* b = memory::buffer_of(block);
         *series::reserve_cell(b) = cell::make(TypeId::word, context, f->symbol, 0xFFFFFFFF);
         *series::reserve_cell(b) = cell::integer(int32_t(f->saved_base));
+    }
+}
+
+void gc_mark() {
+    for (const CallFrame* f = frames_begin; f < frames_top; ++f) {
+        // Words bound through `self` name the owner's context record: marking it as a context
+        // reaches the same cells as marking it as a block.
+        gc::mark_context(f->word_context);
+        if (!f->function_context || !memory::live_node_q(f->function_context)) continue;
+        gc::mark_context(f->function_context);
+        // A context whose values are on the data stack saved a cell index, not a series.
+        bool on_stack = (memory::buffer_of(f->function_context)->cells()[0].header & 0x400000) != 0;
+        if (!on_stack && f->saved_values) gc::mark_block(f->saved_values);
     }
 }
 
