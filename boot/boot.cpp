@@ -37,6 +37,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_control.h"
+#include "evaluator/natives_gc.h"
 #include "evaluator/natives_math.h"
 #include "evaluator/natives_output.h"
 #include "evaluator/parse.h"
@@ -44,6 +45,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/random.h"
 #include "runtime/resource.h"
@@ -164,6 +166,7 @@ void run() {
     natives::init_output();
     natives::init_math();
     natives::init_parse();
+    natives::init_gc();
     natives::init();
     actions::init_entries();
     actions::init();
@@ -177,6 +180,9 @@ void run() {
     lexer::init();
     interp::init();
     value_slots::init();
+    gc::init();
+    gc::add_root(root);
+    natives::register_gc_roots();
     // Callbacks and comparators are Kaz functions called from C++ code.
     series_::call_function = [](const Cell& fn, const Cell* args, int n) { return interp::call(fn, args, uint32_t(n)); };
     string::call_function = series_::call_function;
@@ -202,10 +208,13 @@ namespace {
 }  // namespace
 
 int main_entry(int argc, char** argv) {
+    // The collector scans the runtime thread's stack up to here.
+    gc::set_stack_high_end(__builtin_frame_address(0));
     // Every exception masked, round to nearest: float arithmetic never traps.
     std::fesetenv(FE_DFL_ENV);
     try {
         run();
+        gc::set_enabled(true);
         return runner::run(argc, argv);
     } catch (const Throw&) {
         outermost_handler();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, then the ASan+UBSan build.
+# Builds and runs every test: the normal build, the ASan+UBSan build, the fuzz targets, then the
+# GC-stress build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -23,4 +24,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
     -DKAZ_BENCH=OFF >/dev/null
 cmake --build build/fuzz --target fuzz_targets
 ctest --test-dir build/fuzz -R '^fuzz/' --output-on-failure
+
+# The collector runs at every 10th allocation (KAZ_GC_STRESS_EVERY; 1 collects at every one):
+# any value held where the collector cannot see it is freed or moved under the code using it.
+(export KAZ_GC_STRESS_EVERY="${KAZ_GC_STRESS_EVERY:-10}"
+ run_suite build/gcstress -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAZ_GC_STRESS=ON -DKAZ_BENCH=OFF)
 echo "All tests passed."
