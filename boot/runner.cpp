@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "evaluator/lexer.h"
 #include "runtime/console.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
@@ -160,6 +162,14 @@ int run_console() {
 
 int run(int argc, char** argv) {
     int code = argc > 1 ? run_script(argv[1]) : run_console();
+    // Test builds check the heap after every script (the test runner sets the variable).
+    if (std::getenv("KAZ_CHECK_HEAP")) {
+        std::string fault = gc::check_heap();
+        if (!fault.empty()) {
+            print_line("*** Heap check: " + fault);
+            code = 3;
+        }
+    }
     console::flush();
     return code;
 }
