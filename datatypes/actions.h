@@ -26,6 +26,16 @@ enum class CompareOp : uint8_t {
 // What a compare action answers for values that cannot be compared.
 inline constexpr int32_t kNotComparable = -2;
 
+// The comparisons that ask only whether two values are the same.
+constexpr bool equality_q(CompareOp op) {
+    return op == CompareOp::equal || op == CompareOp::not_equal || op == CompareOp::strict_equal ||
+           op == CompareOp::same || op == CompareOp::find;
+}
+// Those and the two sort orders: what a type without an order of its own still answers.
+constexpr bool equality_or_sort_q(CompareOp op) {
+    return equality_q(op) || op == CompareOp::sort || op == CompareOp::case_sort;
+}
+
 // An action that reads its arguments from the current frame and writes the return slot.
 using FrameAction = void (*)();
 // Appends the formed text of `value` to `string` within `limit` characters; returns the

@@ -437,21 +437,10 @@ int32_t mold(const Cell& value, Node string, bool, bool all, bool flat, const Ce
 int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
     TypeId t = type_of(a);
     if (type_of(b) != t) return kNotComparable;
-    switch (op) {
-        case CompareOp::equal:
-        case CompareOp::not_equal:
-        case CompareOp::strict_equal:
-        case CompareOp::sort:
-        case CompareOp::case_sort:
-        case CompareOp::same:
-        case CompareOp::find: {
-            bool by_more = t == TypeId::function || t == TypeId::routine;
-            uint32_t x = by_more ? a.data3 : a.data1, y = by_more ? b.data3 : b.data1;
-            return x < y ? -1 : x > y ? 1 : 0;
-        }
-        default:
-            return kNotComparable;
-    }
+    if (!equality_or_sort_q(op)) return kNotComparable;
+    bool by_more = t == TypeId::function || t == TypeId::routine;
+    uint32_t x = by_more ? a.data3 : a.data1, y = by_more ? b.data3 : b.data1;
+    return x < y ? -1 : x > y ? 1 : 0;
 }
 
 void init() {

@@ -26,22 +26,6 @@ int32_t write(Node string, std::string_view text, int32_t limit) {
     return limit - int32_t(text.size());
 }
 
-// The equality operations every one of the three answers; the orderings it cannot answer.
-bool equality_or_sort_q(CompareOp op) {
-    switch (op) {
-        case CompareOp::equal:
-        case CompareOp::not_equal:
-        case CompareOp::strict_equal:
-        case CompareOp::sort:
-        case CompareOp::case_sort:
-        case CompareOp::same:
-        case CompareOp::find:
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
 namespace unset {

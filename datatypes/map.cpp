@@ -486,17 +486,10 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 
 int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
     if (!is(b, TypeId::map)) return kNotComparable;
-    switch (op) {
-        case CompareOp::sort:
-        case CompareOp::case_sort:
-            // Keeps maps apart in a sort, in no meaningful order.
-            return a.data2 < b.data2 ? -1 : a.data2 > b.data2 ? 1 : 0;
-        case CompareOp::equal: case CompareOp::not_equal: case CompareOp::strict_equal:
-        case CompareOp::same: case CompareOp::find:
-            break;
-        default:
-            return kNotComparable;
-    }
+    // Keeps maps apart in a sort, in no meaningful order.
+    if (op == CompareOp::sort || op == CompareOp::case_sort)
+        return a.data2 < b.data2 ? -1 : a.data2 > b.data2 ? 1 : 0;
+    if (!equality_q(op)) return kNotComparable;
     if (a.data2 == b.data2 && a.data1 == b.data1) return 0;
     if (op == CompareOp::same) return -1;
     if (cycles::find_q(a.data2)) return cycles::find_q(b.data2) ? 0 : -1;

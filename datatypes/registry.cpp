@@ -101,16 +101,8 @@ int32_t mold(const Cell& value, Node string, bool, bool all, bool, const Cell*, 
 }
 
 int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
-    switch (op) {
-        case CompareOp::equal:
-        case CompareOp::not_equal:
-        case CompareOp::strict_equal:
-        case CompareOp::same:
-        case CompareOp::find:
-            return is(b, TypeId::datatype) && a.data1 == b.data1 ? 0 : 1;
-        default:
-            return kNotComparable;
-    }
+    if (!equality_q(op)) return kNotComparable;
+    return is(b, TypeId::datatype) && a.data1 == b.data1 ? 0 : 1;
 }
 
 void init() {

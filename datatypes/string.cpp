@@ -480,15 +480,7 @@ int32_t mold(const Cell& value, Node out, bool, bool all, bool, const Cell* part
 // ---- comparison ----
 
 int32_t compare_strings(const Cell& first, const Cell& second, CompareOp op, bool prefix) {
-    if (first.data2 == second.data2 && first.data1 == second.data1) {
-        switch (op) {
-            case CompareOp::equal: case CompareOp::not_equal: case CompareOp::strict_equal:
-            case CompareOp::find: case CompareOp::same:
-                return 0;
-            default:
-                break;
-        }
-    }
+    if (first.data2 == second.data2 && first.data1 == second.data1 && equality_q(op)) return 0;
     if (op == CompareOp::same) return first.data2 == second.data2 && first.data1 == second.data1 ? 0 : -1;
     Cell a = text_of(first), b = text_of(second);
     uint32_t len1 = length_from_head(a), len2 = length_from_head(b);

@@ -232,21 +232,10 @@ int32_t mold(const Cell& value, Node string, bool only, bool, bool, const Cell* 
 
 int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
     if (!is(b, TypeId::typeset)) return kNotComparable;
-    switch (op) {
-        case CompareOp::equal:
-        case CompareOp::not_equal:
-        case CompareOp::strict_equal:
-        case CompareOp::same:
-        case CompareOp::find:
-            return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 ? 0 : 1;
-        case CompareOp::sort:
-        case CompareOp::case_sort: {
-            uint32_t x = count(a), y = count(b);
-            return x < y ? -1 : x > y ? 1 : 0;
-        }
-        default:
-            return kNotComparable;
-    }
+    if (equality_q(op)) return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 ? 0 : 1;
+    if (!equality_or_sort_q(op)) return kNotComparable;
+    uint32_t x = count(a), y = count(b);
+    return x < y ? -1 : x > y ? 1 : 0;
 }
 
 void and_() { set_operation(MathOp::and_); }

@@ -423,6 +423,7 @@ private:
     Cell copy_span(uint32_t from, uint32_t to) const;
     Cell value_at(uint32_t i) const { return series_::unit_value(input_, i); }
     void remove_span(uint32_t from, uint32_t count);
+    void change_span(uint32_t a, uint32_t b, const Cell& value, bool only);
     Cell call_insert(const Cell& target, const Cell& value, int32_t part, bool only, bool append);
 };
 
@@ -1041,18 +1042,7 @@ State Engine::complete(Cell* f) {
             if (match_) {
                 if (!has_rule(value_at_cursor)) error::raise(ErrorId::script_parse_end, keyword_word(Keyword::change));
                 Cell v = command_value(rule_at(value_at_cursor));
-                uint32_t from = std::min(start, now), count = now > start ? now - start : start - now;
-                InsertAction fn = registry::actions(input_type()).change;
-                if (!fn) actions::raise_lacks(input_type(), actions::Slot::change);
-                Cell at = input_;
-                at.data1 = from;
-                Cell r;
-                {
-                    HideInputs hide;
-                    r = fn(at, v, int32_t(count), code == change_only, 1, false);
-                }
-                refresh();
-                set_pos(r.data1);
+                change_span(start, now, v, code == change_only);
             }
             if (has_rule(value_at_cursor)) cursor_ = value_at_cursor;
             break;
@@ -1449,25 +1439,30 @@ State Engine::do_change() {
         if (!has_rule(i + 1)) error::raise(ErrorId::script_parse_rule, rule_at(i));
         cursor_ = i + 1;
         Cell v = command_value(rule_at(cursor_));
-        uint32_t now = pos();
-        uint32_t from = std::min(mark, now), count = mark > now ? mark - now : now - mark;
-        InsertAction fn = registry::actions(input_type()).change;
-        if (!fn) actions::raise_lacks(input_type(), actions::Slot::change);
-        Cell at = input_;
-        at.data1 = from;
-        Cell r;
-        {
-            HideInputs hide;
-            r = fn(at, v, int32_t(count), only, 1, false);
-        }
-        refresh();
-        set_pos(r.data1);
+        change_span(mark, pos(), v, only);
         match_ = true;
         return st_next_action;
     }
     cursor_ = i - 1;
     begin_rule(triple::make(0, 0, 1), only ? change_only : change);
     return st_push_rule;
+}
+
+// Changes the input between positions `a` and `b`, in either order, to `value` (its items one by
+// one unless `only`), and goes on from the end of the change.
+void Engine::change_span(uint32_t a, uint32_t b, const Cell& value, bool only) {
+    uint32_t from = std::min(a, b), count = a > b ? a - b : b - a;
+    InsertAction fn = registry::actions(input_type()).change;
+    if (!fn) actions::raise_lacks(input_type(), actions::Slot::change);
+    Cell at = input_;
+    at.data1 = from;
+    Cell r;
+    {
+        HideInputs hide;
+        r = fn(at, value, int32_t(count), only, 1, false);
+    }
+    refresh();
+    set_pos(r.data1);
 }
 
 bool Engine::compatible_target(const Cell& target) const {

@@ -18,8 +18,13 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::blk;
+using test::Outcome;
+using test::str;
+using test::utf8_of;
 
 namespace {
 
@@ -28,29 +33,11 @@ Cell C(uint32_t cp) { return cell::make(TypeId::char_, 0, cp, 0); }
 Cell F(double d) { return cell::float_(d); }
 Cell W(const char* name) { return word::from_c_string(name); }
 
-Cell str(const std::string& utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()) + 1);
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
 Cell bin(std::initializer_list<uint8_t> bytes) {
     Node n = series::alloc_bytes(uint32_t(bytes.size()));
     SeriesBuffer* b = memory::buffer_of(n);
     for (uint8_t x : bytes) *b->tail++ = x;
     return cell::make(TypeId::binary, 0, n, 0);
-}
-
-Cell blk(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
-
-std::string text_of(Cell s) {
-    int32_t length = -1;
-    return string::to_utf8(s, length);
 }
 
 struct Molded {
@@ -61,33 +48,12 @@ Molded mold_of(const Cell& v, int32_t limit = INT32_MAX) {
     Cell s = string::make_cell(16);
     Cell part = I(limit);
     int32_t left = bitset::mold(v, s.data2, false, false, false, limit == INT32_MAX ? nullptr : &part, limit, 0);
-    return {text_of(s), left};
+    return {utf8_of(s), left};
 }
 std::string molded(const Cell& v) { return mold_of(v).text; }
 
-// What a call left: a value, or the error it raised.
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-};
-
 template <typename F>
-Outcome trapped(F body) {
-    Cell* top = stack::data_top;
-    Cell* base = stack::base;
-    CallFrame* frames = stack::frames_top;
-    frame::push_trap(W("try"));
-    Outcome o{cell::none(), std::nullopt};
-    try {
-        o.value = body();
-    } catch (const Throw&) {
-        o.error = error::id_of(*stack::top());
-    }
-    stack::frames_top = frames;
-    stack::base = base;
-    stack::data_top = top;
-    return o;
-}
+Outcome trapped(F body) { return test::trapped(body, W("try")); }
 
 Cell make(const Cell& spec) { return bitset::make(cell::datatype(TypeId::bitset), spec, TypeId::bitset); }
 
@@ -100,8 +66,7 @@ bool pick(const Cell& bits, const Cell& spec) {
 class Bitset : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         bitset::init();
     }
 };

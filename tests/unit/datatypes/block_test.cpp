@@ -19,31 +19,22 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::trapped;
 
 namespace {
 
+Cell B(std::initializer_list<Cell> cells, uint32_t head = 0) { return test::blk(cells, head); }
 Cell I(int32_t v) { return cell::integer(v); }
 Cell nl(Cell c) {
     c.header |= cell_flag::new_line;
     return c;
 }
-Cell B(std::initializer_list<Cell> cells, uint32_t head = 0) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    b.data1 = head;
-    return b;
-}
 Cell at(Cell s, uint32_t head) {
     s.data1 = head;
     return s;
-}
-
-std::string text(Node string) {
-    SeriesBuffer* b = memory::buffer_of(string);
-    return {reinterpret_cast<char*>(b->head), b->used()};
 }
 
 struct Molded {
@@ -56,12 +47,12 @@ Molded mold(const Cell& v, bool only = false, bool flat = false, int32_t limit =
     int32_t start = limit >= 0 ? limit : 1000;
     int32_t left = registry::actions(type_of(v)).mold(v, s, only, false, flat, limit >= 0 ? &part : nullptr,
                                                        start, 0);
-    return {text(s), left};
+    return {test::byte_text(s), left};
 }
 Molded form(const Cell& v) {
     Node s = series::alloc_bytes(64);
     int32_t left = registry::actions(type_of(v)).form(v, s, nullptr, 1000);
-    return {text(s), left};
+    return {test::byte_text(s), left};
 }
 
 // The integers of a block from its head (0 for any other value).
@@ -74,13 +65,6 @@ std::vector<int32_t> ints(const Cell& b) {
     return out;
 }
 using V = std::vector<int32_t>;
-
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
-
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-};
 
 // Comparators written in C++ stand in for Kaz functions: a function! value names one by its
 // data1.
@@ -99,8 +83,7 @@ Cell function(std::function<Cell(const Cell&, const Cell&)> f) {
 class Block : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         logic::init();
         series_::init();
@@ -113,24 +96,6 @@ protected:
             };
         comparators.clear();
         compare_calls = 0;
-    }
-
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.error = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
     }
 };
 

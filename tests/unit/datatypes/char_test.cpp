@@ -18,69 +18,27 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::binary;
+using test::call;
+using test::Outcome;
+using test::str;
+using test::trapped;
 
 namespace {
 
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
 Cell ch(uint32_t cp) { return char_::cell_of(cp); }
-Cell str(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-Cell binary(std::vector<uint8_t> bytes) {
-    Node n = series::alloc_bytes(uint32_t(bytes.size()));
-    SeriesBuffer* b = memory::buffer_of(n);
-    if (!bytes.empty()) std::memcpy(b->head, bytes.data(), bytes.size());
-    b->tail = b->head + bytes.size();
-    return cell::make(TypeId::binary, 0, n, 0);
-}
-
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-};
-
 class Char : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         float_::init();
         series_::init();
         string::init();
         char_::init();
-    }
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.error = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
-    }
-    static Outcome call(FrameAction action, const Cell& a, const Cell& b) {
-        return trapped([&] {
-            frame::push_native(word());
-            stack::push(a);
-            stack::push(b);
-            action();
-            Cell r = stack::base[0];
-            frame::pop();
-            return r;
-        });
     }
 };
 

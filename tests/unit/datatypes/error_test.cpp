@@ -19,47 +19,22 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::blk;
+using test::Outcome;
+using test::str;
+using test::utf8_of;
+using test::w;
 
 namespace {
 
-Cell w(const char* name, TypeId type = TypeId::word) {
-    Cell c = word::from_c_string(name);
-    c.header = uint32_t(type);
-    return c;
-}
 Cell sw(const char* name) { return w(name, TypeId::set_word); }
 Cell lw(const char* name) { return w(name, TypeId::lit_word); }
-Cell str(const char* text) {
-    Cell s = string::make_cell(8);
-    text::append_utf8(s.data2, text);
-    return s;
-}
-Cell blk(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
 Cell* cells_of(const Cell& block) { return memory::buffer_of(block.data2)->cells(); }
 uint32_t length_of(const Cell& block) { return memory::buffer_of(block.data2)->length(); }
-
-std::string text_of(Cell s) {
-    int32_t length = -1;
-    const char* u = string::to_utf8(s, length);
-    return std::string(u, size_t(length));
-}
-std::string molded(const Cell& v, bool flat = false) {
-    Cell s = string::make_cell(64);
-    registry::actions(type_of(v)).mold(v, s.data2, false, false, flat, nullptr, 1 << 20, 0);
-    return text_of(s);
-}
-std::string formed(const Cell& v) {
-    Cell s = string::make_cell(64);
-    registry::actions(type_of(v)).form(v, s.data2, nullptr, 1 << 20);
-    return text_of(s);
-}
+std::string molded(const Cell& v, bool flat = false) { return test::mold_text(v, false, false, flat); }
 
 // `name: value` pairs, a lit-word value giving its word: what these error specs need.
 Cell eval_pairs(const Cell& block) {
@@ -72,30 +47,8 @@ Cell eval_pairs(const Cell& block) {
     return cell::unset();
 }
 
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell raised;
-};
-
 template <typename F>
-Outcome trapped(F body) {
-    Cell* top = stack::data_top;
-    Cell* base = stack::base;
-    CallFrame* frames = stack::frames_top;
-    frame::push_trap(words::try_);
-    Outcome o{cell::none(), std::nullopt, cell::none()};
-    try {
-        o.value = body();
-    } catch (const Throw&) {
-        o.raised = *stack::top();
-        o.error = error::id_of(o.raised);
-    }
-    stack::frames_top = frames;
-    stack::base = base;
-    stack::data_top = top;
-    return o;
-}
+Outcome trapped(F body) { return test::trapped(body, words::try_); }
 
 Cell make_error(const Cell& spec) { return error::make(cell::datatype(TypeId::error), spec, TypeId::error); }
 Cell& slot(const Cell& e, error::Field f) { return *context::value_at(e.data1, f); }
@@ -103,8 +56,7 @@ Cell& slot(const Cell& e, error::Field f) { return *context::value_at(e.data1, f
 class Errors : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         function::init();
         object::init();
         error::init();
@@ -137,7 +89,7 @@ TEST_F(Errors, TheCatalogHoldsEveryCategoryAndTemplate) {
         Cell category = *context::value_at(catalog, uint32_t(c));
         ASSERT_TRUE(is(category, TypeId::object));
         EXPECT_EQ(cell::get_integer(*context::value_at(category.data1, 0)), info.code);
-        EXPECT_EQ(text_of(*context::value_at(category.data1, 1)), info.title);
+        EXPECT_EQ(utf8_of(*context::value_at(category.data1, 1)), info.title);
     }
     EXPECT_EQ(context::word_count(context::value_at(catalog, 6)->data1), 2u);  // reserved1: code, type
     Node script = context::value_at(catalog, 3)->data1;
@@ -152,7 +104,7 @@ TEST_F(Errors, TheCatalogHoldsEveryCategoryAndTemplate) {
         EXPECT_EQ(symbol::name(context::word_at(category, position)->data2), entry.name);
         const Cell message = *context::value_at(category, position);
         if (is(message, TypeId::string)) {
-            EXPECT_EQ('"' + text_of(message) + '"', entry.template_);  // long strings mold in braces
+            EXPECT_EQ('"' + utf8_of(message) + '"', entry.template_);  // long strings mold in braces
         } else {
             EXPECT_EQ(molded(message), entry.template_);
         }
@@ -257,7 +209,7 @@ TEST_F(Errors, TheReport) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(formed(c.error), c.report);
+        EXPECT_EQ(test::form_text(c.error), c.report);
         EXPECT_EQ(error::report(c.error), c.report);
     }
     EXPECT_EQ(error::id_of(unknown_id), ErrorId::internal_invalid_error);
@@ -265,9 +217,9 @@ TEST_F(Errors, TheReport) {
     // The stack line, while the environment asks for one.
     Cell traced = made(ErrorId::math_zero_divide);
     slot(traced, error::stack) = blk({w("f"), w("g")});
-    EXPECT_EQ(formed(traced).find("Stack"), std::string::npos);
+    EXPECT_EQ(test::form_text(traced).find("Stack"), std::string::npos);
     error::stack_trace_depth = [] { return 1; };
-    EXPECT_EQ(formed(traced), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : none\n"
+    EXPECT_EQ(test::form_text(traced), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : none\n"
                               "*** Stack: f g");
 }
 

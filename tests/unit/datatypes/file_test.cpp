@@ -22,24 +22,16 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::error_of;
+using test::str;
+using test::utf8_of;
 
 namespace {
 
-Cell str(std::string_view utf8, TypeId type = TypeId::string) {
-    Cell s = string::make_cell(uint32_t(utf8.size()), type);
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
-std::string text(const Cell& s) {
-    Cell c = s;
-    c.data3 = 0;
-    int32_t length = -1;
-    const char* t = string::to_utf8(c, length);
-    return {t, size_t(length)};
-}
+Cell block(std::initializer_list<Cell> cells) { return test::blk(cells); }
 
 int32_t code_points(std::string_view utf8) {
     int32_t n = 0;
@@ -57,13 +49,13 @@ Molded mold(const Cell& v, int32_t part = -1) {
     int32_t limit = part >= 0 ? part : 1000;
     int32_t left = registry::actions(type_of(v)).mold(v, out.data2, false, false, false,
                                                       part >= 0 ? &part_cell : nullptr, limit, 0);
-    return {text(out), left};
+    return {utf8_of(out), left};
 }
 
 std::string decoded(std::string_view utf8) {
     Cell out = string::make_cell(8);
     url::percent_decode(str(utf8), out.data2);
-    return text(out);
+    return utf8_of(out);
 }
 
 std::string encoded(std::string_view utf8, uint32_t kind) {
@@ -73,20 +65,12 @@ std::string encoded(std::string_view utf8, uint32_t kind) {
     return {reinterpret_cast<const char*>(b->head), b->used()};
 }
 
-Cell block(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
-
 Cell w(const char* name) { return word::from_c_string(name); }
 
 class FileUrl : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         series_::init();
         block::init();
@@ -96,24 +80,6 @@ protected:
         issue::init();
         url::init();
         file::init();
-    }
-
-    template <typename F>
-    static std::optional<ErrorId> error_of(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(cell::make(TypeId::word, 0, 1, word::kNoIndex));
-        std::optional<ErrorId> id;
-        try {
-            body();
-        } catch (const Throw&) {
-            id = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return id;
     }
 };
 
@@ -247,13 +213,13 @@ TEST_F(FileUrl, EvalPathJoinsOneSlashAndLeavesTheUrlAlone) {
         Cell u = str(c.base, TypeId::url);
         Cell joined = registry::actions(TypeId::url).eval_path(u, c.key, nullptr, PathStep{});
         EXPECT_TRUE(is(joined, TypeId::url));
-        EXPECT_EQ(text(joined), c.expected);
-        EXPECT_EQ(text(u), c.base);
+        EXPECT_EQ(utf8_of(joined), c.expected);
+        EXPECT_EQ(utf8_of(u), c.base);
     }
     Cell f = registry::actions(TypeId::file).eval_path(str("dir", TypeId::file), str("f.txt", TypeId::file),
                                                        nullptr, PathStep{});
     EXPECT_TRUE(is(f, TypeId::file));
-    EXPECT_EQ(text(f), "dir/f.txt");
+    EXPECT_EQ(utf8_of(f), "dir/f.txt");
     Cell v = cell::integer(1);
     EXPECT_EQ(error_of([&] { url::eval_path(str("http://x", TypeId::url), w("a"), &v, PathStep{}); }),
               ErrorId::script_bad_path_set);
@@ -273,14 +239,14 @@ TEST_F(FileUrl, UrlFromABlock) {
         SCOPED_TRACE(c.name);
         Cell u = url::to(cell::none(), c.spec, TypeId::url);
         EXPECT_TRUE(is(u, TypeId::url));
-        EXPECT_EQ(text(u), c.expected);
-        EXPECT_EQ(text(url::make(cell::none(), c.spec, TypeId::url)), c.expected);
+        EXPECT_EQ(utf8_of(u), c.expected);
+        EXPECT_EQ(utf8_of(url::make(cell::none(), c.spec, TypeId::url)), c.expected);
     }
     EXPECT_EQ(error_of([] { url::to(cell::none(), block({}), TypeId::url); }), ErrorId::script_bad_to_arg);
     // Other specs are text conversions.
     Cell from_text = url::to(cell::none(), str("http://a"), TypeId::url);
     EXPECT_TRUE(is(from_text, TypeId::url));
-    EXPECT_EQ(text(from_text), "http://a");
+    EXPECT_EQ(utf8_of(from_text), "http://a");
     Cell empty = url::make(cell::none(), cell::integer(10), TypeId::url);
     EXPECT_TRUE(is(empty, TypeId::url));
     EXPECT_EQ(string::length_from_head(empty), 0u);
@@ -320,9 +286,9 @@ TEST_F(FileUrl, PosixFormKeepsTheTextAndPrefixesRelativePathsWhenFull) {
         SCOPED_TRACE(c.file);
         Cell out = string::make_cell(8);
         file::to_os_path(str(c.file, TypeId::file), out.data2, c.full);
-        EXPECT_EQ(text(out), c.expected);
+        EXPECT_EQ(utf8_of(out), c.expected);
     }
-    EXPECT_EQ(text(file::os_current_dir()), cwd);
+    EXPECT_EQ(utf8_of(file::os_current_dir()), cwd);
 }
 
 TEST_F(FileUrl, OsStringOpensTheFileTheSystemNamed) {

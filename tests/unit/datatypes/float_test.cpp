@@ -15,17 +15,17 @@
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::call;
+using test::Outcome;
+using test::trapped;
+using test::typed;
+using test::unbound_word;
 
 namespace {
 
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
-Cell typed(TypeId t, double d) {
-    Cell c = cell::make(t);
-    cell::put_float(c, d);
-    return c;
-}
 Cell time_(double seconds) { return typed(TypeId::time, seconds); }
 Cell percent(double fraction) { return typed(TypeId::percent, fraction); }
 Cell char_(uint32_t code) { return cell::make(TypeId::char_, 0, code); }
@@ -43,62 +43,16 @@ double from_bits(uint64_t b) {
 // x moved by n units in the last place.
 double ulps(double x, int64_t n) { return from_bits(uint64_t(int64_t(bits(x)) + n)); }
 
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell raised;  // the error! value
-};
-
 class Float : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         float_::init();
         random::init();
         float_::pretty_print_q = true;
     }
     void TearDown() override { float_::pretty_print_q = true; }
-
-    // Runs `body` under a trap, as the interpreter would run an action.
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt, cell::none()};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.raised = *stack::top();
-            o.error = error::id_of(o.raised);
-            if (!o.error) ADD_FAILURE() << "a throw that is not an error";
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
-    }
-
-    // A frame action called with two arguments; its result is argument 1.
-    static Outcome call(FrameAction action, const Cell& a, const Cell& b) {
-        return trapped([&] {
-            frame::push_native(word());
-            stack::push(a);
-            stack::push(b);
-            action();
-            Cell r = stack::base[0];
-            frame::pop();
-            return r;
-        });
-    }
-
-    static std::string text(Node string) {
-        SeriesBuffer* b = memory::buffer_of(string);
-        return {reinterpret_cast<char*>(b->head), b->used()};
-    }
 };
 
 struct Expect {
@@ -191,7 +145,7 @@ TEST_F(Float, BitwiseOperationsNameTheRunningAction) {
     ASSERT_EQ(o.error, ErrorId::script_cannot_use);
     const Cell& action = error::field(o.raised, error::arg1);
     EXPECT_TRUE(is(action, TypeId::word));
-    EXPECT_EQ(action.data2, word().data2);
+    EXPECT_EQ(action.data2, unbound_word().data2);
     EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::float_));
 }
 
@@ -434,7 +388,7 @@ TEST_F(Float, FormAndMoldWithinTheLimit) {
         Cell v = cell::float_(c.value);
         int32_t left = c.mold ? float_::mold(v, s, false, false, false, nullptr, c.limit, 0)
                               : float_::form(v, s, nullptr, c.limit);
-        EXPECT_EQ(text(s), c.text);
+        EXPECT_EQ(test::byte_text(s), c.text);
         EXPECT_EQ(left, c.left);
     }
 }

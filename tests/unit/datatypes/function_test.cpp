@@ -18,42 +18,20 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::blk;
+using test::str;
+using test::utf8_of;
+using test::w;
 
 namespace {
 
-Cell w(const char* name, TypeId type = TypeId::word) {
-    Cell c = word::from_c_string(name);
-    c.header = uint32_t(type);
-    return c;
-}
 Cell sw(const char* name) { return w(name, TypeId::set_word); }
 Cell ref(const char* name) { return w(name, TypeId::refinement); }
-Cell str(const char* text) {
-    Cell s = string::make_cell(8);
-    text::append_utf8(s.data2, text);
-    return s;
-}
-Cell blk(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
 Cell* cells_of(const Cell& block) { return memory::buffer_of(block.data2)->cells(); }
 uint32_t length_of(const Cell& block) { return memory::buffer_of(block.data2)->length(); }
-
-std::string text_of(Cell s) {
-    int32_t length = -1;
-    const char* u = string::to_utf8(s, length);
-    return std::string(u, size_t(length));
-}
-std::string molded(const Cell& v) {
-    Cell s = string::make_cell(64);
-    registry::actions(type_of(v)).mold(v, s.data2, false, false, false, nullptr, 1 << 20, 0);
-    return text_of(s);
-}
 
 struct Outcome {
     Cell value;
@@ -64,29 +42,14 @@ struct Outcome {
 // Runs `body` inside a trap frame; the stacks are as before afterwards.
 template <typename F>
 Outcome trapped(F body) {
-    Cell* top = stack::data_top;
-    Cell* base = stack::base;
-    CallFrame* frames = stack::frames_top;
-    frame::push_trap(words::try_);
-    Outcome o{cell::none(), std::nullopt, cell::none()};
-    try {
-        o.value = body();
-    } catch (const Throw&) {
-        Cell e = *stack::top();
-        o.error = error::id_of(e);
-        o.arg1 = error::field(e, error::arg1);
-    }
-    stack::frames_top = frames;
-    stack::base = base;
-    stack::data_top = top;
-    return o;
+    test::Outcome o = test::trapped(body, words::try_);
+    return {o.value, o.error, o.error ? error::field(o.raised, error::arg1) : cell::none()};
 }
 
 class Functions : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         function::init();
         // The type words a spec names; the environment sets them at start-up.
         for (TypeId t : {TypeId::integer, TypeId::block, TypeId::string}) {
@@ -332,10 +295,10 @@ TEST_F(Functions, MoldAndForm) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.mold);
-        EXPECT_EQ(molded(c.value), c.mold);
+        EXPECT_EQ(test::mold_text(c.value), c.mold);
         Cell s = string::make_cell(16);
         int32_t left = registry::actions(type_of(c.value)).form(c.value, s.data2, nullptr, 100);
-        EXPECT_EQ(text_of(s), c.form);
+        EXPECT_EQ(utf8_of(s), c.form);
         EXPECT_EQ(left, 100 - int32_t(std::string(c.form).size()));
     }
     Cell s = string::make_cell(16);
@@ -404,7 +367,7 @@ TEST_F(Functions, CollectLocals) {
         SCOPED_TRACE(c.name);
         Outcome o = trapped([&] { return function::collect_locals(c.spec, c.body); });
         ASSERT_FALSE(o.error);
-        EXPECT_EQ(molded(o.value), c.result);
+        EXPECT_EQ(test::mold_text(o.value), c.result);
         EXPECT_NE(o.value.data2, c.spec.data2);
     }
     Outcome bad = trapped([&] {

@@ -20,31 +20,22 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::error_of;
+using test::utf8_of;
 
 namespace {
 
+Cell B(std::initializer_list<Cell> cells) { return test::blk(cells); }
 Cell I(int32_t v) { return cell::integer(v); }
-Cell B(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
 Cell H(std::initializer_list<Cell> cells) { return hash::make(cell::none(), B(cells), TypeId::hash); }
 
-std::string text(const Cell& s) {
-    Cell c = s;
-    c.data3 = 0;
-    int32_t length = -1;
-    const char* t = string::to_utf8(c, length);
-    return {t, size_t(length)};
-}
 std::string mold(const Cell& v, bool only = false) {
     Cell out = string::make_cell(16);
     int32_t left = registry::actions(type_of(v)).mold(v, out.data2, only, false, false, nullptr, 1000, 0);
-    std::string t = text(out);
+    std::string t = utf8_of(out);
     EXPECT_EQ(left, 1000 - int32_t(t.size()));
     return t;
 }
@@ -63,8 +54,7 @@ using V = std::vector<int32_t>;
 class Hash : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         none::init();
         logic::init();
@@ -78,24 +68,6 @@ protected:
                 CompareAction c = registry::actions(type_of(a)).compare;
                 return c ? c(a, b, op) : kNotComparable;
             };
-    }
-
-    template <typename F>
-    static std::optional<ErrorId> error_of(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(cell::make(TypeId::word, 0, 1, word::kNoIndex));
-        std::optional<ErrorId> id;
-        try {
-            body();
-        } catch (const Throw&) {
-            id = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return id;
     }
 };
 

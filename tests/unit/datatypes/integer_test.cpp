@@ -14,75 +14,27 @@
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::call;
+using test::Outcome;
+using test::trapped;
+using test::typed;
 
 namespace {
 
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
-Cell typed(TypeId t, double d) {
-    Cell c = cell::make(t);
-    cell::put_float(c, d);
-    return c;
-}
 Cell time_(double seconds) { return typed(TypeId::time, seconds); }
 Cell percent(double fraction) { return typed(TypeId::percent, fraction); }
 Cell char_(uint32_t code) { return cell::make(TypeId::char_, 0, code); }
 
-// What a call left: a value, or the error it raised.
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell raised;  // the error! value
-};
-
 class Integer : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         float_::init();
         random::init();
-    }
-
-    // Runs `body` under a trap, as the interpreter would run an action.
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt, cell::none()};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.raised = *stack::top();
-            o.error = error::id_of(o.raised);
-            if (!o.error) ADD_FAILURE() << "a throw that is not an error";
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
-    }
-
-    // A frame action called with two arguments; its result is argument 1.
-    static Outcome call(FrameAction action, const Cell& a, const Cell& b) {
-        return trapped([&] {
-            frame::push_native(word());
-            stack::push(a);
-            stack::push(b);
-            action();
-            Cell r = stack::base[0];
-            frame::pop();
-            return r;
-        });
-    }
-
-    static std::string text(Node string) {
-        SeriesBuffer* b = memory::buffer_of(string);
-        return {reinterpret_cast<char*>(b->head), b->used()};
     }
 };
 
@@ -383,8 +335,8 @@ TEST_F(Integer, FormAndMoldWithinTheLimit) {
         Node formed = series::alloc_bytes(16), molded = series::alloc_bytes(16);
         EXPECT_EQ(integer::form(cell::integer(c.value), formed, nullptr, c.limit), c.left);
         EXPECT_EQ(integer::mold(cell::integer(c.value), molded, false, true, false, nullptr, c.limit, 0), c.left);
-        EXPECT_EQ(text(formed), c.text);
-        EXPECT_EQ(text(molded), c.text);
+        EXPECT_EQ(test::byte_text(formed), c.text);
+        EXPECT_EQ(test::byte_text(molded), c.text);
     }
     EXPECT_EQ(integer::format_decimal(-1000000000).view(), "-1000000000");
 }

@@ -19,29 +19,19 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::error_of;
+using test::str;
+using test::utf8_of;
 
 namespace {
-
-Cell str(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
-std::string text(const Cell& s) {
-    Cell c = s;
-    c.data3 = 0;
-    int32_t length = -1;
-    const char* t = string::to_utf8(c, length);
-    return {t, size_t(length)};
-}
 
 std::string molded(const Cell& v) {
     Cell out = string::make_cell(8);
     int32_t left = registry::actions(type_of(v)).mold(v, out.data2, false, false, false, nullptr, 100, 0);
-    std::string t = text(out);
+    std::string t = utf8_of(out);
     int32_t code_points = 0;
     for (unsigned char c : t) code_points += (c & 0xC0) != 0x80;
     EXPECT_EQ(left, 100 - code_points);
@@ -51,38 +41,19 @@ std::string molded(const Cell& v) {
 std::string formed(const Cell& v) {
     Cell out = string::make_cell(8);
     registry::actions(type_of(v)).form(v, out.data2, nullptr, 100);
-    return text(out);
+    return utf8_of(out);
 }
 
 class Issue : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         series_::init();
         string::init();
         char_::init();
         word::init();
         issue::init();
-    }
-
-    template <typename F>
-    static std::optional<ErrorId> error_of(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(cell::make(TypeId::word, 0, 1, word::kNoIndex));
-        std::optional<ErrorId> id;
-        try {
-            body();
-        } catch (const Throw&) {
-            id = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return id;
     }
 };
 

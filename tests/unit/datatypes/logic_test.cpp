@@ -14,55 +14,38 @@
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
 
 namespace {
 
-std::string text_of(Node string) {
-    SeriesBuffer* b = memory::buffer_of(string);
-    return {reinterpret_cast<char*>(b->head), b->used()};
-}
-
 // Empty stacks around every test; the three types registered by their own modules.
 class Logic : public testing::Test {
 protected:
     void SetUp() override {
-        empty();
+        test::clear_stacks();
         unset::init();
         none::init();
         logic::init();
     }
-    void TearDown() override { empty(); }
-    static void empty() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::thrown_at = nullptr;
-    }
+    void TearDown() override { test::clear_stacks(); }
     // Calls a frame action with two arguments; returns the result slot.
-    static Cell call(FrameAction action, const Cell& a, const Cell& b) {
-        frame::push_native(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-        stack::push(a);
-        stack::push(b);
-        action();
-        Cell result = stack::base[0];
-        frame::pop();
-        return result;
-    }
+    static Cell call(FrameAction action, const Cell& a, const Cell& b) { return test::invoke(action, {a, b}); }
     // Runs `body` under a trap; returns the error it raised.
     template <typename F>
     static Cell trapped(F body) {
-        frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
+        frame::push_trap(test::unbound_word());
         try {
             body();
         } catch (const Throw& t) {
             EXPECT_EQ(t.code, throw_code::error);
             Cell e = *stack::top();
-            empty();
+            test::clear_stacks();
             return e;
         }
         ADD_FAILURE() << "nothing raised";
-        empty();
+        test::clear_stacks();
         return cell::none();
     }
 };
@@ -83,7 +66,7 @@ TEST_F(Logic, MoldsAndForms) {
         Node s = series::alloc_bytes(16);
         int32_t left = c.mold ? actions.mold(c.value, s, false, c.all, false, nullptr, 50, 0)
                               : actions.form(c.value, s, nullptr, 50);
-        EXPECT_EQ(text_of(s), c.text);
+        EXPECT_EQ(test::byte_text(s), c.text);
         EXPECT_EQ(left, 50 - int32_t(std::strlen(c.text)));
     }
 }
@@ -193,7 +176,7 @@ TEST_F(Logic, TruthTests) {
         if (!is(c.value, TypeId::unset)) {
             EXPECT_EQ(logic::return_true_q(), c.truth);
         }
-        empty();
+        test::clear_stacks();
     }
 
     Cell no_value = trapped([] { logic::cell_true_q(unset::value, true); });

@@ -25,37 +25,23 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::error_of;
+using test::str;
+using test::utf8_of;
 
 namespace {
 
+Cell B(std::initializer_list<Cell> cells) { return test::blk(cells); }
 Cell I(int32_t v) { return cell::integer(v); }
-Cell str(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
 Cell as(Cell c, TypeId t) {
     cell::set_type(c, t);
     return c;
 }
 Cell w(const char* name) { return word::from_c_string(name); }
 Cell sw(const char* name) { return as(w(name), TypeId::set_word); }
-Cell B(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
-
-std::string text(const Cell& s) {
-    Cell c = s;
-    c.data3 = 0;
-    int32_t length = -1;
-    const char* t = string::to_utf8(c, length);
-    return {t, size_t(length)};
-}
 
 struct Molded {
     std::string text;
@@ -67,12 +53,12 @@ Molded mold(const Cell& v, bool only = false, bool flat = false, int32_t indent 
     int32_t limit = part >= 0 ? part : 1000;
     int32_t left = registry::actions(type_of(v)).mold(v, out.data2, only, false, flat, part >= 0 ? &p : nullptr,
                                                       limit, indent);
-    return {text(out), left};
+    return {utf8_of(out), left};
 }
 std::string form(const Cell& v) {
     Cell out = string::make_cell(16);
     registry::actions(type_of(v)).form(v, out.data2, nullptr, 1000);
-    return text(out);
+    return utf8_of(out);
 }
 
 Cell make_map(std::initializer_list<Cell> pairs) { return map::make(cell::none(), B(pairs), TypeId::map); }
@@ -87,8 +73,7 @@ uint32_t cells_in(const Cell& m) { return series_::total_length(m); }
 class Map : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         cycles::reset();
         integer::init();
         logic::init();
@@ -99,24 +84,6 @@ protected:
         char_::init();
         word::init();
         map::init();
-    }
-
-    template <typename F>
-    static std::optional<ErrorId> error_of(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(cell::make(TypeId::word, 0, 1, word::kNoIndex));
-        std::optional<ErrorId> id;
-        try {
-            body();
-        } catch (const Throw&) {
-            id = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return id;
     }
 };
 
@@ -156,7 +123,7 @@ TEST_F(Map, TextKeysFoldCaseAndAreCopiedWhenStored) {
     string::append(key, str("zzz"), -1, false, 1, true);
     EXPECT_EQ(int_of(select(m, str("Key"), true)), 2);
     EXPECT_TRUE(is(select(m, str("Keyzzz")), TypeId::none));
-    EXPECT_EQ(text(map::find(m, str("KEY"), FindOptions{})), "Key");
+    EXPECT_EQ(utf8_of(map::find(m, str("KEY"), FindOptions{})), "Key");
 
     // A key from a string's head only.
     Cell tail_part = str("xxname");

@@ -20,44 +20,22 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::blk;
+using test::utf8_of;
+using test::w;
 
 namespace {
 
-Cell w(const char* name, TypeId type = TypeId::word) {
-    Cell c = word::from_c_string(name);
-    c.header = uint32_t(type);
-    return c;
-}
 Cell sw(const char* name) { return w(name, TypeId::set_word); }
 Cell lw(const char* name) { return w(name, TypeId::lit_word); }
 Cell ref(const char* name) { return w(name, TypeId::refinement); }
-Cell blk(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
 Cell* cells_of(const Cell& block) { return memory::buffer_of(block.data2)->cells(); }
 uint32_t length_of(const Cell& block) { return memory::buffer_of(block.data2)->length(); }
+std::string molded(const Cell& v, bool all = false, bool flat = false) { return test::mold_text(v, false, all, flat); }
 Cell int_(int32_t v) { return cell::integer(v); }
-
-std::string text_of(Cell s) {
-    int32_t length = -1;
-    const char* u = string::to_utf8(s, length);
-    return std::string(u, size_t(length));
-}
-std::string molded(const Cell& v, bool all = false, bool flat = false) {
-    Cell s = string::make_cell(64);
-    registry::actions(type_of(v)).mold(v, s.data2, false, all, flat, nullptr, 1 << 20, 0);
-    return text_of(s);
-}
-std::string formed(const Cell& v) {
-    Cell s = string::make_cell(64);
-    registry::actions(type_of(v)).form(v, s.data2, nullptr, 1 << 20);
-    return text_of(s);
-}
 
 // The evaluation an object spec gets, as far as these tests write specs: `name: value` pairs,
 // where a word value is read and a lit-word value gives the word.
@@ -99,23 +77,9 @@ struct Outcome {
 
 template <typename F>
 Outcome trapped(F body) {
-    Cell* top = stack::data_top;
-    Cell* base = stack::base;
-    CallFrame* frames = stack::frames_top;
-    frame::push_trap(words::try_);
-    Outcome o{cell::none(), std::nullopt, cell::none(), cell::none()};
-    try {
-        o.value = body();
-    } catch (const Throw&) {
-        Cell e = *stack::top();
-        o.error = error::id_of(e);
-        o.arg1 = error::field(e, error::arg1);
-        o.arg2 = error::field(e, error::arg2);
-    }
-    stack::frames_top = frames;
-    stack::base = base;
-    stack::data_top = top;
-    return o;
+    test::Outcome o = test::trapped(body, words::try_);
+    if (!o.error) return {o.value, o.error, cell::none(), cell::none()};
+    return {o.value, o.error, error::field(o.raised, error::arg1), error::field(o.raised, error::arg2)};
 }
 
 Cell make_object(const Cell& spec, const Cell& proto = cell::datatype(TypeId::object)) {
@@ -140,8 +104,7 @@ Cell handler() { return function_in(cell::none(), blk({w("word"), w("old"), w("n
 class Objects : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         function::init();
         object::init();
         object::eval_block = eval_pairs;
@@ -311,7 +274,7 @@ TEST_F(Objects, MoldAndForm) {
                               sw("on-change*"), handler()}));
     EXPECT_EQ(molded(o), "make object! [\n    a: 1\n    w: 'x\n    c: [1 2]\n]");
     EXPECT_EQ(molded(o, false, true), "make object! [a: 1 w: 'x c: [1 2]]");
-    EXPECT_EQ(formed(o), "a: 1\nw: 'x\nc: [1 2]");
+    EXPECT_EQ(test::form_text(o), "a: 1\nw: 'x\nc: [1 2]");
     EXPECT_EQ(molded(o, true, true), "make object! [a: 1 w: 'x c: [1 2] on-change*: func [word old new /local t][]]");
     Cell inner_word = w("inner");
     word::set(inner_word, inner);
@@ -325,8 +288,8 @@ TEST_F(Objects, MoldAndForm) {
     Cell s = string::make_cell(16);
     Cell part = int_(24);
     int32_t left = object::mold(o, s.data2, false, false, false, &part, 24, 0);
-    EXPECT_EQ(text_of(s), "make object! [\n    a: 1\n]");
-    EXPECT_EQ(left, 24 - int32_t(text_of(s).size()));
+    EXPECT_EQ(utf8_of(s), "make object! [\n    a: 1\n]");
+    EXPECT_EQ(left, 24 - int32_t(utf8_of(s).size()));
 }
 
 TEST_F(Objects, Reflection) {

@@ -12,19 +12,12 @@
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::block_of;
 
 namespace {
-
-Cell block_of(std::initializer_list<Cell> cells) {
-    Node n = series::alloc_cells(uint32_t(cells.size()) + 1);
-    for (const Cell& c : cells) {
-        SeriesBuffer* b = memory::buffer_of(n);
-        *series::reserve_cell(b) = c;
-    }
-    return cell::make(TypeId::block, 0, n, 0);
-}
 
 Cell string_of(const char* text) {
     return cell::make(TypeId::string, 0, string::load_utf8(reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text))), 0);

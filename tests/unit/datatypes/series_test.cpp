@@ -18,8 +18,12 @@
 #include "runtime/stack.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::Outcome;
+using test::trapped;
+using test::unbound_word;
 
 namespace {
 
@@ -62,47 +66,20 @@ std::string text_of(const Cell& s) {
     return out;
 }
 
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
-
-// What a call left: a value, or the error it raised.
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-};
-
 class Series : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         random::init();
         integer::init();
         series_::init();
         block::init();
     }
 
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.error = error::id_of(*stack::top());
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
-    }
-
     // A frame action called on a series (and an argument); the result is the return slot.
     static Outcome call(FrameAction action, const Cell& s, const Cell* arg = nullptr) {
         return trapped([&] {
-            frame::push_native(word());
+            frame::push_native(unbound_word());
             stack::push(s);
             if (arg) stack::push(*arg);
             action();
@@ -401,7 +378,7 @@ TEST_F(Series, OwnedSeriesNotifyBeforeAndAfterEachChange) {
     };
     Cell owner = cell::make(TypeId::object, 0, 0, 1);  // data3: it has a change handler
     auto owned = [&](Cell s) {
-        ownership::set_deep(s, owner, word());
+        ownership::set_deep(s, owner, unbound_word());
         return s;
     };
     struct Case { const char* name; std::function<void(Cell&)> change; const Cell& before; const Cell& after; int32_t index, part; };

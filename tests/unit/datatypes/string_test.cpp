@@ -19,19 +19,18 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::binary;
+using test::error_of;
+using test::Outcome;
+using test::str;
+using test::trapped;
+using test::unbound_word;
+using test::utf8_of;
 
 namespace {
-
-Cell word() { return cell::make(TypeId::word, 0, 1, 0xFFFFFFFF); }
-
-// A string! (or another text type) holding UTF-8 text, at the smallest unit that holds it.
-Cell str(std::string_view utf8, TypeId type = TypeId::string) {
-    Cell s = string::make_cell(uint32_t(utf8.size()), type);
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
 
 // A string whose buffer has the given unit whatever its text.
 Cell str_unit(std::string_view utf8, uint32_t unit) {
@@ -39,14 +38,6 @@ Cell str_unit(std::string_view utf8, uint32_t unit) {
     SeriesBuffer* b = string::widen_to(memory::buffer_of(s.data2), unit);
     EXPECT_EQ(b->unit(), unit);
     return s;
-}
-
-Cell binary(std::vector<uint8_t> bytes) {
-    Node n = series::alloc_bytes(uint32_t(bytes.size()));
-    SeriesBuffer* b = memory::buffer_of(n);
-    if (!bytes.empty()) std::memcpy(b->head, bytes.data(), bytes.size());
-    b->tail = b->head + bytes.size();
-    return cell::make(TypeId::binary, 0, n, 0);
 }
 
 Cell block(std::initializer_list<Cell> cells) {
@@ -62,22 +53,9 @@ Cell at(Cell s, uint32_t index) {
     return s;
 }
 
-// The UTF-8 text of a string from its head.
-std::string text(const Cell& s) {
-    Cell c = s;
-    c.data3 = 0;
-    int32_t length = -1;
-    const char* t = string::to_utf8(c, length);
-    return {t, size_t(length)};
-}
-
 uint32_t unit_of(const Cell& s) { return memory::buffer_of(s.data2)->unit(); }
 
-std::string molded(const Cell& v, bool all = false) {
-    Cell out = string::make_cell(16);
-    registry::actions(type_of(v)).mold(v, out.data2, false, all, false, nullptr, INT32_MAX, 0);
-    return text(out);
-}
+std::string molded(const Cell& v, bool all = false) { return test::mold_text(v, false, all); }
 
 // A bitset! of the given code points (bits from the most significant bit of each byte).
 Cell bitset(std::initializer_list<uint32_t> members, bool complement = false) {
@@ -93,17 +71,10 @@ Cell bitset(std::initializer_list<uint32_t> members, bool complement = false) {
     return cell::make(TypeId::bitset, 0, n, 0);
 }
 
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell raised;
-};
-
 class String : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         integer::init();
         series_::init();
         string::init();
@@ -111,34 +82,6 @@ protected:
         string::call_function = nullptr;
     }
     void TearDown() override { string::call_function = nullptr; }
-
-    template <typename F>
-    static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word());
-        Outcome o{cell::none(), std::nullopt, cell::none()};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.raised = *stack::top();
-            o.error = error::id_of(o.raised);
-            if (!o.error) ADD_FAILURE() << "a throw that is not an error";
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
-    }
-    template <typename F>
-    static std::optional<ErrorId> error_of(F body) {
-        return trapped([&] {
-                   body();
-                   return cell::none();
-               })
-            .error;
-    }
 };
 
 // ---- mold and form ----
@@ -187,7 +130,7 @@ TEST_F(String, MoldChoosesBracesByTheTextFromTheHeadNotThePart) {
     Cell out = string::make_cell(16);
     Cell part = cell::integer(2);
     string::mold(str(std::string(50, 'x')), out.data2, false, false, false, &part, 2, 0);
-    EXPECT_EQ(text(out), "{xx}");
+    EXPECT_EQ(utf8_of(out), "{xx}");
     EXPECT_EQ(molded(at(str("abc"), 7)), "\"\"");  // a head past the tail reads as the tail
 }
 
@@ -195,16 +138,16 @@ TEST_F(String, MoldAndFormPartLimitsSubtractWhatIsWritten) {
     Cell out = string::make_cell(16);
     Cell part = cell::integer(3);
     int32_t left = string::mold(str("abcdef"), out.data2, false, false, false, &part, 3, 0);
-    EXPECT_EQ(text(out), "\"abc\"");
+    EXPECT_EQ(utf8_of(out), "\"abc\"");
     EXPECT_EQ(left, -2);
 
     Cell formed = string::make_cell(16);
     EXPECT_EQ(string::form(str("abcdef"), formed.data2, &part, 4), 0);
-    EXPECT_EQ(text(formed), "abcd");
+    EXPECT_EQ(utf8_of(formed), "abcd");
     EXPECT_EQ(string::form(str("xy"), formed.data2, nullptr, 10), 8);
-    EXPECT_EQ(text(formed), "abcdxy");
+    EXPECT_EQ(utf8_of(formed), "abcdxy");
     EXPECT_EQ(string::form(str("zz"), formed.data2, &part, -1), -1);
-    EXPECT_EQ(text(formed), "abcdxy");
+    EXPECT_EQ(utf8_of(formed), "abcdxy");
 }
 
 TEST_F(String, CharMoldsAndForms) {
@@ -226,7 +169,7 @@ TEST_F(String, CharMoldsAndForms) {
     Cell out = string::make_cell(16);
     EXPECT_EQ(char_::mold(ch(0x1E), out.data2, false, false, false, nullptr, 10, 0), 2);  // #"^(1E)"
     EXPECT_EQ(char_::form(ch(0x20AC), out.data2, nullptr, 10), 9);
-    EXPECT_EQ(text(out), "#\"^(1E)\"\xE2\x82\xAC");
+    EXPECT_EQ(utf8_of(out), "#\"^(1E)\"\xE2\x82\xAC");
 }
 
 TEST_F(String, HexTexts) {
@@ -299,58 +242,58 @@ TEST_F(String, WideningThresholdsDifferForAppendingAndStoring) {
     Cell a = str("ab");
     string::add_code_point(memory::buffer_of(a.data2), 0xE9);
     EXPECT_EQ(unit_of(a), 2u);
-    EXPECT_EQ(text(a), "ab\xC3\xA9");
+    EXPECT_EQ(utf8_of(a), "ab\xC3\xA9");
 
     Cell p = str("ab");
     string::poke_char(memory::buffer_of(p.data2), 1, 0xE9);
     EXPECT_EQ(unit_of(p), 1u);
-    EXPECT_EQ(text(p), "a\xC3\xA9");
+    EXPECT_EQ(utf8_of(p), "a\xC3\xA9");
     string::poke_char(memory::buffer_of(p.data2), 3, 0x1F600);
     EXPECT_EQ(unit_of(p), 4u);
-    EXPECT_EQ(text(p), std::string("a\xC3\xA9\0\xF0\x9F\x98\x80", 8));
+    EXPECT_EQ(utf8_of(p), std::string("a\xC3\xA9\0\xF0\x9F\x98\x80", 8));
 
     Cell w = str("abc");
     string::write_char(memory::buffer_of(w.data2), memory::buffer_of(w.data2)->head + 2, 0x20AC);
-    EXPECT_EQ(text(w), "ab\xE2\x82\xAC");
+    EXPECT_EQ(utf8_of(w), "ab\xE2\x82\xAC");
 
     Cell i = str("ac");
     string::insert_char(memory::buffer_of(i.data2), 1, 'b');
-    EXPECT_EQ(text(i), "abc");
+    EXPECT_EQ(utf8_of(i), "abc");
     EXPECT_EQ(string::find_char(at(i, 1), 'c'), 1);
     EXPECT_EQ(string::find_char(i, 'z'), -1);
     string::remove_units(i, 0, 2);
-    EXPECT_EQ(text(i), "c");
+    EXPECT_EQ(utf8_of(i), "c");
 }
 
 TEST_F(String, ConcatenatesInEveryMode) {
     Cell d = at(str("abcd"), 1);
     string::concatenate(d, str("XY"), -1, 1, false, string::ConcatMode::insert);
-    EXPECT_EQ(text(at(d, 0)), "abXYcd");
+    EXPECT_EQ(utf8_of(at(d, 0)), "abXYcd");
     string::concatenate(d, str("1234567"), 3, 4, false, string::ConcatMode::overwrite);
-    EXPECT_EQ(text(at(d, 0)), "abXYc123");
+    EXPECT_EQ(utf8_of(at(d, 0)), "abXYc123");
     string::concatenate(d, str_unit("z", 2), -1, 0, false, string::ConcatMode::append);
-    EXPECT_EQ(text(at(d, 0)), "abXYc123z");
+    EXPECT_EQ(utf8_of(at(d, 0)), "abXYc123z");
     EXPECT_EQ(unit_of(d), 2u);  // the destination takes the source's unit
 
     Cell narrow = str("ab");
     string::concatenate(narrow, str_unit("cd", 4), -1, 0, true, string::ConcatMode::append);
     EXPECT_EQ(unit_of(narrow), 1u);  // copied code point by code point: no widening needed
-    EXPECT_EQ(text(narrow), "abcd");
+    EXPECT_EQ(utf8_of(narrow), "abcd");
 
     Cell self = str("abc");
     string::concatenate(self, self, -1, 1, false, string::ConcatMode::insert);
-    EXPECT_EQ(text(self), "aabcbc");
+    EXPECT_EQ(utf8_of(self), "aabcbc");
 }
 
 TEST_F(String, LoadsExternalText) {
     const uint8_t utf16[] = {'h', 0, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE};
     Cell s = string::load_encoded(utf16, sizeof utf16, cell::none(), -1);
-    EXPECT_EQ(text(s), "h\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(utf8_of(s), "h\xE2\x82\xAC\xF0\x9F\x98\x80");
     const uint8_t utf8[] = {0xEF, 0xBB, 0xBF, 'o', 'k'};
-    EXPECT_EQ(text(string::load_encoded(utf8, sizeof utf8, cell::none(), 0)), "ok");
+    EXPECT_EQ(utf8_of(string::load_encoded(utf8, sizeof utf8, cell::none(), 0)), "ok");
     Cell target = str("old text");
     string::load_encoded(utf8 + 3, 2, target, 0);
-    EXPECT_EQ(text(target), "ok");
+    EXPECT_EQ(utf8_of(target), "ok");
     EXPECT_EQ(error_of([&] { string::load_encoded(utf8, 5, cell::none(), 7); }),
               ErrorId::internal_feature_na);
 }
@@ -360,7 +303,7 @@ TEST_F(String, LoadsExternalText) {
 TEST_F(String, MakesAndConverts) {
     Outcome o = trapped([] { return string::make(cell::none(), cell::integer(0), TypeId::string); });
     ASSERT_FALSE(o.error);
-    EXPECT_EQ(text(o.value), "");
+    EXPECT_EQ(utf8_of(o.value), "");
     EXPECT_EQ(trapped([] { return string::make(cell::none(), cell::integer(-1), TypeId::string); }).error,
               ErrorId::script_out_of_range);
     EXPECT_EQ(trapped([] { return string::make(cell::none(), cell::float_(5e9), TypeId::string); }).error,
@@ -371,15 +314,15 @@ TEST_F(String, MakesAndConverts) {
 
     Cell b = block({cell::integer(1), str("x"), ch('y')});
     Cell t = string::to(cell::none(), b, TypeId::string);
-    EXPECT_EQ(text(t), "1xy");
-    EXPECT_EQ(text(string::to(cell::none(), at(str("abcd"), 2), TypeId::url)), "cd");
+    EXPECT_EQ(utf8_of(t), "1xy");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), at(str("abcd"), 2), TypeId::url)), "cd");
     EXPECT_EQ(type_of(string::to(cell::none(), str("a"), TypeId::tag)), TypeId::tag);
-    EXPECT_EQ(text(string::to(cell::none(), cell::integer(-42), TypeId::string)), "-42");
-    EXPECT_EQ(text(string::to(cell::none(), ch(0x20AC), TypeId::string)), "\xE2\x82\xAC");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), cell::integer(-42), TypeId::string)), "-42");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), ch(0x20AC), TypeId::string)), "\xE2\x82\xAC");
     EXPECT_EQ(trapped([] { return string::to(cell::none(), cell::none(), TypeId::file); }).error,
               ErrorId::script_bad_to_arg);
 
-    EXPECT_EQ(text(string::to(cell::none(), binary({'a', 0xC3, 0xA9}), TypeId::string)), "a\xC3\xA9");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), binary({'a', 0xC3, 0xA9}), TypeId::string)), "a\xC3\xA9");
     Outcome bad =
         trapped([] { return string::to(cell::none(), binary({'a', 0xFF, 'b', 'c'}), TypeId::string); });
     ASSERT_EQ(bad.error, ErrorId::access_invalid_utf8);
@@ -392,47 +335,47 @@ TEST_F(String, MakesAndConverts) {
 
 TEST_F(String, AppendsInsertsAndChanges) {
     Cell r = string::append(str("ab"), block({cell::integer(1), str("x"), ch('y')}), -1, false, 1, true);
-    EXPECT_EQ(text(r), "ab1xy");
-    EXPECT_EQ(text(string::append(str(""), block({str("abc"), str("def")}), 4, false, 1, true)), "abcd");
-    EXPECT_EQ(text(string::append(str(""), str("ab"), -1, false, 3, true)), "ababab");
-    EXPECT_EQ(text(string::append(str("x"), str("a", TypeId::tag), -1, false, 1, true)), "x<a>");
-    EXPECT_EQ(text(string::append(str("x"), str("abc", TypeId::tag), 2, false, 1, true)), "x<a");
-    EXPECT_EQ(text(string::append(str("x"), cell::integer(12345), 2, false, 1, true)), "x12");
+    EXPECT_EQ(utf8_of(r), "ab1xy");
+    EXPECT_EQ(utf8_of(string::append(str(""), block({str("abc"), str("def")}), 4, false, 1, true)), "abcd");
+    EXPECT_EQ(utf8_of(string::append(str(""), str("ab"), -1, false, 3, true)), "ababab");
+    EXPECT_EQ(utf8_of(string::append(str("x"), str("a", TypeId::tag), -1, false, 1, true)), "x<a>");
+    EXPECT_EQ(utf8_of(string::append(str("x"), str("abc", TypeId::tag), 2, false, 1, true)), "x<a");
+    EXPECT_EQ(utf8_of(string::append(str("x"), cell::integer(12345), 2, false, 1, true)), "x12");
     r = string::append(at(str("ab"), 1), ch(0x1F600), -1, false, 2, true);
     EXPECT_EQ(r.data1, 0u);
-    EXPECT_EQ(text(r), "ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
+    EXPECT_EQ(utf8_of(r), "ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
     EXPECT_EQ(unit_of(r), 4u);
 
     Cell s = str("abef");
     Cell i = string::insert(at(s, 2), str("cd"), -1, false, 1, false);
     EXPECT_EQ(i.data1, 4u);
-    EXPECT_EQ(text(at(s, 0)), "abcdef");
+    EXPECT_EQ(utf8_of(at(s, 0)), "abcdef");
     i = string::insert(at(s, 0), str("xyz"), 2, false, 2, false);
     EXPECT_EQ(i.data1, 4u);
-    EXPECT_EQ(text(at(s, 0)), "xyxyabcdef");
+    EXPECT_EQ(utf8_of(at(s, 0)), "xyxyabcdef");
 
     Cell c = str("abcdef");
     Cell after = string::change(at(c, 1), str("XY"), -1, false, 1, false);
-    EXPECT_EQ(text(at(c, 0)), "aXYdef");
+    EXPECT_EQ(utf8_of(at(c, 0)), "aXYdef");
     EXPECT_EQ(after.data1, 3u);
     after = string::change(at(c, 1), str("Q"), 3, false, 1, false);  // /part: the range replaced
-    EXPECT_EQ(text(at(c, 0)), "aQef");
+    EXPECT_EQ(utf8_of(at(c, 0)), "aQef");
     EXPECT_EQ(after.data1, 2u);
     after = string::change(at(c, 3), str("123"), -1, false, 1, false);
-    EXPECT_EQ(text(at(c, 0)), "aQe123");
+    EXPECT_EQ(utf8_of(at(c, 0)), "aQe123");
     EXPECT_EQ(after.data1, 6u);
     after = string::change(at(c, 6), ch('!'), -1, false, 1, false);  // at the tail: appends
-    EXPECT_EQ(text(at(c, 0)), "aQe123!");
+    EXPECT_EQ(utf8_of(at(c, 0)), "aQe123!");
     EXPECT_EQ(after.data1, 7u);
 }
 
 TEST_F(String, InsertsAStringIntoItself) {
     Cell s = str("abc");
     string::insert(at(s, 1), s, -1, false, 2, false);
-    EXPECT_EQ(text(s), "aabcabcbc");
+    EXPECT_EQ(utf8_of(s), "aabcabcbc");
     Cell c = str("abcd");
     string::change(at(c, 2), c, -1, false, 1, false);
-    EXPECT_EQ(text(c), "ababcd");
+    EXPECT_EQ(utf8_of(c), "ababcd");
 }
 
 // ---- find and select ----
@@ -551,7 +494,7 @@ TEST_F(String, SortsByUnitWithCaseRules) {
         o.case_ = c.case_;
         o.reverse = c.reverse;
         string::sort(s, o);
-        EXPECT_EQ(text(s), c.out);
+        EXPECT_EQ(utf8_of(s), c.out);
     }
 }
 
@@ -561,38 +504,38 @@ TEST_F(String, SortsRecordsAndParts) {
     skip.skip = &two;
     Cell s = str("c1a3b2");
     string::sort(s, skip);
-    EXPECT_EQ(text(s), "a3b2c1");
+    EXPECT_EQ(utf8_of(s), "a3b2c1");
 
     SortOptions by_second = skip;
     by_second.compare = &two;
     string::sort(s, by_second);
-    EXPECT_EQ(text(s), "c1b2a3");
+    EXPECT_EQ(utf8_of(s), "c1b2a3");
 
     Cell recs = str("b2a9a1");
     SortOptions all = skip;
     all.all = true;
     string::sort(recs, all);
-    EXPECT_EQ(text(recs), "a1a9b2");
+    EXPECT_EQ(utf8_of(recs), "a1a9b2");
 
     Cell three = cell::integer(3);
     SortOptions part;
     part.part = &three;
     Cell p = str("zyxcba");
     string::sort(p, part);
-    EXPECT_EQ(text(p), "xyzcba");
+    EXPECT_EQ(utf8_of(p), "xyzcba");
 
     Cell minus = cell::integer(-2);
     part.part = &minus;
     Cell q = at(str("dcba"), 2);
     Cell r = string::sort(q, part);
     EXPECT_EQ(r.data1, 0u);
-    EXPECT_EQ(text(at(q, 0)), "cdba");
+    EXPECT_EQ(utf8_of(at(q, 0)), "cdba");
 
     SortOptions stable;
     stable.stable = true;
     Cell m = str("bBaAbB");
     string::sort(m, stable);
-    EXPECT_EQ(text(m), "aAbBbB");
+    EXPECT_EQ(utf8_of(m), "aAbBbB");
 }
 
 TEST_F(String, SortErrors) {
@@ -640,17 +583,17 @@ TEST_F(String, SortsWithACompareFunction) {
     o.compare = &fn;
     Cell s = str("dbca");
     string::sort(s, o);
-    EXPECT_EQ(text(s), "abcd");  // true puts the function's first argument first
+    EXPECT_EQ(utf8_of(s), "abcd");  // true puts the function's first argument first
     o.reverse = true;
     string::sort(s, o);
-    EXPECT_EQ(text(s), "dcba");
+    EXPECT_EQ(utf8_of(s), "dcba");
 
     fn.data1 = uint32_t(Answer::difference_integer);
     SortOptions by_number;
     by_number.compare = &fn;
     by_number.stable = true;
     string::sort(s = str("acbd"), by_number);
-    EXPECT_EQ(text(s), "dcba");  // a positive number also puts the first argument first
+    EXPECT_EQ(utf8_of(s), "dcba");  // a positive number also puts the first argument first
 
     fn.data1 = uint32_t(Answer::widen_series);
     series_to_widen = str("qwertyuiop");
@@ -658,7 +601,7 @@ TEST_F(String, SortsWithACompareFunction) {
     changing.compare = &fn;
     string::sort(series_to_widen, changing);
     EXPECT_EQ(unit_of(series_to_widen), 4u);
-    std::string t = text(series_to_widen);
+    std::string t = utf8_of(series_to_widen);
     EXPECT_EQ(t.substr(0, 10), "eiopqrtuwy");
 
     string::call_function = nullptr;
@@ -670,12 +613,12 @@ TEST_F(String, SortsWithACompareFunction) {
 TEST_F(String, SwapsHeadsWideningEitherSide) {
     Cell a = at(str("abc"), 1), b = str("\xE2\x82\xACz");
     string::swap(a, b);
-    EXPECT_EQ(text(at(a, 0)), "a\xE2\x82\xAC" "c");
-    EXPECT_EQ(text(b), "bz");
+    EXPECT_EQ(utf8_of(at(a, 0)), "a\xE2\x82\xAC" "c");
+    EXPECT_EQ(utf8_of(b), "bz");
     EXPECT_EQ(error_of([&] { string::swap(a, cell::integer(1)); }), ErrorId::script_invalid_arg);
     Cell empty = str("");
     string::swap(a, empty);
-    EXPECT_EQ(text(at(a, 0)), "a\xE2\x82\xAC" "c");
+    EXPECT_EQ(utf8_of(at(a, 0)), "a\xE2\x82\xAC" "c");
 }
 
 TEST_F(String, TakesACharWithoutPart) {
@@ -686,7 +629,7 @@ TEST_F(String, TakesACharWithoutPart) {
     Cell one = cell::integer(1);
     t = string::take(s, &one, false, false);
     EXPECT_EQ(type_of(t), TypeId::string);
-    EXPECT_EQ(text(t), "b");
+    EXPECT_EQ(utf8_of(t), "b");
     t = string::take(s, nullptr, false, true);
     EXPECT_EQ(t.data2, uint32_t('c'));
     EXPECT_EQ(type_of(string::take(s, nullptr, false, false)), TypeId::none);
@@ -727,7 +670,7 @@ TEST_F(String, Trims) {
         SCOPED_TRACE(c.in);
         Cell s = str(c.in);
         string::trim(s, c.o);
-        EXPECT_EQ(text(s), c.out);
+        EXPECT_EQ(utf8_of(s), c.out);
     }
     TrimOptions auto_;
     auto_.auto_ = true;
@@ -768,7 +711,7 @@ TEST_F(String, SetOperations) {
         Cell skip = cell::integer(c.skip);
         Cell b = str(c.b);
         Cell r = string::set_operation(str(c.a), &b, c.op, c.case_, c.skip ? &skip : nullptr);
-        EXPECT_EQ(text(r), c.out);
+        EXPECT_EQ(utf8_of(r), c.out);
         EXPECT_EQ(r.data1, 0u);
     }
     Cell f = str("aab", TypeId::file);
@@ -787,11 +730,11 @@ TEST_F(String, EvaluatesPaths) {
     EXPECT_EQ(string::eval_path(s, ch('='), nullptr, {}).data2, uint32_t('1'));
     Cell two = ch('2');
     string::eval_path(s, ch('='), &two, {});
-    EXPECT_EQ(text(s), "a=2");
+    EXPECT_EQ(utf8_of(s), "a=2");
     Cell z = ch('z');
     string::eval_path(s, cell::integer(1), &z, {});
-    EXPECT_EQ(text(s), "z=2");
-    EXPECT_EQ(error_of([&] { string::eval_path(s, word(), nullptr, {}); }), ErrorId::script_invalid_path);
+    EXPECT_EQ(utf8_of(s), "z=2");
+    EXPECT_EQ(error_of([&] { string::eval_path(s, unbound_word(), nullptr, {}); }), ErrorId::script_invalid_path);
     EXPECT_EQ(error_of([&] { string::eval_path(s, ch('#'), &z, {}); }), ErrorId::script_bad_path_set);
 }
 
@@ -801,8 +744,8 @@ TEST_F(String, ScansFloatsAndFormsRefinements) {
     EXPECT_EQ(error, 0);
     string::scan_float("1.2.3", 5, error);
     EXPECT_EQ(error, -1);
-    EXPECT_EQ(text(string::to(cell::none(), words::part_refinement, TypeId::string)), "part");
-    EXPECT_EQ(text(string::to(cell::none(), words::part_refinement, TypeId::file)), "/part");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), words::part_refinement, TypeId::string)), "part");
+    EXPECT_EQ(utf8_of(string::to(cell::none(), words::part_refinement, TypeId::file)), "/part");
 }
 
 // vector! inherits the searching and sorting of string!: its elements are numbers.
@@ -866,7 +809,7 @@ TEST_F(String, TellsTheOwnerBeforeAndAfterEachChange) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         Cell s = str("dcba");
-        ownership::set_deep(s, owner, word());
+        ownership::set_deep(s, owner, unbound_word());
         notices.clear();
         c.change(s);
         ASSERT_EQ(notices.size(), 2u);

@@ -16,15 +16,12 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::block_of;
 
 namespace {
-
-std::string text_of(Node string) {
-    SeriesBuffer* b = memory::buffer_of(string);
-    return {reinterpret_cast<char*>(b->head), b->used()};
-}
 
 Cell time_of(double seconds) {
     Cell c = cell::make(TypeId::time);
@@ -36,15 +33,6 @@ Cell percent_of(double fraction) {
     return cell::set_type(c, TypeId::percent);
 }
 
-Cell block_of(std::initializer_list<Cell> cells) {
-    Node n = series::alloc_cells(uint32_t(cells.size()) + 1);
-    for (const Cell& c : cells) {
-        SeriesBuffer* b = memory::buffer_of(n);
-        *series::reserve_cell(b) = c;
-    }
-    return cell::make(TypeId::block, 0, n, 0);
-}
-
 uint64_t bits_of(double d) {
     uint64_t u;
     std::memcpy(&u, &d, sizeof u);
@@ -54,42 +42,15 @@ uint64_t bits_of(double d) {
 class Times : public testing::Test {
 protected:
     void SetUp() override {
-        empty();
+        test::clear_stacks();
         float_::init();  // time! copies its inherited entries from float!
         time::init();
     }
-    void TearDown() override { empty(); }
-    static void empty() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::thrown_at = nullptr;
-    }
-    static Cell call(FrameAction action, const Cell& a, const Cell& b) {
-        frame::push_native(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-        stack::push(a);
-        stack::push(b);
-        action();
-        Cell result = stack::base[0];
-        frame::pop();
-        return result;
-    }
+    void TearDown() override { test::clear_stacks(); }
+    static Cell call(FrameAction action, const Cell& a, const Cell& b) { return test::invoke(action, {a, b}); }
     // The error `body` raises and its first argument.
     template <typename F>
-    static std::pair<ErrorId, Cell> raised(F body) {
-        frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-        try {
-            body();
-        } catch (const Throw&) {
-            Cell e = *stack::top();
-            std::pair<ErrorId, Cell> r{error::id_of(e).value_or(ErrorId::internal_not_done),
-                                       error::field(e, error::arg1)};
-            empty();
-            return r;
-        }
-        ADD_FAILURE() << "nothing raised";
-        empty();
-        return {ErrorId::internal_not_done, cell::none()};
-    }
+    static std::pair<ErrorId, Cell> raised(F body) { return test::raised(body); }
     static Cell set_field(Cell& time, const Cell& element, const Cell& value) {
         return time::eval_path(time, element, &value, PathStep{});
     }
@@ -169,8 +130,8 @@ TEST_F(Times, FormsAndMolds) {
         int32_t expected = 100 - int32_t(std::strlen(c.text));
         EXPECT_EQ(actions.form(time_of(c.seconds), formed, nullptr, 100), expected);
         EXPECT_EQ(actions.mold(time_of(c.seconds), molded, false, true, false, nullptr, 100, 0), expected);
-        EXPECT_EQ(text_of(formed), c.text);
-        EXPECT_EQ(text_of(molded), c.text);
+        EXPECT_EQ(test::byte_text(formed), c.text);
+        EXPECT_EQ(test::byte_text(molded), c.text);
     }
 }
 

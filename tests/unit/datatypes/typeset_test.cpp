@@ -11,24 +11,12 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::block_of;
 
 namespace {
-
-std::string text_of(Node string) {
-    SeriesBuffer* b = memory::buffer_of(string);
-    return {reinterpret_cast<char*>(b->head), b->used()};
-}
-
-Cell block_of(std::initializer_list<Cell> cells) {
-    Node n = series::alloc_cells(uint32_t(cells.size()) + 1);
-    for (const Cell& c : cells) {
-        SeriesBuffer* b = memory::buffer_of(n);
-        *series::reserve_cell(b) = c;
-    }
-    return cell::make(TypeId::block, 0, n, 0);
-}
 
 // The member test exactly as compiled argument checks make it: byte t / 8 of the 12 bytes
 // from data1, mask 0x80 >> t % 8.
@@ -49,26 +37,13 @@ Cell of(std::initializer_list<TypeId> types) {
 class Typesets : public testing::Test {
 protected:
     void SetUp() override {
-        empty();
+        test::clear_stacks();
         typeset::init();
     }
-    void TearDown() override { empty(); }
-    static void empty() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::thrown_at = nullptr;
-    }
-    static Cell call(FrameAction action, const Cell& a, const Cell& b) {
-        frame::push_native(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-        stack::push(a);
-        stack::push(b);
-        action();
-        Cell result = stack::base[0];
-        frame::pop();
-        return result;
-    }
+    void TearDown() override { test::clear_stacks(); }
+    static Cell call(FrameAction action, const Cell& a, const Cell& b) { return test::invoke(action, {a, b}); }
     static Cell set_op(MathOp op, const Cell& a, const Cell& b) {
-        frame::push_native(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
+        frame::push_native(test::unbound_word());
         stack::push(a);
         stack::push(b);
         typeset::set_operation(op);
@@ -78,27 +53,13 @@ protected:
     }
     // The id of the error `body` raises, with its first argument.
     template <typename F>
-    static std::pair<ErrorId, Cell> raised(F body) {
-        frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-        try {
-            body();
-        } catch (const Throw&) {
-            Cell e = *stack::top();
-            std::pair<ErrorId, Cell> r{error::id_of(e).value_or(ErrorId::internal_not_done),
-                                       error::field(e, error::arg1)};
-            empty();
-            return r;
-        }
-        ADD_FAILURE() << "nothing raised";
-        empty();
-        return {ErrorId::internal_not_done, cell::none()};
-    }
+    static std::pair<ErrorId, Cell> raised(F body) { return test::raised(body); }
     static std::string molded(const Cell& ts, bool only, const Cell* part = nullptr,
                               int32_t limit = 1000, int32_t* left = nullptr) {
         Node s = series::alloc_bytes(16);
         int32_t l = typeset::mold(ts, s, only, false, false, part, limit, 0);
         if (left) *left = l;
-        return text_of(s);
+        return test::byte_text(s);
     }
 };
 
@@ -196,7 +157,7 @@ TEST_F(Typesets, MoldsAndForms) {
     }
     Node s = series::alloc_bytes(16);
     EXPECT_EQ(typeset::form(two, s, nullptr, 100), 69);
-    EXPECT_EQ(text_of(s), "make typeset! [integer! float!]");
+    EXPECT_EQ(test::byte_text(s), "make typeset! [integer! float!]");
 
     // With /part the names stop once the limit is spent; without it they go on.
     Cell part = cell::integer(20);

@@ -20,8 +20,13 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::blk;
+using test::Outcome;
+using test::str;
+using test::utf8_of;
 
 namespace {
 
@@ -34,24 +39,6 @@ Cell P(double fraction) {
 }
 Cell W(const char* name) { return word::from_c_string(name); }
 
-Cell str(const std::string& utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()) + 1);
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
-Cell blk(std::initializer_list<Cell> cells) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    return b;
-}
-
-std::string text_of(Cell s) {
-    int32_t length = -1;
-    return string::to_utf8(s, length);
-}
-
 Cell make(const Cell& spec) { return vector::make(cell::datatype(TypeId::vector), spec, TypeId::vector); }
 
 struct Molded {
@@ -62,13 +49,13 @@ Molded mold_of(const Cell& v, bool only = false, int32_t limit = INT32_MAX) {
     Cell s = string::make_cell(16);
     Cell part = I(limit);
     int32_t left = vector::mold(v, s.data2, only, false, false, limit == INT32_MAX ? nullptr : &part, limit, 0);
-    return {text_of(s), left};
+    return {utf8_of(s), left};
 }
 std::string molded(const Cell& v) { return mold_of(v).text; }
 std::string formed(const Cell& v) {
     Cell s = string::make_cell(16);
     vector::form(v, s.data2, nullptr, INT32_MAX);
-    return text_of(s);
+    return utf8_of(s);
 }
 
 // The elements from the head as doubles (every element type fits one exactly).
@@ -82,41 +69,11 @@ std::vector<double> elements(const Cell& v) {
     return out;
 }
 
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-};
-
 template <typename F>
-Outcome trapped(F body) {
-    Cell* top = stack::data_top;
-    Cell* base = stack::base;
-    CallFrame* frames = stack::frames_top;
-    frame::push_trap(W("try"));
-    Outcome o{cell::none(), std::nullopt};
-    try {
-        o.value = body();
-    } catch (const Throw&) {
-        o.error = error::id_of(*stack::top());
-    }
-    stack::frames_top = frames;
-    stack::base = base;
-    stack::data_top = top;
-    return o;
-}
+Outcome trapped(F body) { return test::trapped(body, W("try")); }
 
 // A frame action on two arguments; the result is argument 0.
-Outcome call(FrameAction action, const Cell& a, const Cell& b) {
-    return trapped([&] {
-        frame::push_native(W("op"));
-        stack::push(a);
-        stack::push(b);
-        action();
-        Cell r = stack::base[0];
-        frame::pop();
-        return r;
-    });
-}
+Outcome call(FrameAction action, const Cell& a, const Cell& b) { return test::call(action, {a, b}, W("op")); }
 
 Outcome scalar_left(MathOp op, const Cell& scalar, const Cell& v) {
     return trapped([&] {
@@ -133,8 +90,7 @@ Outcome scalar_left(MathOp op, const Cell& scalar, const Cell& v) {
 class Vector : public testing::Test {
 protected:
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         vector::init();
     }
 };

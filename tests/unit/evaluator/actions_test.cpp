@@ -21,32 +21,22 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::Outcome;
 using actions::Slot;
 
 namespace {
 
+Cell B(std::initializer_list<Cell> cells, uint32_t head = 0) { return test::blk(cells, head); }
+Cell S(const char* utf8) { return test::str(utf8); }
 Cell I(int32_t v) { return cell::integer(v); }
 Cell F(double d) { return cell::float_(d); }
 Cell C(uint32_t cp) { return cell::make(TypeId::char_, 0, cp, 0); }
 Cell T(bool b) { return cell::logic(b); }
 Cell N() { return cell::none(); }
 Cell w(const char* name) { return word::from_c_string(name); }
-
-Cell S(const char* utf8) {
-    Cell s = string::make_cell(16);
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
-Cell B(std::initializer_list<Cell> cells, uint32_t head = 0) {
-    Cell b;
-    block::init_cell(b, int32_t(cells.size()));
-    for (const Cell& c : cells) block::append_cell(b, c);
-    b.data1 = head;
-    return b;
-}
 
 Cell at(Cell s, uint32_t head) {
     s.data1 = head;
@@ -66,41 +56,25 @@ std::string molded(const Cell& v) {
     return text_of(s);
 }
 
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell error_value;
-};
-
 class Actions : public testing::Test {
 protected:
     static void SetUpTestSuite() { actions::init_entries(); }
 
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         frame::unwinding = 0;
     }
 
-    // Runs `body` under a trap; an error raised inside is reported instead of ending the run.
+    // Runs `body` under a trap with its result slot; an error raised inside is reported instead
+    // of ending the run.
     template <typename F>
     static Outcome trapped(F body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(words::try_);
-        stack::push(cell::unset());
-        Outcome o{cell::none(), std::nullopt, cell::none()};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.error_value = *stack::top();
-            o.error = error::id_of(o.error_value);
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
+        return test::trapped(
+            [&] {
+                stack::push(cell::unset());
+                return body();
+            },
+            words::try_);
     }
 
     // Calls the entry of `slot` as the interpreter does: a native frame named by the action,
@@ -128,13 +102,13 @@ protected:
 TEST_F(Actions, ATypeWithoutTheActionRaisesExpectArgNamingItsFirstArgument) {
     Outcome o = entry(Slot::add, "add", {N(), I(1)});
     ASSERT_EQ(o.error, ErrorId::script_expect_arg);
-    EXPECT_EQ(symbol::name(error::field(o.error_value, error::arg1).data2), "add");
-    EXPECT_EQ(error::field(o.error_value, error::arg2).data1, uint32_t(TypeId::none));
-    EXPECT_EQ(symbol::name(error::field(o.error_value, error::arg3).data2), "value1");
+    EXPECT_EQ(symbol::name(error::field(o.raised, error::arg1).data2), "add");
+    EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::none));
+    EXPECT_EQ(symbol::name(error::field(o.raised, error::arg3).data2), "value1");
 
     o = entry(Slot::length_q, "length?", {I(3)});
     ASSERT_EQ(o.error, ErrorId::script_expect_arg);
-    EXPECT_EQ(symbol::name(error::field(o.error_value, error::arg3).data2), "series");
+    EXPECT_EQ(symbol::name(error::field(o.raised, error::arg3).data2), "series");
 }
 
 TEST_F(Actions, MakeAndToDispatchOnTheNamedDatatypeOrThePrototype) {
@@ -144,7 +118,7 @@ TEST_F(Actions, MakeAndToDispatchOnTheNamedDatatypeOrThePrototype) {
     // The datatype named, not datatype!, is the one that lacks make.
     Outcome o = entry(Slot::make, "make", {cell::datatype(TypeId::pair), I(1)});
     ASSERT_EQ(o.error, ErrorId::script_expect_arg);
-    EXPECT_EQ(error::field(o.error_value, error::arg2).data1, uint32_t(TypeId::pair));
+    EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::pair));
 }
 
 TEST_F(Actions, LengthPickAndPokeConvertTheirArguments) {
@@ -234,7 +208,7 @@ TEST_F(Actions, InsertionRejectsPartsItCannotMeasure) {
     // A length for a value that is no series.
     Outcome o = entry(Slot::append, "append", {target, I(5), I(1)}, {2});
     ASSERT_EQ(o.error, ErrorId::script_invalid_part);
-    EXPECT_EQ(cell::get_integer(error::field(o.error_value, error::arg1)), 1);
+    EXPECT_EQ(cell::get_integer(error::field(o.raised, error::arg1)), 1);
     // A position in another series.
     o = entry(Slot::append, "append", {target, B({I(1)}), B({I(1)})}, {2});
     EXPECT_EQ(o.error, ErrorId::script_invalid_refine_arg);
@@ -248,7 +222,7 @@ TEST_F(Actions, CopyTakesItsKindFromADatatypeOrTypeset) {
     EXPECT_EQ(molded(r), "[1 2]");
     Outcome o = entry(Slot::copy, "copy", {src, I(1)}, {-1, -1, 1});
     ASSERT_EQ(o.error, ErrorId::script_expect_arg);
-    EXPECT_EQ(symbol::name(error::field(o.error_value, error::arg3).data2), "kind");
+    EXPECT_EQ(symbol::name(error::field(o.raised, error::arg3).data2), "kind");
 }
 
 TEST_F(Actions, RefinementsReachTheirOptions) {
@@ -278,7 +252,7 @@ TEST_F(Actions, EvalPathEntryAndTheTypedDispatcher) {
 
     Outcome o = entry(Slot::eval_path, "eval-path", {I(3), I(1)});
     ASSERT_EQ(o.error, ErrorId::script_bad_path_type2);
-    EXPECT_EQ(error::field(o.error_value, error::arg2).data1, uint32_t(TypeId::integer));
+    EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::integer));
 
     // With the path known: the path cut after the element that failed.
     Cell path = B({w("a"), w("b"), w("c")});
@@ -290,7 +264,7 @@ TEST_F(Actions, EvalPathEntryAndTheTypedDispatcher) {
         return actions::eval_path(I(3), w("b"), nullptr, step);
     });
     ASSERT_EQ(o.error, ErrorId::script_bad_path_type);
-    EXPECT_EQ(molded(error::field(o.error_value, error::arg3)), "a/b");
+    EXPECT_EQ(molded(error::field(o.raised, error::arg3)), "a/b");
 }
 
 TEST_F(Actions, TheComparisonCore) {

@@ -15,8 +15,10 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::w;
 
 // Code is built in C++ here: the lexer is tested on its own. Words are bound to the global
 // context as the loader binds them.
@@ -28,11 +30,6 @@ struct V {
     V(Cell x) : c(x) {}
 };
 
-Cell w(const char* name, TypeId type = TypeId::word) {
-    Cell c = word::from_c_string(name);
-    c.header = uint32_t(type);
-    return c;
-}
 Cell sw(const char* name) { return w(name, TypeId::set_word); }
 Cell lw(const char* name) { return w(name, TypeId::lit_word); }
 Cell gw(const char* name) { return w(name, TypeId::get_word); }
@@ -129,36 +126,16 @@ protected:
         define("forall", make_native(natives::forall, blk({lw("word"), w("body")})));
         define("set", make_native(natives::set, blk({w("word"), w("value"), ref("any"), ref("case"), ref("only"), ref("some")})));
     }
-    void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::unwinding = 0;
-        frame::push_trap(words::try_);
-        stack::push(cell::unset());
-    }
+    void SetUp() override { test::reset_top_level(); }
     // Evaluates code; returns its result, or the error id it raised as an error! cell's code.
-    static Cell run(const Cell& code) {
-        try {
-            return interp::do_block(code);
-        } catch (const Throw& t) {
-            if (t.code != throw_code::error) return cell::make(TypeId::unset, t.code);
-            Cell e = *stack::top();
-            stack::frames_top = stack::frames_begin;
-            stack::base = stack::data_top = stack::data_begin;
-            frame::push_trap(words::try_);
-            stack::push(cell::unset());
-            return e;
-        }
-    }
+    static Cell run(const Cell& code) { return test::evaluate(code); }
     static int32_t int_of(const Cell& code) {
         Cell r = run(code);
         EXPECT_TRUE(is(r, TypeId::integer)) << "type " << int(type_of(r));
         return cell::get_integer(r);
     }
     static std::optional<ErrorId> error_of(const Cell& code) {
-        Cell r = run(code);
-        if (!is(r, TypeId::error)) return std::nullopt;
-        return error::id_of(r);
+        return test::error_id(run(code));
     }
 };
 

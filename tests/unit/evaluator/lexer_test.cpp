@@ -25,10 +25,14 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::utf8_of;
 
 namespace {
+
+Cell string_of(std::string_view utf8) { return test::str(utf8); }
 
 #include "lexer_corpus.inc"
 
@@ -40,26 +44,6 @@ Cell binary_of(std::string_view bytes) {
     return cell::make(TypeId::binary, 0, n, 0);
 }
 
-Cell string_of(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
-
-std::string utf8_of(Cell s) {
-    int32_t length = -1;
-    const char* text = string::to_utf8(s, length);
-    return {text, size_t(length)};
-}
-
-std::string mold(const Cell& value, bool only = false) {
-    Cell s = string::make_cell(64);
-    MoldAction m = registry::actions(type_of(value)).mold;
-    if (!m) return "<" + std::string(registry::name_of(type_of(value))) + ">";
-    m(value, s.data2, only, false, false, nullptr, 1 << 30, 0);
-    return utf8_of(s);
-}
-
 // An error as the corpus writes it: "!" id, then the arguments, text as it is.
 std::string describe(const Cell& error) {
     auto id = error::id_of(error);
@@ -68,17 +52,14 @@ std::string describe(const Cell& error) {
     for (error::Field f : {error::arg1, error::arg2, error::arg3}) {
         const Cell& a = error::field(error, f);
         if (is(a, TypeId::none)) continue;
-        out += "|" + (is(a, TypeId::string) ? utf8_of(a) : mold(a));
+        out += "|" + (is(a, TypeId::string) ? utf8_of(a) : test::mold_text(a));
     }
     return out;
 }
 
 // A value, or the error raised on the way to it.
-struct Outcome {
-    Cell value;
-    std::optional<ErrorId> error;
-    Cell raised;
-    std::string text() const { return error ? describe(raised) : mold(value, true); }
+struct Outcome : test::Outcome {
+    std::string text() const { return error ? describe(raised) : test::mold_text(value, true); }
 };
 
 class Lexer : public testing::Test {
@@ -91,30 +72,14 @@ protected:
         lexer::init();
     }
     void SetUp() override {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
+        test::reset_stacks();
         lexer::call_function = nullptr;
         lexer::kind_words = cell::none();
     }
 
     // Runs `body` under a trap, as a native runs.
     static Outcome trapped(const std::function<Cell()>& body) {
-        Cell* top = stack::data_top;
-        Cell* base = stack::base;
-        CallFrame* frames = stack::frames_top;
-        frame::push_trap(word::from_c_string("lexer-test"));
-        Outcome o{cell::none(), std::nullopt, cell::none()};
-        try {
-            o.value = body();
-        } catch (const Throw&) {
-            o.raised = *stack::top();
-            o.error = error::id_of(o.raised);
-            if (!o.error) ADD_FAILURE() << "a throw that is not an error";
-        }
-        stack::frames_top = frames;
-        stack::base = base;
-        stack::data_top = top;
-        return o;
+        return {test::trapped(body, word::from_c_string("lexer-test"))};
     }
 
     static Outcome transcode(const Cell& source, lexer::TranscodeOptions options = {}) {
@@ -122,7 +87,7 @@ protected:
     }
     static Outcome load(std::string_view bytes) { return transcode(binary_of(bytes)); }
     static std::string type_name(const Cell& type) {
-        return is(type, TypeId::datatype) ? std::string(registry::name_of(TypeId(type.data1))) : mold(type);
+        return is(type, TypeId::datatype) ? std::string(registry::name_of(TypeId(type.data1))) : test::mold_text(type);
     }
 };
 
@@ -143,9 +108,9 @@ TEST_F(Lexer, MoldLoadsBackToTheSameValues) {
         SCOPED_TRACE(std::string(c.source));
         Outcome first = load(c.source);
         ASSERT_FALSE(first.error);
-        Outcome again = transcode(string_of(mold(first.value, true)));
+        Outcome again = transcode(string_of(test::mold_text(first.value, true)));
         ASSERT_FALSE(again.error) << again.text();
-        EXPECT_EQ(mold(again.value, true), mold(first.value, true));
+        EXPECT_EQ(test::mold_text(again.value, true), test::mold_text(first.value, true));
         EXPECT_EQ(block::compare(first.value, again.value, CompareOp::strict_equal), 0);
     }
 }
@@ -220,35 +185,35 @@ TEST_F(Lexer, SyntaxErrorArgumentsAreTheirOwnValues) {
 // ---- transcode ----
 
 TEST_F(Lexer, TranscodeRefinements) {
-    EXPECT_EQ(mold(transcode(string_of("1 2"), {.one = true}).value), "1");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 2"), {.one = true}).value), "1");
     EXPECT_TRUE(is(transcode(string_of(""), {.one = true}).value, TypeId::unset));
-    EXPECT_EQ(mold(transcode(string_of("1 2"), {.next = true}).value), "[1 \" 2\"]");
-    EXPECT_EQ(mold(transcode(string_of("; c\n [a] b"), {.next = true}).value), "[\n    [a] \" b\"\n]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 2"), {.next = true}).value), "[1 \" 2\"]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("; c\n [a] b"), {.next = true}).value), "[\n    [a] \" b\"\n]");
     // Positions count characters in a string, bytes in a binary.
-    EXPECT_EQ(mold(transcode(string_of("\xC3\xA9 2"), {.next = true}).value), "[\xC3\xA9 \" 2\"]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("\xC3\xA9 2"), {.next = true}).value), "[\xC3\xA9 \" 2\"]");
     Outcome bytes = transcode(binary_of("\xC3\xA9 2"), {.next = true});
     EXPECT_EQ(memory::buffer_of(bytes.value.data2)->cells()[1].data1, 2u);
 
     Cell part = cell::integer(2);
-    EXPECT_EQ(mold(transcode(string_of("12 3"), {.part = &part}).value), "[12]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("12 3"), {.part = &part}).value), "[12]");
     Cell negative = cell::integer(-5);
-    EXPECT_EQ(mold(transcode(string_of("12 3"), {.part = &negative}).value), "[]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("12 3"), {.part = &negative}).value), "[]");
     Cell source = string_of("xx 1 2 3");
     source.data1 = 2;
     Cell end = source;
     end.data1 = 6;
-    EXPECT_EQ(mold(transcode(source, {.part = &end}).value), "[1 2]");
+    EXPECT_EQ(test::mold_text(transcode(source, {.part = &end}).value), "[1 2]");
     Cell other = string_of("1");
     EXPECT_EQ(transcode(source, {.part = &other}).error, ErrorId::script_not_same_type);
 
     Cell into = transcode(string_of("x")).value;
     Outcome appended = transcode(string_of("1 2"), {.into = &into});
-    EXPECT_EQ(mold(appended.value), "[x 1 2]");
+    EXPECT_EQ(test::mold_text(appended.value), "[x 1 2]");
     EXPECT_EQ(appended.value.data2, into.data2);
 
     // A byte-order mark is skipped, and counted in the position given back.
     Outcome bom = transcode(binary_of("\xEF\xBB\xBF" "1 2"), {.next = true});
-    EXPECT_EQ(mold(memory::buffer_of(bom.value.data2)->cells()[0]), "1");
+    EXPECT_EQ(test::mold_text(memory::buffer_of(bom.value.data2)->cells()[0]), "1");
     EXPECT_EQ(memory::buffer_of(bom.value.data2)->cells()[1].data1, 4u);
 
     EXPECT_TRUE(is(transcode(string_of(""), {.prescan = true}).value, TypeId::none));
@@ -269,14 +234,14 @@ public:
         if (is(args[4], TypeId::pair))
             line += std::to_string(args[4].data2) + "x" + std::to_string(args[4].data3);
         else
-            line += mold(args[4]);
+            line += test::mold_text(args[4]);
         line += " @" + std::to_string(args[1].data1);
         events.push_back(line);
         return answer ? answer(args) : true;
     }
     static std::string type_text(const Cell& type) {
         if (is(type, TypeId::datatype)) return std::string(registry::name_of(TypeId(type.data1)));
-        return is(type, TypeId::none) ? "none" : mold(type);
+        return is(type, TypeId::none) ? "none" : test::mold_text(type);
     }
 };
 
@@ -290,7 +255,7 @@ TEST_F(Lexer, EventsOfALoad) {
     Recorder r;
     Outcome o = transcode(binary_of("[a \"s\"] ;c\n{x\ny}"), {.callback = &r});
     ASSERT_FALSE(o.error) << o.text();
-    EXPECT_EQ(mold(o.value, true), "[a \"s\"]\n\"x^/y\"");
+    EXPECT_EQ(test::mold_text(o.value, true), "[a \"s\"]\n\"x^/y\"");
     const std::vector<std::string> expected = {
         "prescan block-open 1 1x2 @0",   "open block! 1 1x2 @0",
         "prescan word! 1 2x3 @2",        "scan word! 1 2x3 @2",
@@ -328,15 +293,15 @@ TEST_F(Lexer, ACallbackVetoesTokensAndValues) {
     skip_integers.answer = [](Cell (&args)[5]) {
         return !(event_q(args, words::prescan) && args[2].data1 == uint32_t(TypeId::integer));
     };
-    EXPECT_EQ(mold(transcode(string_of("1 a 2 [3]"), {.callback = &skip_integers}).value), "[a []]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 a 2 [3]"), {.callback = &skip_integers}).value), "[a []]");
 
     Recorder drop_words;
     drop_words.answer = [](Cell (&args)[5]) { return !(event_q(args, words::load) && is(args[4], TypeId::word)); };
-    EXPECT_EQ(mold(transcode(string_of("1 a 2"), {.callback = &drop_words}).value), "[1 2]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 a 2"), {.callback = &drop_words}).value), "[1 2]");
 
     Recorder not_loaded;
     not_loaded.answer = [](Cell (&args)[5]) { return !event_q(args, words::scan); };
-    EXPECT_EQ(mold(transcode(string_of("1 a 2"), {.callback = &not_loaded}).value), "[]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 a 2"), {.callback = &not_loaded}).value), "[]");
 }
 
 TEST_F(Lexer, ACallbackDecidesWhetherAnErrorIsRaised) {
@@ -364,7 +329,7 @@ TEST_F(Lexer, ACallbackMovesTheReadPosition) {
         }
         return true;
     };
-    EXPECT_EQ(mold(transcode(string_of("a b c"), {.callback = &again}).value), "[a b b c]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("a b c"), {.callback = &again}).value), "[a b b c]");
 
     // Forward, over a token.
     Recorder skip;
@@ -373,7 +338,7 @@ TEST_F(Lexer, ACallbackMovesTheReadPosition) {
             args[1].data1 += 2;
         return true;
     };
-    EXPECT_EQ(mold(transcode(string_of("a b c"), {.callback = &skip}).value), "[a c]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("a b c"), {.callback = &skip}).value), "[a c]");
 }
 
 // A position moved out of the input is taken as the nearest end of it.
@@ -387,7 +352,7 @@ TEST_F(Lexer, AMovedPositionIsClampedToTheInput) {
     source.data1 = 3;
     Outcome o = transcode(source, {.next = true, .callback = &past});
     ASSERT_FALSE(o.error);
-    EXPECT_EQ(mold(o.value), "[a \"\"]");
+    EXPECT_EQ(test::mold_text(o.value), "[a \"\"]");
 
     Recorder before;
     int moves = 0;
@@ -395,14 +360,14 @@ TEST_F(Lexer, AMovedPositionIsClampedToTheInput) {
         if (event_q(args, words::load) && moves++ == 0) args[1].data1 = 0;
         return true;
     };
-    EXPECT_EQ(mold(transcode(source, {.callback = &before}).value), "[a a b c]");
+    EXPECT_EQ(test::mold_text(transcode(source, {.callback = &before}).value), "[a a b c]");
 
     Recorder bytes;
     bytes.answer = [](Cell (&args)[5]) {
         if (event_q(args, words::load)) args[1].data1 = 1'000'000;
         return true;
     };
-    EXPECT_EQ(mold(transcode(binary_of("1 2"), {.callback = &bytes}).value), "[1]");
+    EXPECT_EQ(test::mold_text(transcode(binary_of("1 2"), {.callback = &bytes}).value), "[1]");
 }
 
 // A callback may load text itself: each scan keeps its own values and input.
@@ -410,11 +375,12 @@ TEST_F(Lexer, ScansNestInsideCallbacks) {
     Recorder outer;
     std::vector<std::string> inner_results;
     outer.answer = [&](Cell (&args)[5]) {
-        if (event_q(args, words::load)) inner_results.push_back(mold(lexer::load_text(string_of("[x \"y\"] z"))));
+        if (event_q(args, words::load))
+            inner_results.push_back(test::mold_text(lexer::load_text(string_of("[x \"y\"] z"))));
         return true;
     };
     Outcome o = transcode(string_of("1 \"two\" [3]"), {.callback = &outer});
-    EXPECT_EQ(mold(o.value), "[1 \"two\" [3]]");
+    EXPECT_EQ(test::mold_text(o.value), "[1 \"two\" [3]]");
     EXPECT_EQ(inner_results.size(), 3u);
     for (const std::string& r : inner_results) EXPECT_EQ(r, "[[x \"y\"] z]");
 }
@@ -483,10 +449,10 @@ TEST_F(Lexer, KazCallbacks) {
     static std::vector<std::string> heard;
     heard.clear();
     lexer::call_function = [](const Cell&, Cell (&args)[5]) {
-        heard.push_back(std::string(symbol::name(args[0].data2)) + " " + mold(args[4]));
+        heard.push_back(std::string(symbol::name(args[0].data2)) + " " + test::mold_text(args[4]));
         return true;
     };
-    EXPECT_EQ(mold(transcode(string_of("1 a"), {.trace = &callback}).value), "[1 a]");
+    EXPECT_EQ(test::mold_text(transcode(string_of("1 a"), {.trace = &callback}).value), "[1 a]");
     EXPECT_EQ(heard, (std::vector<std::string>{"load 1", "load a"}));
     Cell not_a_function = cell::integer(1);
     EXPECT_EQ(transcode(string_of("1"), {.trace = &not_a_function}).error, ErrorId::script_invalid_arg);
@@ -494,7 +460,7 @@ TEST_F(Lexer, KazCallbacks) {
 
 TEST_F(Lexer, LoadsTextForTheLowerLayers) {
     ASSERT_NE(block::load_text, nullptr);
-    EXPECT_EQ(mold(block::load_text(string_of("a [b]"))), "[a [b]]");
+    EXPECT_EQ(test::mold_text(block::load_text(string_of("a [b]"))), "[a [b]]");
     EXPECT_EQ(lexer::scan_type(reinterpret_cast<const uint8_t*>("a: 1"), 4), int32_t(TypeId::set_word));
     EXPECT_EQ(lexer::scan_type(reinterpret_cast<const uint8_t*>("1A"), 2), -1);
 }

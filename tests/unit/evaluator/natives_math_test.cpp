@@ -35,8 +35,13 @@
 #include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::f32;
+using test::pair;
+using test::tuple;
+using test::utf8_of;
 namespace fs = std::filesystem;
 
 namespace {
@@ -48,18 +53,6 @@ Cell text_cell(std::string_view utf8, TypeId type = TypeId::string) {
     Cell s = string::make_cell(uint32_t(utf8.size()) + 1, type);
     text::append_utf8(s.data2, std::string(utf8));
     return s;
-}
-
-std::string utf8_of(Cell s) {
-    int32_t length = -1;
-    const char* text = string::to_utf8(s, length);
-    return {text, size_t(length)};
-}
-
-std::string mold(const Cell& v) {
-    Cell s = string::make_cell(16);
-    actions::mold(v, s.data2, false, false, false, nullptr, 0x7FFFFFFF, 0);
-    return utf8_of(s);
 }
 
 std::string read_file(const fs::path& p) {
@@ -82,23 +75,6 @@ Cell percent(double fraction) {
     Cell c = cell::float_(fraction);
     return cell::set_type(c, TypeId::percent);
 }
-Cell pair(int32_t x, int32_t y) { return cell::make(TypeId::pair, 0, uint32_t(x), uint32_t(y)); }
-Cell tuple(std::initializer_list<uint8_t> bytes) {
-    Cell t = cell::make(TypeId::tuple);
-    t.header |= uint32_t(bytes.size()) << 19;
-    uint32_t i = 0;
-    for (uint8_t b : bytes) {
-        uint32_t& word = i < 4 ? t.data1 : i < 8 ? t.data2 : t.data3;
-        word |= uint32_t(b) << (8 * (i % 4));
-        ++i;
-    }
-    return t;
-}
-uint32_t f32(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
 
 uint32_t window_message_rounds = 0;
 
@@ -118,41 +94,25 @@ protected:
     static void TearDownTestSuite() { natives::process_window_messages = nullptr; }
 
     void SetUp() override { reset(); }
-    static void reset() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::unwinding = 0;
-        frame::push_trap(words::try_);
-        stack::push(cell::unset());
-    }
+    static void reset() { test::reset_top_level(); }
     // Loads and evaluates code; returns its result, or the error! it raised.
-    static Cell run(std::string_view code) {
-        try {
-            return interp::do_block(load(code));
-        } catch (const Throw& t) {
-            if (t.code != throw_code::error) return cell::make(TypeId::unset, t.code);
-            Cell e = *stack::top();
-            reset();
-            return e;
-        }
-    }
+    static Cell run(std::string_view code) { return test::evaluate(load(code)); }
     static std::optional<ErrorId> error_of(std::string_view code) {
-        Cell r = run(code);
-        return is(r, TypeId::error) ? error::id_of(r) : std::nullopt;
+        return test::error_id(run(code));
     }
     static std::string molded(std::string_view code) {
         Cell r = run(code);
-        EXPECT_FALSE(is(r, TypeId::error)) << code << ": " << mold(r);
-        return mold(r);
+        EXPECT_FALSE(is(r, TypeId::error)) << code << ": " << test::molded(r);
+        return test::molded(r);
     }
     static bool truth(std::string_view code) {
         Cell r = run(code);
-        EXPECT_TRUE(is(r, TypeId::logic)) << code << ": " << mold(r);
+        EXPECT_TRUE(is(r, TypeId::logic)) << code << ": " << test::molded(r);
         return r.data1 != 0;
     }
     static double number(std::string_view code) {
         Cell r = run(code);
-        EXPECT_TRUE(is(r, TypeId::float_)) << code << ": " << mold(r);
+        EXPECT_TRUE(is(r, TypeId::float_)) << code << ": " << test::molded(r);
         return cell::get_float(r);
     }
     // Calls a native directly with one argument, as compiled code does: no type check first.
@@ -369,7 +329,7 @@ TEST_F(MathNatives, NewLineMarkers) {
     for (auto [code, expected] : kCases) {
         SCOPED_TRACE(code);
         Cell r = run(code);
-        ASSERT_TRUE(is(r, TypeId::block) || is(r, TypeId::paren)) << mold(r);
+        ASSERT_TRUE(is(r, TypeId::block) || is(r, TypeId::paren)) << test::molded(r);
         EXPECT_EQ(markers(r), expected);
     }
     // The result is the position given.
@@ -441,7 +401,7 @@ TEST_F(MathNatives, ToLocalFileGivesThePosixPath) {
     for (auto [code, path] : kCases) {
         SCOPED_TRACE(code);
         Cell r = run(code);
-        ASSERT_TRUE(is(r, TypeId::string)) << mold(r);
+        ASSERT_TRUE(is(r, TypeId::string)) << test::molded(r);
         EXPECT_EQ(utf8_of(r), path);
     }
     Cell full = run("to-local-file/full %sub/x.txt");
@@ -498,7 +458,7 @@ TEST_F(MathNatives, WaitSleepsThenProcessesWindowMessages) {
         auto start = std::chrono::steady_clock::now();
         Cell r = run(code);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        EXPECT_TRUE(is(r, TypeId::none)) << mold(r);
+        EXPECT_TRUE(is(r, TypeId::none)) << test::molded(r);
         EXPECT_GE(took.count(), seconds);
         EXPECT_LT(took.count(), seconds + 1.0);
         EXPECT_EQ(window_message_rounds, rounds + 1);
@@ -566,7 +526,7 @@ TEST_F(MathNatives, ListEnvIsAMapOfTheProcessEnvironment) {
         SCOPED_TRACE(name);
         define("env-name", text_cell(name));
         Cell v = run("select/case env env-name");
-        ASSERT_TRUE(is(v, TypeId::string)) << mold(v);
+        ASSERT_TRUE(is(v, TypeId::string)) << test::molded(v);
         EXPECT_EQ(utf8_of(v), value);
         ++checked;
     }
@@ -594,7 +554,7 @@ TEST_F(MathNatives, BrowseHandsTheTargetToTheDesktopOpener) {
     auto opened = [&](const char* code) -> std::string {
         fs::remove(out);
         Cell r = run(code);
-        EXPECT_TRUE(is(r, TypeId::unset)) << mold(r);
+        EXPECT_TRUE(is(r, TypeId::unset)) << test::molded(r);
         for (int i = 0; i < 500 && !fs::exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return read_file(out);
     };

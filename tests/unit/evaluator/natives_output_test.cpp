@@ -34,8 +34,14 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::f32;
+using test::pair;
+using test::tuple;
+using test::utf8_of;
+using test::w;
 
 namespace {
 
@@ -49,11 +55,6 @@ struct V {
 
 Cell I(int32_t v) { return cell::integer(v); }
 Cell F(double d) { return cell::float_(d); }
-Cell w(const char* name, TypeId type = TypeId::word) {
-    Cell c = word::from_c_string(name);
-    c.header = uint32_t(type);
-    return c;
-}
 Cell lw(const char* name) { return w(name, TypeId::lit_word); }
 Cell gw(const char* name) { return w(name, TypeId::get_word); }
 Cell sw(const char* name) { return w(name, TypeId::set_word); }
@@ -75,48 +76,7 @@ Cell nl(Cell c) {
     c.header |= cell_flag::new_line;
     return c;
 }
-Cell pair(int32_t x, int32_t y) { return cell::make(TypeId::pair, 0, uint32_t(x), uint32_t(y)); }
-Cell tuple(std::initializer_list<uint8_t> bytes) {
-    Cell t = cell::make(TypeId::tuple);
-    t.header |= uint32_t(bytes.size()) << 19;
-    uint32_t i = 0;
-    for (uint8_t b : bytes) {
-        uint32_t& word = i < 4 ? t.data1 : i < 8 ? t.data2 : t.data3;
-        word |= uint32_t(b) << (8 * (i % 4));
-        ++i;
-    }
-    return t;
-}
-uint32_t f32(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
 Cell point(float x, float y) { return cell::make(TypeId::point2d, f32(x), f32(y), 0); }
-
-std::string utf8_of(Cell s) {
-    std::string out;
-    for (uint32_t i = s.data1; i < series_::total_length(s); ++i) {
-        uint32_t cp = string::char_at(s, i);
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xE0 | cp >> 12);
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string mold(const Cell& v) {
-    Cell s = string::make_cell(16);
-    actions::mold(v, s.data2, false, false, false, nullptr, 0x7FFFFFFF, 0);
-    return utf8_of(s);
-}
 
 // ---- the spec files ----
 
@@ -244,36 +204,20 @@ protected:
         reset();
         printed.clear();
     }
-    static void reset() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::unwinding = 0;
-        frame::push_trap(words::try_);
-        stack::push(cell::unset());
-    }
+    static void reset() { test::reset_top_level(); }
     // Evaluates code; returns its result, or the error! it raised.
-    static Cell run(const Cell& code) {
-        try {
-            return interp::do_block(code);
-        } catch (const Throw& t) {
-            if (t.code != throw_code::error) return cell::make(TypeId::unset, t.code);
-            Cell e = *stack::top();
-            reset();
-            return e;
-        }
-    }
+    static Cell run(const Cell& code) { return test::evaluate(code); }
     static std::optional<ErrorId> error_of(const Cell& code) {
-        Cell r = run(code);
-        return is(r, TypeId::error) ? error::id_of(r) : std::nullopt;
+        return test::error_id(run(code));
     }
     static std::string molded(const Cell& code) {
         Cell r = run(code);
         EXPECT_FALSE(is(r, TypeId::error)) << "error " << int(*error::id_of(r));
-        return mold(r);
+        return test::molded(r);
     }
     static bool truth(const Cell& code) {
         Cell r = run(code);
-        EXPECT_TRUE(is(r, TypeId::logic)) << mold(r);
+        EXPECT_TRUE(is(r, TypeId::logic)) << test::molded(r);
         return r.data1 != 0;
     }
 };
@@ -329,7 +273,7 @@ TEST_F(Natives, EveryActionSpecGivesItsEntryTheRefinementsItReads) {
         try {
             interp::argument_table(make_callable(TypeId::native, i + 1, n[i].spec));
         } catch (const Throw&) {
-            ADD_FAILURE() << "bad spec: " << mold(error::field(*stack::top(), error::arg1));
+            ADD_FAILURE() << "bad spec: " << test::molded(error::field(*stack::top(), error::arg1));
             reset();
         }
     }
@@ -377,7 +321,7 @@ TEST_F(Natives, ComparisonNativesShareOneCore) {
         {"lesser?", S("a"), I(1), std::nullopt},    {"greater?", S("a"), I(1), std::nullopt},
     };
     for (const Case& c : kCases) {
-        SCOPED_TRACE(std::string(c.native) + " " + mold(c.a) + " " + mold(c.b));
+        SCOPED_TRACE(std::string(c.native) + " " + test::molded(c.a) + " " + test::molded(c.b));
         Cell code = blk({w(c.native), c.a, c.b});
         if (c.result) EXPECT_EQ(truth(code), *c.result);
         else EXPECT_EQ(error_of(code), ErrorId::script_invalid_compare);
@@ -546,7 +490,7 @@ TEST_F(Natives, SignsOfNumbers) {
     const Case kCases[] = {{I(-3), -1}, {I(0), 0}, {I(7), 1},   {F(-0.0), 0},
                            {F(0.5), 1}, {nan, 0},  {minus_time, -1}};
     for (const Case& c : kCases) {
-        SCOPED_TRACE(mold(c.v));
+        SCOPED_TRACE(test::molded(c.v));
         EXPECT_EQ(cell::get_integer(run(blk({w("sign?"), c.v}))), c.sign);
         EXPECT_EQ(truth(blk({w("negative?"), c.v})), c.sign < 0);
         EXPECT_EQ(truth(blk({w("positive?"), c.v})), c.sign > 0);
@@ -578,7 +522,7 @@ TEST_F(Natives, MaxAndMin) {
         ASSERT_FALSE(is(r, TypeId::error)) << int(*error::id_of(r));
         if (is(r, TypeId::pair)) EXPECT_EQ(std::to_string(int32_t(r.data2)) + "x" + std::to_string(int32_t(r.data3)), c.result);
         else if (is(r, TypeId::tuple)) EXPECT_EQ(std::to_string(r.data1 & 0xFF) + "." + std::to_string((r.data1 >> 8) & 0xFF) + "." + std::to_string((r.data1 >> 16) & 0xFF), c.result);
-        else EXPECT_EQ(mold(r), c.result);
+        else EXPECT_EQ(test::molded(r), c.result);
     }
     // NaN wins in both orders.
     for (bool nan_first : {true, false}) {
@@ -611,7 +555,7 @@ TEST_F(Natives, ShiftAndToHex) {
         {blk({logical, -1, 32}), 0},
     };
     for (const Shift& s : kShifts) {
-        SCOPED_TRACE(mold(s.code));
+        SCOPED_TRACE(test::molded(s.code));
         EXPECT_EQ(cell::get_integer(run(s.code)), s.result);
     }
     Cell size = path({w("to-hex"), w("size")});

@@ -23,6 +23,7 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
 
@@ -39,12 +40,6 @@ Cell string_of(std::string_view utf8) {
     return s;
 }
 
-std::string utf8_of(Cell s) {
-    int32_t length = -1;
-    const char* text = string::to_utf8(s, length);
-    return {text, size_t(length)};
-}
-
 Cell binary_of(std::string_view bytes) {
     Node n = series::alloc_bytes(uint32_t(bytes.size()) + 16);
     SeriesBuffer* b = memory::buffer_of(n);
@@ -56,14 +51,6 @@ Cell binary_of(std::string_view bytes) {
 std::string bytes_of(const Cell& binary) {
     SeriesBuffer* b = memory::buffer_of(binary.data2);
     return std::string(reinterpret_cast<const char*>(b->head) + binary.data1, b->used() - binary.data1);
-}
-
-std::string mold(const Cell& value) {
-    Cell s = string::make_cell(64);
-    MoldAction m = registry::actions(type_of(value)).mold;
-    if (!m) return "<" + std::string(registry::name_of(type_of(value))) + ">";
-    m(value, s.data2, false, false, false, nullptr, 1 << 30, 0);
-    return utf8_of(s);
 }
 
 class Parse : public testing::Test {
@@ -81,18 +68,12 @@ protected:
         Cell tag = string_of("b");
         define("tag-b", cell::set_type(tag, TypeId::tag));
     }
-    static void reset() {
-        stack::frames_top = stack::frames_begin;
-        stack::base = stack::data_top = stack::data_begin;
-        frame::unwinding = 0;
-        frame::push_trap(words::try_);
-        stack::push(cell::unset());
-    }
+    static void reset() { test::reset_top_level(); }
     // Loads and evaluates the text; the molded result, or "error <id>".
     static std::string eval(std::string_view code) {
         try {
             Cell block = lexer::load_text(string_of(code));
-            return mold(interp::do_block(block));
+            return test::mold_text(interp::do_block(block));
         } catch (const Throw& t) {
             if (t.code != throw_code::error) return "throw " + std::to_string(t.code);
             Cell e = *stack::top();

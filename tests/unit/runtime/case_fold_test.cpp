@@ -12,23 +12,12 @@
 #include "runtime/stack.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::trap;
 
 namespace {
-
-Cell trap(const std::function<void()>& body) {
-    stack::frames_top = stack::frames_begin;
-    stack::base = stack::data_top = stack::data_begin;
-    frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-    try {
-        body();
-    } catch (const Throw&) {
-        return *stack::top();
-    }
-    frame::pop();
-    return cell::none();
-}
 
 Cell make_string(std::u32string_view text, uint32_t unit) {
     Node n = series::alloc_units(uint32_t(text.size()), unit);

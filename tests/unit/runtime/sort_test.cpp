@@ -15,8 +15,10 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::trap;
 
 namespace {
 
@@ -100,20 +102,6 @@ std::vector<uint32_t> random_keys(std::mt19937& rng, size_t n, uint32_t range) {
     std::vector<uint32_t> keys(n);
     for (auto& k : keys) k = rng() % range;
     return keys;
-}
-
-// Raises inside a trap frame and returns the error value the trap received.
-Cell trap(const std::function<void()>& body) {
-    stack::frames_top = stack::frames_begin;
-    stack::base = stack::data_top = stack::data_begin;
-    frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-    try {
-        body();
-    } catch (const Throw&) {
-        return *stack::top();
-    }
-    frame::pop();
-    return cell::none();
 }
 
 }  // namespace

@@ -12,28 +12,14 @@
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
 #include "runtime/width.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
+using test::trap;
 
 namespace {
 
 const uint8_t* bytes_of(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-// Runs `body` inside a trap frame; returns the error it raised, or none! when it raised none.
-template <typename F>
-Cell trap(F body) {
-    stack::frames_top = stack::frames_begin;
-    stack::base = stack::data_top = stack::data_begin;
-    frame::push_trap(cell::make(TypeId::word, 0, 1, 0xFFFFFFFF));
-    try {
-        body();
-    } catch (const Throw& t) {
-        EXPECT_EQ(t.code, throw_code::error);
-        return *stack::top();
-    }
-    frame::pop();
-    return cell::none();
-}
 
 std::string binary_text(const Cell& c) {
     if (!is(c, TypeId::binary)) return "not a binary!";
