@@ -1,4 +1,4 @@
-// The environment's start-up: the natives and actions made from their spec data, the standard
+// The environment's start-up: the natives and actions made from their spec blocks, the standard
 // typesets, and the environment sources evaluated in order.
 #include "boot/startup.h"
 
@@ -48,7 +48,8 @@ Cell load_source(std::string_view name) {
     return destination;
 }
 
-// Makes each `name [spec]` entry of a spec file and sets the global word to it.
+// Makes each `name [spec]` entry of a file of native or action specs and sets the global
+// word to it.
 void define_callables(std::string_view source, TypeId type) {
     Cell entries = load_source(source);
     for (uint32_t i = entries.data1;; i += 2) {

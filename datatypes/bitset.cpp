@@ -85,7 +85,7 @@ bool word_q(const Cell& c, uint32_t symbol) {
     return is(c, TypeId::word) && symbol::canonical_id(c.data2) == symbol;
 }
 
-// ---- the spec dialect ----
+// ---- the bitset dialect ----
 
 struct Walk {
     const Cell* bitset;  // null when measuring

@@ -37,12 +37,12 @@ SeriesBuffer* ensure_bit(const Cell& bitset, uint32_t n);
 // Complements every stored byte.
 void invert_bytes(SeriesBuffer* buffer);
 
-// What the spec dialect does with the values it meets.
+// What the bitset dialect does with the values it meets.
 enum class SpecMode : uint8_t { measure = 0, set = 1, test = 2, clear = 3 };
 // Who runs the dialect: it picks the error for a value the dialect does not take.
 enum class SpecCaller : uint8_t { make = 0, to = 1, series = 2 };
 
-// The spec dialect: a char!, integer! or float! (truncated), a string! (its code points), or a
+// The bitset dialect: a char!, integer! or float! (truncated), a string! (its code points), or a
 // block of those with ranges `low - high` of chars or integers (nested blocks are walked too).
 // Measure answers the byte count the values need, at least 1; set and clear change `bitset`
 // and answer 0; test answers 1 when every value is a member, else 0.

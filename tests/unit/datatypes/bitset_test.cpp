@@ -1,4 +1,4 @@
-// bitset!: the spec dialect, membership, the modifying actions, set operations and molds.
+// bitset!: the bitset dialect, membership, the modifying actions, set operations and molds.
 #include <gtest/gtest.h>
 
 #include <climits>
