@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 using namespace kaz;
@@ -145,7 +146,14 @@ TEST(Series, ReplicateDoublesTheCopiedSpan) {
     EXPECT_EQ(buf[15], 0);
 }
 
-TEST(SeriesFrames, LargestFrameBufferAndBigFrames) {
+// These tests watch frames fill and get added: a collection would empty them under the test.
+class SeriesFrames : public testing::Test {
+protected:
+    void SetUp() override { gc::set_enabled(false); }
+    void TearDown() override { gc::set_enabled(true); }
+};
+
+TEST_F(SeriesFrames, LargestFrameBufferAndBigFrames) {
     // need = capacity + 32 must stay below the 2 MB cap to be carved from a series frame.
     uint32_t largest = memory::kSeriesFrameCap - memory::kBufferOverhead - 16;
     SeriesBuffer* in_frame = buffer_of(series::alloc_bytes(largest));
@@ -160,7 +168,7 @@ TEST(SeriesFrames, LargestFrameBufferAndBigFrames) {
     EXPECT_TRUE(series_frames_ascending());
 }
 
-TEST(SeriesFrames, FullFramesAddFramesOfTheNextSize) {
+TEST_F(SeriesFrames, FullFramesAddFramesOfTheNextSize) {
     uint32_t before = frames();
     // Fill whatever room is left, then one more allocation needs a new frame.
     for (int i = 0; i < 8; ++i) series::alloc_bytes(500'000);
@@ -173,7 +181,7 @@ TEST(SeriesFrames, FullFramesAddFramesOfTheNextSize) {
     }
 }
 
-TEST(SeriesFrames, FrameWithLittleRoomIsPassedOver) {
+TEST_F(SeriesFrames, FrameWithLittleRoomIsPassedOver) {
     // Leave the current frame with less than 0xCCCC bytes and nothing else with room.
     SeriesFrame* f = state.series_current;
     size_t room = size_t(f->end - f->next_free);
