@@ -501,8 +501,16 @@ int32_t compare_strings(const Cell& first, const Cell& second, CompareOp op, boo
     bool fold = op != CompareOp::strict_equal && op != CompareOp::case_sort;
     SeriesBuffer* ba = buffer(a);
     SeriesBuffer* bb = buffer(b);
-    for (uint32_t i = 0; i < n; ++i) {
+    // Equal code points are equal folded too: folding is only needed where they differ.
+    uint32_t i = 0;
+    if (ba->unit() == 1 && bb->unit() == 1) {
+        const uint8_t* pa = ba->head + a.data1;
+        const uint8_t* pb = bb->head + b.data1;
+        while (i < n && pa[i] == pb[i]) ++i;
+    }
+    for (; i < n; ++i) {
         uint32_t x = read(ba, a.data1 + i), y = read(bb, b.data1 + i);
+        if (x == y) continue;
         if (fold) {
             x = case_::upper_char(x);
             y = case_::upper_char(y);
