@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "boot/startup.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -161,6 +162,7 @@ int run_console() {
 }  // namespace
 
 int run(int argc, char** argv) {
+    startup::set_command_line(argc, argv);
     int code = argc > 1 ? run_script(argv[1]) : run_console();
     // Test builds check the heap after every script (the test runner sets the variable).
     if (std::getenv("KAZ_CHECK_HEAP")) {

@@ -16,6 +16,12 @@
 #include "evaluator/natives.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "platform/os.h"
+#include "runtime/text.h"
 
 namespace kaz::startup {
 namespace {
@@ -85,7 +91,44 @@ void define_operators() {
     }
 }
 
+// The field `name` of the object `object`, as a slot to write (the field exists: system.kaz
+// makes it).
+Cell* field(const Cell& object, const char* name) {
+    return const_cast<Cell*>(object::value_of_word(object, word::from_c_string(name)));
+}
+
+Cell string_of(std::string_view utf8, TypeId type = TypeId::string) {
+    Cell s = string::make_cell(uint32_t(utf8.size()));
+    text::append_utf8(s.data2, utf8);
+    return cell::set_type(s, type);
+}
+
+Cell system_object() { return *word::get(word::from_c_string("system")); }
+
+// What only the runtime knows of the system object.
+void fill_system() {
+    Cell system = system_object();
+    // The global context seen as an object: system/words/x reaches every global word.
+    Cell words = cell::make(TypeId::object, context::global, object::kWordsClass, 0);
+    *field(system, "words") = words;
+    *field(*field(system, "catalog"), "errors") = error::catalog;
+    std::string dir = platform::get_current_dir();
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    Cell path = string_of(dir, TypeId::file);
+    *field(*field(system, "options"), "path") = path;
+}
+
 }  // namespace
+
+void set_command_line(int argc, char** argv) {
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        if (i) line += ' ';
+        line += argv[i];
+    }
+    Cell args = string_of(line);
+    *field(*field(system_object(), "script"), "args") = args;
+}
 
 void run() {
     // The standard typesets first: the specs of natives and actions name them.
@@ -101,6 +144,8 @@ void run() {
     define_callables("actions.kaz", TypeId::action);
     interp::do_block(load_source("base.kaz"));
     define_operators();
+    interp::do_block(load_source("system.kaz"));
+    fill_system();
 }
 
 }  // namespace kaz::startup

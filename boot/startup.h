@@ -5,5 +5,7 @@
 namespace kaz::startup {
 
 void run();
+// Puts the process command line, as one string, in system/script/args.
+void set_command_line(int argc, char** argv);
 
 }  // namespace kaz::startup

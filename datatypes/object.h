@@ -37,6 +37,8 @@ extern Cell (*eval_block)(const Cell& block);
 
 inline constexpr uint32_t kNoHandler = 0xFFFF;
 inline constexpr uint32_t kHandlerInfoType = 37;
+// The class id of system/words, the global context seen as an object.
+inline constexpr uint32_t kWordsClass = 0xFFFFFFFFu;
 
 // The counter of class ids; new_class_id increments it and returns the new value. Class 1 is
 // error!'s; start-up may move the counter past the ids it gives its own objects.

@@ -9,6 +9,7 @@
 namespace kaz::text {
 
 void append_ascii(Node string, std::string_view ascii) {
+    if (ascii.empty()) return;  // an empty view may hold no pointer at all
     SeriesBuffer* b = memory::buffer_of(string);
     uint32_t unit = b->unit();
     uint8_t* p = series::reserve_bytes(b, uint32_t(ascii.size() * unit));
