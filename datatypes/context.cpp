@@ -135,19 +135,9 @@ void make_global() { global = make(kGlobalWords, false, false, 0, plain); }
 
 // ---- access ----
 
-Cell& cell_of(Node ctx) { return record(ctx)[0]; }
-Cell& owner_of(Node ctx) { return record(ctx)[1]; }
-uint32_t kind_of(Node ctx) { return (cell_of(ctx).header & header::kind_mask) >> header::kind_shift; }
-bool on_stack_q(Node ctx) { return (cell_of(ctx).header & header::on_stack) != 0; }
 Node words_node(Node ctx) { return hashtable::record(cell_of(ctx).data1).block; }
 uint32_t word_count(Node ctx) { return words_buffer(ctx)->length(); }
 Cell* word_at(Node ctx, uint32_t index) { return words_buffer(ctx)->cells() + index; }
-
-Cell* value_at(Node ctx, uint32_t index) {
-    const Cell& c = cell_of(ctx);
-    if (c.header & header::on_stack) return c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
-    return c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
-}
 
 int32_t find_symbol(Node ctx, uint32_t symbol, bool canonical) {
     return probe(cell_of(ctx).data1, symbol, canonical, nullptr);

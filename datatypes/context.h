@@ -11,6 +11,8 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/memory.h"
+#include "runtime/stack.h"
 
 namespace kaz::context {
 
@@ -35,16 +37,21 @@ Node make_from_spec(const Cell& spec, bool on_stack, bool flag24, uint32_t kind)
 // value's data1 becomes the new context.
 Node clone_for_value(Cell& value, uint32_t kind);
 
-Cell& cell_of(Node ctx);   // the context! cell
-Cell& owner_of(Node ctx);  // the cell holding the owning value
-uint32_t kind_of(Node ctx);
-bool on_stack_q(Node ctx);
+// Inline: every word read and write of the interpreter comes through here.
+inline Cell& cell_of(Node ctx) { return memory::buffer_of(ctx)->cells()[0]; }  // the context! cell
+inline Cell& owner_of(Node ctx) { return memory::buffer_of(ctx)->cells()[1]; }  // the owning value
+inline uint32_t kind_of(Node ctx) { return (cell_of(ctx).header & header::kind_mask) >> header::kind_shift; }
+inline bool on_stack_q(Node ctx) { return (cell_of(ctx).header & header::on_stack) != 0; }
 Node words_node(Node ctx);   // the block of word! cells
 uint32_t word_count(Node ctx);
 Cell* word_at(Node ctx, uint32_t index);
 // The value slot of a word position: the values block, or the running call's argument cells;
 // null for a function context that is not running.
-Cell* value_at(Node ctx, uint32_t index);
+inline Cell* value_at(Node ctx, uint32_t index) {
+    const Cell& c = cell_of(ctx);
+    if (c.header & header::on_stack) return c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
+    return c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
+}
 
 // Positions are 0-based; -1 when absent. `canonical` compares by canonical symbol id, so case
 // variants of a name are one word.

@@ -57,7 +57,6 @@ Cell refinement_from_c_string(const char* name) {
 
 // ---- reading and writing ----
 
-Cell* get(const Cell& word) { return get_in_context(word, word.data1); }
 
 Cell* get_in_context(const Cell& word, Node ctx) {
     if (word.data3 != kNoIndex && ctx) {

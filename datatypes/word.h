@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "datatypes/actions.h"
+#include "datatypes/context.h"
 #include "runtime/cell.h"
 
 namespace kaz::word {
@@ -23,8 +24,13 @@ Cell from_symbol(uint32_t symbol);
 Cell refinement_from_c_string(const char* name);
 
 // Reading and writing through the word's context, with the language's errors.
-Cell* get(const Cell& word);
 Cell* get_in_context(const Cell& word, Node ctx);
+// Inline: the interpreter reads a word per step; a bound word with a live slot needs no call.
+inline Cell* get(const Cell& word) {
+    if (word.data3 != kNoIndex && word.data1)
+        if (Cell* slot = context::value_at(word.data1, word.data3)) return slot;
+    return get_in_context(word, word.data1);
+}
 // Sets the word's value (adding the word to its context when it has no position yet, which
 // records the position in `word`); notifies an object's on-change* handler.
 Cell* set(Cell& word, const Cell& value);

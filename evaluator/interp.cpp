@@ -297,29 +297,21 @@ void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
 // Fetches every argument and refinement of the call into the current frame; fills `refs`
 // for natives and actions. Returns false when an unwind is pending.
 bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
-    // A copy of the table: evaluating arguments may move its buffer.
-    Node table_node = argument_table(c.callable);
-    SeriesBuffer* tb = buf(table_node);
-    uint32_t n = tb->length();
-    Cell local[32];
-    std::unique_ptr<Cell[]> spill;
-    Cell* table = local;
-    if (n > 32) {
-        spill.reset(new Cell[n]);
-        table = spill.get();
-    }
-    std::memcpy(table, tb->cells(), n * sizeof(Cell));
+    // Entries are read through the node each time: evaluating arguments may move the buffer.
+    const Node table_node = argument_table(c.callable);
+    auto table = [table_node](uint32_t i) { return buf(table_node)->cells()[i]; };
+    const uint32_t n = buf(table_node)->length();
     bool native_like = !function_like(type_of(c.callable));
     ref_count = 0;
     locals = 0;
-    if (native_like && n > 0 && is(table[n - 1], TypeId::integer)) {
-        ref_count = uint32_t(cell::get_integer(table[n - 1]));
+    if (native_like && n > 0 && is(table(n - 1), TypeId::integer)) {
+        ref_count = uint32_t(cell::get_integer(table(n - 1)));
         for (uint32_t i = 0; i < ref_count; ++i) refs[i] = -1;
     }
     bool taking = true;
     bool first = true;
     for (uint32_t i = 0; i < n; ++i) {
-        Cell entry = table[i];
+        Cell entry = table(i);
         switch (type_of(entry)) {
             case TypeId::typeset:
                 if (arg_kind(entry) == return_type) break;
@@ -410,14 +402,14 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             // Find the refinement in the table by its name.
             uint32_t slot = n;
             for (uint32_t i = 0; i < n; ++i) {
-                Cell r = table[i];
+                Cell r = table(i);
                 if (is(r, TypeId::refinement) && symbol::canonical_id(r.data2) == symbol::canonical_id(e.data2)) {
                     slot = i;
                     break;
                 }
             }
             if (slot == n) error::raise(ErrorId::script_no_refine, c.name, e);
-            Cell r = table[slot];
+            Cell r = table(slot);
             Cell* marker = nullptr;
             if (native_like) {
                 uint32_t k = r.data3 - 1;
@@ -430,8 +422,8 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             }
             Cell* saved_top = stack::data_top;
             uint32_t fetched = 0;
-            for (uint32_t i = slot + 1; i < n && is(table[i], TypeId::typeset); ++i) {
-                Cell ts = table[i];
+            for (uint32_t i = slot + 1; i < n && is(table(i), TypeId::typeset); ++i) {
+                Cell ts = table(i);
                 if (arg_kind(ts) == return_type) break;
                 Cell* before = stack::data_top;
                 fetch_one(c, ts, i, c.infix);
