@@ -42,26 +42,10 @@ Cell* keep_return() {
     return base;
 }
 
-namespace {
 [[noreturn]] void overflow(Cell* new_top) {
     cycles::reset();
     data_top = new_top - 5 < data_begin ? data_begin : new_top - 5;
     error::raise(ErrorId::internal_stack_overflow);
-}
-}  // namespace
-
-Cell* reserve_cell() {
-    Cell* c = data_top;
-    if (c + 1 >= data_end) overflow(c + 1);
-    data_top = c + 1;
-    return c;
-}
-
-Cell* push(const Cell& value) {
-    Cell copy = value;  // the value may live on the stack itself
-    Cell* c = reserve_cell();
-    *c = copy;
-    return c;
 }
 
 void pop(uint32_t n) { data_top = uint32_t(data_top - data_begin) < n ? data_begin : data_top - n; }

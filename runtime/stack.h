@@ -71,9 +71,21 @@ inline Cell* at(uint32_t index) { return data_begin + index; }
 
 Cell* reset();        // data_top = base
 Cell* keep_return();  // data_top = base + 1
-// The next cell; a full stack raises internal stack-overflow.
-Cell* reserve_cell();
-Cell* push(const Cell& c);
+[[noreturn]] void overflow(Cell* new_top);
+// The next cell; a full stack raises internal stack-overflow. Inline: the interpreter pushes
+// every value it evaluates.
+inline Cell* reserve_cell() {
+    Cell* c = data_top;
+    if (c + 1 >= data_end) [[unlikely]] overflow(c + 1);
+    data_top = c + 1;
+    return c;
+}
+inline Cell* push(const Cell& value) {
+    Cell copy = value;  // the value may live on the stack itself
+    Cell* c = reserve_cell();
+    *c = copy;
+    return c;
+}
 void pop(uint32_t n);
 void pop_into_below();
 Cell* top();  // the newest cell (data_begin when empty)
