@@ -2,6 +2,8 @@
 // refinements, paths, and the trace events.
 #include "evaluator/interp.h"
 
+#include <immintrin.h>
+
 #include <cstring>
 #include <memory>
 
@@ -471,6 +473,13 @@ bool plain_number(const Cell& v, Cell& out) {
 // Integer and float arithmetic and comparison of two plain numbers, computed in place of the
 // call when nothing can observe the difference (no tracer; these operations cannot fail).
 // The results are those of the actions and natives: integer overflow gives the exact float.
+// Writes a cell in one 16-byte store: the next reader loads it whole, and a load that spans
+// several narrower stores cannot be forwarded from them (a stall of a dozen cycles a step).
+inline void store_whole(Cell& destination, const Cell& value) {
+    __m128i x = _mm_set_epi32(int(value.data3), int(value.data2), int(value.data1), int(value.header));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&destination), x);
+}
+
 bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     TypeId source = TypeId((op.header >> 16) & 0xFF);
     uint32_t number = op.data1;
@@ -490,12 +499,12 @@ bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
                             : number == 18 ? __builtin_sub_overflow(a, b, &r)
                                            : __builtin_mul_overflow(a, b, &r);
             if (!overflow) {
-                left = cell::integer(r);
+                store_whole(left, cell::integer(r));
                 return true;
             }
         }
         double a = as_double(left), b = as_double(right);
-        left = cell::float_(number == 11 ? a + b : number == 18 ? a - b : a * b);
+        store_whole(left, cell::float_(number == 11 ? a + b : number == 18 ? a - b : a * b));
         return true;
     }
     if (source == TypeId::native && number >= natives::lesser_q && number <= natives::greater_or_equal_q && both_int) {
@@ -503,7 +512,7 @@ bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
         bool r = number == natives::lesser_q ? a < b
                  : number == natives::greater_q ? a > b
                  : number == natives::lesser_or_equal_q ? a <= b : a >= b;
-        left = cell::logic(r);
+        store_whole(left, cell::logic(r));
         return true;
     }
     return false;
@@ -565,7 +574,11 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
             pos = eval_expression(code, pos, end, false, true, false);
             if (unwinding()) return pos;
             fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
-            word::set_from_args();
+            // The word is set from the local copy: reading back the cell just pushed stalls.
+            Cell value = stack::base[1];
+            if (is(value, TypeId::unset)) error::raise(ErrorId::script_need_value, v);
+            word::set(v, value);
+            stack::base[0] = value;
             frame::pop();
             break;
         }
