@@ -7,13 +7,17 @@ peers=${KAZ_PEERS:-../shared/bench-peers}
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target kaz >/dev/null
 kaz=build/release/boot/kaz
-rows=("$@"); [ ${#rows[@]} -eq 0 ] && rows=(b01 b02 b03 b10)
+rows=("$@"); [ ${#rows[@]} -eq 0 ] && rows=(b01 b02 b03 b10 return_calls)
 for row in "${rows[@]}"; do
-    script=$(ls bench/kaz/${row}_*.kaz | head -1)
+    script=$(ls bench/kaz/${row}*.kaz | head -1)
     name=$(basename "$script" .kaz)
+    # Rows of our own (no shared peer version) keep their Python and Lua versions in bench/peers.
+    py=$peers/py/$name.py; lua=$peers/lua/$name.lua
+    [ -f "$py" ] || py=bench/peers/$name.py
+    [ -f "$lua" ] || lua=bench/peers/$name.lua
     echo "== $name"
     hyperfine -N --style basic --runs 10 --warmup 1 \
         -n kaz "$kaz $script" \
-        -n python3 "/usr/bin/python3 $peers/py/$name.py" \
-        -n lua5.4 "lua5.4 $peers/lua/$name.lua"
+        -n python3 "/usr/bin/python3 $py" \
+        -n lua5.4 "lua5.4 $lua"
 done
