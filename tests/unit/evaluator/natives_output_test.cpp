@@ -1,5 +1,5 @@
 // The output, comparison, reduction and set natives, called through the interpreter with the
-// natives and actions made from the environment's spec files; and the spec files themselves.
+// natives and actions made from environment/natives.kaz and actions.kaz; and those files.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -79,14 +79,15 @@ Cell nl(Cell c) {
 }
 Cell point(float x, float y) { return cell::make(TypeId::point2d, f32(x), f32(y), 0); }
 
-// ---- the spec files ----
+// ---- natives.kaz and actions.kaz ----
 
 std::filesystem::path environment_dir() {
     return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "environment";
 }
 
-// Reads the restricted syntax the spec files keep to: lines of `name [spec]`, where a spec
-// holds words, 'words, /refinements, set-words and blocks of words; `;` starts a comment line.
+// Reads the restricted syntax natives.kaz and actions.kaz keep to: lines of `name [spec]`, where
+// a spec holds words, 'words, /refinements, set-words and blocks of words; `;` starts a comment
+// line.
 Cell read_block(const std::string& text, size_t& i) {
     Cell b;
     block::init_cell(b, 8);
@@ -231,7 +232,7 @@ protected:
 
 }  // namespace
 
-// ---- the spec files ----
+// ---- natives.kaz and actions.kaz ----
 
 TEST(SpecFiles, ListEveryNativeAndActionInTableOrder) {
     std::vector<SpecLine> n = read_specs("natives.kaz");
