@@ -21,7 +21,6 @@
 #include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "platform/os.h"
-#include "runtime/text.h"
 
 namespace kaz::startup {
 namespace {
@@ -97,24 +96,20 @@ Cell* field(const Cell& object, const char* name) {
     return const_cast<Cell*>(object::value_of_word(object, word::from_c_string(name)));
 }
 
-Cell string_of(std::string_view utf8, TypeId type = TypeId::string) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return cell::set_type(s, type);
-}
-
 Cell system_object() { return *word::get(word::from_c_string("system")); }
 
 // What only the runtime knows of the system object.
 void fill_system() {
     Cell system = system_object();
     // The global context seen as an object: system/words/x reaches every global word.
+    // Its owner cell makes it an object like any other to the code that reaches one's fields.
     Cell words = cell::make(TypeId::object, context::global, object::kWordsClass, 0);
+    context::owner_of(context::global) = words;
     *field(system, "words") = words;
     *field(*field(system, "catalog"), "errors") = error::catalog;
     std::string dir = platform::get_current_dir();
     if (dir.empty() || dir.back() != '/') dir += '/';
-    Cell path = string_of(dir, TypeId::file);
+    Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
 }
 
@@ -126,7 +121,7 @@ void set_command_line(int argc, char** argv) {
         if (i) line += ' ';
         line += argv[i];
     }
-    Cell args = string_of(line);
+    Cell args = string::from_utf8(line);
     *field(*field(system_object(), "script"), "args") = args;
 }
 

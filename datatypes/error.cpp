@@ -69,11 +69,6 @@ int32_t mold_value(const Cell& v, Node string, bool flat, const Cell* part, int3
 
 Cell word_named(const char* name) { return cell::make(TypeId::word, 0, symbol::intern(name), word::kNoIndex); }
 
-Cell string_of(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, std::string(utf8));
-    return s;
-}
 
 // A template of errors.def: a string, a block of strings and (get-)words, or a word.
 Cell template_value(std::string_view text) {
@@ -84,7 +79,7 @@ Cell template_value(std::string_view text) {
     auto item = [&]() -> Cell {
         if (text[i] == '"') {
             size_t end = text.find('"', i + 1);
-            Cell s = string_of(text.substr(i + 1, end - i - 1));
+            Cell s = string::from_utf8(text.substr(i + 1, end - i - 1));
             i = end + 1;
             return s;
         }
@@ -266,7 +261,7 @@ void make_catalog(Node root) {
         category.data2 = object::new_class_id();
         object::store(category);
         context::add_word(category.data1, word_named("code"), cell::integer(info_c.code));
-        context::add_word(category.data1, word_named("type"), string_of(info_c.title));
+        context::add_word(category.data1, word_named("type"), string::from_utf8(info_c.title));
         for (; next < std::size(kIds) && int(info(kIds[next]).category) == c; ++next) {
             const IdInfo& entry = info(kIds[next]);
             Cell message = template_value(entry.template_);

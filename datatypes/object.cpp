@@ -551,9 +551,7 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
     if (p < 0) return missing();
     if (value) {
         Cell v = *value;
-        // The global context seen as an object (system/words) has no owner cell of its own.
-        const Cell& owner = parent.data2 == kWordsClass ? parent : context::owner_of(ctx);
-        set_field_notified(owner, uint32_t(p), e, v);
+        set_field_notified(context::owner_of(ctx), uint32_t(p), e, v);
         return v;
     }
     Cell v = *slot(ctx, uint32_t(p));

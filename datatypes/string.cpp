@@ -19,6 +19,7 @@
 #include "runtime/number.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/text.h"
 
 namespace kaz::string {
 
@@ -142,6 +143,12 @@ Cell make_cell(uint32_t capacity, TypeId type) {
     Cell c;
     init_cell(c, capacity);
     return cell::set_type(c, type);
+}
+
+Cell from_utf8(std::string_view utf8, TypeId type) {
+    Cell s = make_cell(uint32_t(utf8.size()), type);
+    text::append_utf8(s.data2, utf8);
+    return s;
 }
 
 SeriesBuffer* truncate_buffer(SeriesBuffer* b, uint32_t count) {

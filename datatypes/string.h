@@ -44,6 +44,8 @@ Cell& reset(Cell& string);
 Cell& init_cell(Cell& c, uint32_t capacity);
 // A new empty string! of unit 1 with room for `capacity` code points.
 Cell make_cell(uint32_t capacity, TypeId type = TypeId::string);
+// A new string! (or other text type) holding the UTF-8 text.
+Cell from_utf8(std::string_view utf8, TypeId type = TypeId::string);
 // Lowers the tail to the first used unit + count when that lies inside the capacity and below
 // the tail; never raises it.
 SeriesBuffer* truncate_buffer(SeriesBuffer* buffer, uint32_t count);

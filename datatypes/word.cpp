@@ -101,12 +101,11 @@ Cell* set_in_context(Cell& word, const Cell& value, Node ctx, bool notify) {
     return slot;
 }
 
-void set_from_args() {
-    Cell* args = stack::base;
-    if (is(args[1], TypeId::unset)) error::raise(ErrorId::script_need_value, args[0]);
-    Cell w = args[0];
-    set(w, args[1]);
-    args[0] = args[1];
+void set_from_args(Cell word) {
+    Cell value = stack::base[1];
+    if (is(value, TypeId::unset)) error::raise(ErrorId::script_need_value, word);
+    set(word, value);
+    stack::base[0] = value;
 }
 
 Cell* get_value(const Cell& word) {

@@ -35,8 +35,9 @@ inline Cell* get(const Cell& word) {
 // records the position in `word`); notifies an object's on-change* handler.
 Cell* set(Cell& word, const Cell& value);
 Cell* set_in_context(Cell& word, const Cell& value, Node ctx, bool notify);
-// The set-word step: argument 0 the word, argument 1 the value; the value becomes the result.
-void set_from_args();
+// The set-word step: argument 1 the value, which becomes the result (argument 0). The word is
+// passed in hand: reading back the cell just pushed would stall on its narrower stores.
+void set_from_args(Cell word);
 // Pushes the word's value; an unset! value raises script no-value.
 Cell* get_value(const Cell& word);
 

@@ -574,11 +574,7 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
             pos = eval_expression(code, pos, end, false, true, false);
             if (unwinding()) return pos;
             fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
-            // The word is set from the local copy: reading back the cell just pushed stalls.
-            Cell value = stack::base[1];
-            if (is(value, TypeId::unset)) error::raise(ErrorId::script_need_value, v);
-            word::set(v, value);
-            stack::base[0] = value;
+            word::set_from_args(v);
             frame::pop();
             break;
         }

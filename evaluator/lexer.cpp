@@ -179,9 +179,7 @@ Cell near_text(State& st, const uint8_t* start) {
             p = next;
         }
     }
-    Cell s = string::make_cell(uint32_t(text.size()));
-    text::append_utf8(s.data2, text);
-    return s;
+    return string::from_utf8(text);
 }
 
 }  // namespace

@@ -209,11 +209,6 @@ std::optional<std::string> env_name(const Cell& v) {
     return name;
 }
 
-Cell string_of(std::string_view utf8) {
-    Cell s = string::make_cell(uint32_t(utf8.size()));
-    text::append_utf8(s.data2, utf8);
-    return s;
-}
 
 void set_env(const int32_t*) {
     Cell var = arg(0), value = arg(1);
@@ -235,7 +230,7 @@ void get_env(const int32_t*) {
     std::optional<std::string> name = env_name(arg(0));
     std::optional<std::string> value = name ? platform::get_env(name->c_str()) : std::nullopt;
     if (!value || value->empty()) return result(cell::none());
-    result(string_of(*value));
+    result(string::from_utf8(*value));
 }
 
 void list_env(const int32_t*) {
@@ -245,8 +240,8 @@ void list_env(const int32_t*) {
     map::init_cell(*env, nullptr, uint32_t(variables.size()));
     for (const auto& [name, value] : variables) {
         // Names that differ only in case are distinct variables: each keeps its own entry.
-        Cell* key = stack::push(string_of(name));
-        Cell* text = stack::push(string_of(value));
+        Cell* key = stack::push(string::from_utf8(name));
+        Cell* text = stack::push(string::from_utf8(value));
         map::put(*env, *key, *text, true);
         stack::pop(2);
     }

@@ -199,7 +199,7 @@ TEST(Words, ReadingAndWritingWithTheirErrors) {
                   stack::push(w);
                   stack::push(cell::unset());
                   stack::base = stack::data_top - 2;
-                  word::set_from_args();
+                  word::set_from_args(w);
               }),
               ErrorId::script_need_value);
 }
