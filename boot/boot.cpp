@@ -167,9 +167,7 @@ void run() {
     natives::init_math();
     natives::init_parse();
     natives::init_gc();
-    natives::init();
     actions::init_entries();
-    actions::init();
     object::eval_block = [](const Cell& b) { return interp::do_block(b); };
     object::call_handler = [](const Cell& f, Node ctx, const Cell& name) {
         interp::call_function(f, ctx, name, 0);

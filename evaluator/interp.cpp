@@ -30,7 +30,11 @@ namespace {
 // ---- reading code ----
 
 SeriesBuffer* buf(Node code) { return memory::buffer_of(code); }
-uint32_t tail_of(Node code) { return buf(code)->length(); }
+// Code is a series of cells: its length is its byte count over 16, with no unit to look up.
+uint32_t tail_of(Node code) {
+    SeriesBuffer* b = buf(code);
+    return uint32_t(b->tail - b->head) / sizeof(Cell);
+}
 Cell at(Node code, uint32_t pos) { return buf(code)->cells()[pos]; }
 
 bool callable_type(TypeId t) {
@@ -50,6 +54,24 @@ bool unwinding() { return frame::unwinding != 0; }
 // The auxiliary block: for functions and routines their more-block; for natives and actions
 // the 2-cell block (context cell, argument-table cache).
 Cell* more_cells(const Cell& callable) { return buf(callable.data3)->cells(); }
+
+// The types eval_expression does more with than push them: paren!, the words but refinement!,
+// issue!, the callables and the paths.
+constexpr uint64_t kEvaluated =
+    (1ull << uint32_t(TypeId::paren)) | (1ull << uint32_t(TypeId::word)) |
+    (1ull << uint32_t(TypeId::set_word)) | (1ull << uint32_t(TypeId::lit_word)) |
+    (1ull << uint32_t(TypeId::get_word)) | (1ull << uint32_t(TypeId::issue)) |
+    (1ull << uint32_t(TypeId::native)) | (1ull << uint32_t(TypeId::action)) |
+    (1ull << uint32_t(TypeId::op)) | (1ull << uint32_t(TypeId::function)) |
+    (1ull << uint32_t(TypeId::path)) | (1ull << uint32_t(TypeId::lit_path)) |
+    (1ull << uint32_t(TypeId::set_path)) | (1ull << uint32_t(TypeId::get_path)) |
+    (1ull << uint32_t(TypeId::routine));
+constexpr bool evaluated_type(TypeId t) { return uint32_t(t) < 64 && ((kEvaluated >> uint32_t(t)) & 1); }
+
+constexpr uint64_t kCalledOrRefused =
+    (1ull << uint32_t(TypeId::unset)) | (1ull << uint32_t(TypeId::native)) |
+    (1ull << uint32_t(TypeId::action)) | (1ull << uint32_t(TypeId::op)) |
+    (1ull << uint32_t(TypeId::function)) | (1ull << uint32_t(TypeId::routine));
 
 bool function_like(TypeId t) { return t == TypeId::function || t == TypeId::routine; }
 
@@ -76,6 +98,29 @@ constexpr bool in_typeset(const Cell& ts, TypeId t) {
 }  // namespace
 
 // ---- argument tables ----
+
+namespace {
+
+namespace shape {
+inline constexpr uint32_t plain = 1u << 31;
+constexpr uint32_t walk(uint32_t s) { return s & 0xFF; }
+constexpr uint32_t refinements(uint32_t s) { return (s >> 8) & 0xFF; }
+constexpr uint32_t locals(uint32_t s) { return (s >> 16) & 0xFF; }
+}  // namespace shape
+
+// What a call needs to know of a table when no path or apply gives refinements, kept in data3
+// of the cached table cell: the entries to walk (the arguments before the first refinement or
+// count), the refinement count of a native, the local-group size of a function. Zero when
+// such a call must take the general walk (a function with refinements, a table too long).
+uint32_t table_shape(Node table, bool native_like, uint32_t refinements, uint32_t locals) {
+    uint32_t n = tail_of(table), walk = 0;
+    while (walk < n && is(at(table, walk), TypeId::typeset)) ++walk;
+    bool plain = native_like || walk == n || (walk + 1 == n && locals > 0);
+    if (!plain || walk > 0xFF || refinements > 0xFF || locals > 0xFF) return 0;
+    return shape::plain | walk | (refinements << 8) | (locals << 16);
+}
+
+}  // namespace
 
 Node argument_table(const Cell& callable) {
     Cell* more = more_cells(callable);
@@ -132,7 +177,7 @@ Node argument_table(const Cell& callable) {
     if (locals > 0) *series::reserve_cell(b) = cell::integer(int32_t(locals));
     if (native_like && refinements > 0) *series::reserve_cell(b) = cell::integer(int32_t(refinements));
     more = more_cells(callable);
-    more[1] = cell::make(TypeId::block, 0, table, 0);
+    more[1] = cell::make(TypeId::block, 0, table, table_shape(table, native_like, refinements, locals));
     return table;
 }
 
@@ -297,15 +342,15 @@ void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
 }
 
 // Fetches every argument and refinement of the call into the current frame; fills `refs`
-// for natives and actions. Returns false when an unwind is pending.
-bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
+// for natives and actions. Returns 0 when an unwind is pending, else 1 + the size of the
+// function's local group.
+uint32_t fetch_args(Call& c, int32_t* refs) {
     // Entries are read through the node each time: evaluating arguments may move the buffer.
     const Node table_node = argument_table(c.callable);
     auto table = [table_node](uint32_t i) { return buf(table_node)->cells()[i]; };
     const uint32_t n = buf(table_node)->length();
     bool native_like = !function_like(type_of(c.callable));
-    ref_count = 0;
-    locals = 0;
+    uint32_t ref_count = 0, locals = 0;
     if (native_like && n > 0 && is(table(n - 1), TypeId::integer)) {
         ref_count = uint32_t(cell::get_integer(table(n - 1)));
         for (uint32_t i = 0; i < ref_count; ++i) refs[i] = -1;
@@ -322,7 +367,7 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                         check_type(c, entry, stack::base[0], i);
                     } else {
                         fetch_one(c, entry, i, c.infix);
-                        if (unwinding()) return false;
+                        if (unwinding()) return 0;
                     }
                     first = false;
                 } else {
@@ -335,7 +380,7 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                         } else {
                             Cell* before = stack::data_top;
                             c.pos = eval_expression(c.code, c.pos, c.end, false, true, false);
-                            if (unwinding()) return false;
+                            if (unwinding()) return 0;
                             stack::data_top = before;
                         }
                     }
@@ -350,7 +395,7 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                         Cell* before = stack::data_top;
                         uint32_t end = (c.apply & single_values) ? c.pos + 1 : c.end;
                         c.pos = eval_expression(c.code, c.pos, end, false, true, false);
-                        if (unwinding()) return false;
+                        if (unwinding()) return 0;
                         Cell t = before[0];
                         stack::data_top = before;
                         if (!is(t, TypeId::logic))
@@ -390,7 +435,7 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                 if (c.pos < c.end) {
                     Cell* before = stack::data_top;
                     c.pos = eval_expression(c.code, c.pos, c.end, false, true, false);
-                    if (unwinding()) return false;
+                    if (unwinding()) return 0;
                     enabled = true_q(before[0], false);
                     stack::data_top = before;
                 } else {
@@ -429,7 +474,7 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
                 if (arg_kind(ts) == return_type) break;
                 Cell* before = stack::data_top;
                 fetch_one(c, ts, i, c.infix);
-                if (unwinding()) return false;
+                if (unwinding()) return 0;
                 ++fetched;
                 if (!native_like) {
                     Cell v = before[0];
@@ -441,7 +486,78 @@ bool fetch_args(Call& c, int32_t* refs, uint32_t& ref_count, uint32_t& locals) {
             (void)fetched;
         }
     }
+    return 1 + locals;
+}
+
+// The op! value of the word at `pos`, when there is one: an infix operator follows.
+inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
+    if (pos >= end) return nullptr;
+    const Cell& next = buf(code)->cells()[pos];
+    if (!is(next, TypeId::word) || !next.data1 || next.data3 == word::kNoIndex) return nullptr;
+    const Cell* slot = context::value_at(next.data1, next.data3);
+    return slot && is(*slot, TypeId::op) ? slot : nullptr;
+}
+
+// Pushes the value at `pos` when it needs no evaluation of its own: a literal, or a word
+// holding anything but a callable or unset!. False, with nothing pushed, for the rest.
+inline bool push_plain(Node code, uint32_t pos) {
+    const Cell* v = buf(code)->cells() + pos;
+    TypeId t = type_of(*v);
+    if (t == TypeId::word) {
+        if (!v->data1 || v->data3 == word::kNoIndex) return false;
+        const Cell* slot = context::value_at(v->data1, v->data3);
+        if (!slot) return false;
+        TypeId st = type_of(*slot);
+        if (uint32_t(st) < 64 && ((kCalledOrRefused >> uint32_t(st)) & 1)) return false;
+        stack::push(*slot);
+        return true;
+    }
+    if (evaluated_type(t)) return false;
+    stack::push(*v);
     return true;
+}
+
+// The shape of the callable's argument table, built on first use.
+uint32_t shape_of(const Cell& callable) {
+    const Cell* more = more_cells(callable);
+    if (is(more[1], TypeId::block)) [[likely]] return more[1].data3;
+    argument_table(callable);
+    return more_cells(callable)[1].data3;
+}
+
+// The arguments of a call given no refinements (no path, no apply): the table's entries
+// before its first refinement, in order; a native's refinements are all absent. Returns as
+// fetch_args does.
+uint32_t fetch_plain(Call& c, int32_t* refs) {
+    uint32_t sh = shape_of(c.callable);
+    if (!(sh & shape::plain)) return fetch_args(c, refs);
+    Node table = more_cells(c.callable)[1].data2;
+    for (uint32_t i = 0, n = shape::refinements(sh); i < n; ++i) refs[i] = -1;
+    bool left_in_place = c.infix;
+    for (uint32_t i = 0, n = shape::walk(sh); i < n; ++i) {
+        Cell entry = at(table, i);  // through the node: evaluating arguments may move it
+        ArgKind kind = arg_kind(entry);
+        if (kind == return_type) continue;
+        if (left_in_place) {
+            left_in_place = false;
+            check_type(c, entry, stack::base[0], i);
+        } else if (kind == normal && c.pos < c.end) [[likely]] {
+            Cell* top = stack::data_top;
+            if (!state.tracing && push_plain(c.code, c.pos)) {
+                if (!c.infix && infix_op_at(c.code, ++c.pos, c.end)) c.pos = eval_infix(c.code, c.pos, c.end, top);
+                else if (c.infix) ++c.pos;
+                if (unwinding()) return 0;
+            } else {
+                c.pos = eval_expression(c.code, c.pos, c.end, c.infix, true, false);
+                if (unwinding()) return 0;
+            }
+            check_type(c, entry, stack::data_top[-1], i);
+        } else {
+            fetch_one(c, entry, i, c.infix);
+            if (unwinding()) return 0;
+        }
+    }
+    return 1 + shape::locals(sh);
 }
 
 // Runs a native or action whose frame is pushed and arguments fetched.
@@ -520,26 +636,31 @@ bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 
 // ---- blocks and expressions ----
 
+// A block is evaluated on the caller's frame: each expression's result is pushed where the
+// block began and dropped when the next one starts, so the last stays as the block's result.
+// Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
+// look for.
 void eval_block(const Cell& block, bool into_return) {
     Cell saved_current = state.current_block;
     Node code = block.data2;
-    frame::push_eval_block(words::body_tag);
+    Cell* top = stack::data_top;
     fire(ev_enter, code, int32_t(block.data1), nullptr, nullptr);
-    stack::push(cell::unset());  // the block's return slot
     uint32_t pos = block.data1;
+    if (pos >= tail_of(code)) stack::push(cell::unset());
     while (pos < tail_of(code)) {
+        stack::data_top = top;
         // The whole cell: a trapped error inside may have left another block there.
         state.current_block = block;
         state.current_block.data1 = pos;
-        pos = eval_expression(code, pos, tail_of(code), false, false, false);
+        pos = eval_expression(code, pos, tail_of(code), false, true, false);
         if (unwinding()) return;
-        stack::data_top = stack::base + 1;
+        if (state.tracing) [[unlikely]]
+            fire_event(ev_expr, code, int32_t(pos), nullptr, top);
     }
-    Cell result = *stack::base;
-    fire(ev_exit, code, int32_t(tail_of(code)), nullptr, &result);
+    stack::data_top = top + 1;
+    fire(ev_exit, code, int32_t(tail_of(code)), nullptr, top);
     state.current_block = saved_current;
-    if (into_return) frame::pop_return();
-    else frame::pop();
+    if (into_return) *stack::base = *top;
 }
 
 uint32_t eval_next(const Cell& block) {
@@ -551,21 +672,30 @@ uint32_t eval_next(const Cell& block) {
     return eval_expression(code, block.data1, tail_of(code), false, false, false);
 }
 
-uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
-                         bool callables_as_values) {
-    Cell* saved_top = stack::data_top;
-    Cell v = at(code, pos);
-    fire(ev_fetch, code, int32_t(pos), nullptr, &v);
+namespace {
+
+// The value a word! met in code stands for: its value pushed, or the call it names made.
+inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t end) {
+    const Cell& value = *word::get(word);
+    TypeId t = type_of(value);
+    if (uint32_t(t) >= 64 || !((kCalledOrRefused >> uint32_t(t)) & 1)) [[likely]] {
+        stack::push(value);
+        return pos;
+    }
+    if (t == TypeId::unset) error::raise(ErrorId::script_no_value, word);
+    if (t == TypeId::op) error::raise(ErrorId::script_no_op_arg, word);
+    Cell callable = value;
+    return eval_code(callable, code, pos, end, true, nullptr, word, nullptr, 0, false);
+}
+
+// Every value eval_expression does not push or read as a word; `pos` is the value's own.
+[[gnu::noinline]] uint32_t eval_other(const Cell& v_in, Node code, uint32_t pos, uint32_t end,
+                                      bool callables_as_values) {
+    Cell v = v_in;
     switch (type_of(v)) {
-        case TypeId::paren: {
-            frame::push_interp_native(words::body_tag);
-            stack::push(cell::unset());
-            eval_block(cell::set_type(v, TypeId::block), true);
-            if (unwinding()) return pos;
-            frame::pop();
-            ++pos;
-            break;
-        }
+        case TypeId::paren:
+            eval_block(cell::set_type(v, TypeId::block), false);
+            return pos + 1;
         case TypeId::set_word: {
             frame::push_interp_native(v);
             stack::push(v);
@@ -576,7 +706,7 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
             fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
             word::set_from_args(v);
             frame::pop();
-            break;
+            return pos;
         }
         case TypeId::set_path: {
             fire(ev_push, code, int32_t(pos), nullptr, &v);
@@ -588,52 +718,24 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
             eval_path(v, code, 0, 0, true, false, false, false);
             if (unwinding()) return pos;
             frame::pop();
-            break;
+            return pos;
         }
         case TypeId::get_word:
             stack::push(*word::get(v));
-            ++pos;
-            break;
+            return pos + 1;
         case TypeId::lit_word:
             v.header = uint32_t(TypeId::word);
             stack::push(v);
-            ++pos;
-            break;
-        case TypeId::word: {
-            Cell value = *word::get(v);
-            ++pos;
-            switch (type_of(value)) {
-                case TypeId::unset:
-                    error::raise(ErrorId::script_no_value, v);
-                case TypeId::native:
-                case TypeId::action:
-                case TypeId::function:
-                case TypeId::routine:
-                    pos = eval_code(value, code, pos, end, true, nullptr, v, nullptr, 0, false);
-                    if (unwinding()) return pos;
-                    break;
-                case TypeId::op:
-                    error::raise(ErrorId::script_no_op_arg, v);
-                default:
-                    stack::push(value);
-                    break;
-            }
-            break;
-        }
+            return pos + 1;
         case TypeId::path:
-            pos = eval_path(v, code, pos + 1, end, false, false, true, false);
-            if (unwinding()) return pos;
-            break;
+            return eval_path(v, code, pos + 1, end, false, false, true, false);
         case TypeId::get_path:
-            pos = eval_path(v, code, pos + 1, end, false, true, true, false);
-            if (unwinding()) return pos;
-            break;
+            return eval_path(v, code, pos + 1, end, false, true, true, false);
         case TypeId::lit_path:
             v.header = uint32_t(TypeId::path);
             v.data3 = 0;
             stack::push(v);
-            ++pos;
-            break;
+            return pos + 1;
         case TypeId::op:
             error::raise(ErrorId::internal_not_done);
         case TypeId::native:
@@ -642,33 +744,58 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
         case TypeId::routine:
             if (callables_as_values) {
                 stack::push(v);
-                ++pos;
-            } else {
-                pos = eval_code(v, code, pos + 1, end, true, nullptr, words::anon_tag, nullptr, 0, false);
-                if (unwinding()) return pos;
+                return pos + 1;
             }
-            break;
+            return eval_code(v, code, pos + 1, end, true, nullptr, words::anon_tag, nullptr, 0, false);
         case TypeId::issue: {
             uint32_t canon = symbol::canonical_id(v.data2);
             if ((canon == symbol::canonical_id(sym::system) || canon == symbol::canonical_id(sym::system_global)) &&
                 pos + 1 < end && is(at(code, pos + 1), TypeId::block))
                 error::raise(ErrorId::internal_kaz_system);
             stack::push(v);
-            ++pos;
-            break;
+            return pos + 1;
         }
         default:
             stack::push(v);
-            ++pos;
-            break;
+            return pos + 1;
     }
+}
 
-    // Infix operators, strictly from the left.
-    while (!no_infix && pos < end) {
+}  // namespace
+
+uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
+                         bool callables_as_values) {
+    Cell* saved_top = stack::data_top;
+    Cell v = at(code, pos);
+    if (state.tracing) [[unlikely]]
+        fire_event(ev_fetch, code, int32_t(pos), nullptr, &v);
+    TypeId t = type_of(v);
+    if (t == TypeId::word) {
+        pos = eval_word(v, code, pos + 1, end);
+    } else if (!evaluated_type(t)) {
+        stack::push(v);
+        ++pos;
+    } else {
+        pos = eval_other(v, code, pos, end, callables_as_values);
+    }
+    if (unwinding()) return pos;
+    if (!no_infix && infix_op_at(code, pos, end)) pos = eval_infix(code, pos, end, saved_top);
+    if (unwinding()) return pos;
+
+    if (!push) {
+        Cell result = stack::data_top[-1];
+        stack::data_top = saved_top;
+        *stack::base = result;
+        if (state.tracing) fire_event(ev_expr, code, int32_t(pos), nullptr, &result);
+    }
+    return pos;
+}
+
+// Infix operators, strictly from the left, after the value at `left` (the newest cell).
+uint32_t eval_infix(Node code, uint32_t pos, uint32_t end, Cell* left) {
+    Cell* saved_top = left;
+    while (const Cell* slot = infix_op_at(code, pos, end)) {
         Cell next = at(code, pos);
-        if (!is(next, TypeId::word) || !next.data1 || next.data3 == word::kNoIndex) break;
-        Cell* slot = context::value_at(next.data1, next.data3);
-        if (!slot || !is(*slot, TypeId::op)) break;
         Cell op = *slot;
         stack::data_top = saved_top + 1;  // the left value is the newest cell
         if (!state.tracing && pos + 1 < end && fast_infix(op, saved_top[0], at(code, pos + 1))) {
@@ -680,13 +807,6 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
         pos = eval_code(op, code, pos + 1, end, true, nullptr, next, nullptr, 0, true);
         if (unwinding()) return pos;
     }
-
-    if (!push) {
-        Cell result = stack::data_top[-1];
-        stack::data_top = saved_top;
-        *stack::base = result;
-        if (state.tracing) fire_event(ev_expr, code, int32_t(pos), nullptr, &result);
-    }
     return pos;
 }
 
@@ -696,9 +816,7 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
                    const Cell* path, const Cell& name_in, const Cell* defining_object,
                    uint32_t apply_flags, bool infix) {
     Cell callable = callable_in;
-    Cell name = name_in;
-    if (!apply_flags && !is(name, TypeId::word)) name = words::anon_tag;
-    if (!is(name, TypeId::word)) name = words::anon_tag;
+    Cell name = is(name_in, TypeId::word) ? name_in : words::anon_tag;
     fire(ev_open, code, int32_t(pos), nullptr, &name);
 
     Cell* result_at;
@@ -710,14 +828,14 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
     }
     TypeId t = type_of(callable);
     int32_t refs[32];
-    uint32_t ref_count = 0, locals = 0;
     // A path names the callable at its head index; the elements after it are refinements.
     Call c{callable, code, pos, end, path, path ? path->data1 + 1 : 0, name, apply_flags, infix};
+    bool plain = !path && !apply_flags;
 
     if (t == TypeId::native || t == TypeId::action || t == TypeId::routine) {
         frame::push_interp_native(name);
         if (infix) ++stack::data_top;
-        if (!fetch_args(c, refs, ref_count, locals)) return c.pos;
+        if (!(plain ? fetch_plain(c, refs) : fetch_args(c, refs))) return c.pos;
         fire(ev_call, code, int32_t(c.pos), &name, &callable);
         if (t == TypeId::routine) error::raise(ErrorId::internal_routines);
         call_native(callable, refs);
@@ -728,8 +846,9 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
         Node ctx = callable.data1;
         frame::push_interp_function(name, ctx);
         if (infix) ++stack::data_top;
-        if (!fetch_args(c, refs, ref_count, locals)) return c.pos;
-        if (locals) push_inactive_refinement(locals);
+        uint32_t locals = plain ? fetch_plain(c, refs) : fetch_args(c, refs);
+        if (!locals) return c.pos;
+        if (locals > 1) push_inactive_refinement(locals - 1);
         fire(ev_call, code, int32_t(c.pos), &name, &callable);
         call_function(callable, ctx, name, 0);
         if (unwinding()) return c.pos;
@@ -750,10 +869,10 @@ void call_function(const Cell& fn, Node /*context*/, const Cell& name, uint32_t 
     uint32_t saved_values = context::cell_of(ctx).data2;
     context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
     CallFrame* me = frame::top();
-    frame::set_return_target(true);
+    me->header |= frame_bits::return_target;
     bool saved_tracing = state.tracing;
-    if (fn.header & 0x400) state.tracing = state.trace_enable;
-    else if (fn.header & 0x200) state.tracing = false;
+    if (fn.header & 0x600) [[unlikely]]
+        state.tracing = (fn.header & 0x400) ? state.trace_enable : false;
     Cell body = more_cells(fn)[0];
     if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
     try {
@@ -774,14 +893,16 @@ void call_function(const Cell& fn, Node /*context*/, const Cell& name, uint32_t 
     }
     state.tracing = saved_tracing;
     uint32_t u = frame::unwinding;
-    if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {
-        frame::unwinding = 0;
-        stack::data_top = stack::base + 1;
+    if (u) [[unlikely]] {
+        if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {
+            frame::unwinding = 0;
+            stack::data_top = stack::base + 1;
+        } else {
+            return;
+        }
     }
-    if (!frame::unwinding) {
-        me->header &= ~frame_bits::return_target;
-        context::cell_of(ctx).data2 = saved_values;
-    }
+    me->header &= ~frame_bits::return_target;
+    context::cell_of(ctx).data2 = saved_values;
 }
 
 // ---- paths ----

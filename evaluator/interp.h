@@ -48,6 +48,9 @@ uint32_t eval_next(const Cell& block);
 // Evaluates one expression of `code` from `pos` (before `end`); returns the position after it.
 uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
                          bool callables_as_values);
+// Applies the infix operators that follow a value, strictly from the left; the value is the
+// newest cell, at `left`, and the result replaces it. Returns the position after the last.
+uint32_t eval_infix(Node code, uint32_t pos, uint32_t end, Cell* left);
 // Calls a function! whose arguments are on the data stack in the current frame.
 void call_function(const Cell& fn, Node context, const Cell& name, uint32_t trace_bits);
 // Evaluates a path (set mode: the value to assign is the frame's first argument cell);

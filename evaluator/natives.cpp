@@ -4,9 +4,10 @@
 
 namespace kaz {
 namespace natives {
-namespace {
 
 NativeFn table[kSlots + 1];
+
+namespace {
 
 constexpr const char* kNames[] = {
     nullptr,
@@ -16,30 +17,21 @@ constexpr const char* kNames[] = {
 };
 static_assert(std::size(kNames) == kNatives + 1, "natives run from 1 without gaps");
 
-void not_built(const int32_t*) { error::raise(ErrorId::internal_not_done); }
-
 }  // namespace
 
-NativeFn at(uint32_t number) { return number >= 1 && number <= kSlots && table[number] ? table[number] : not_built; }
+void not_built(const int32_t*) { error::raise(ErrorId::internal_not_done); }
+
 const char* name_of(uint32_t number) { return number >= 1 && number <= kNatives ? kNames[number] : nullptr; }
 void define(uint32_t number, NativeFn fn) { table[number] = fn; }
 
-void init() {
-    for (uint32_t i = 1; i <= kNatives; ++i)
-        if (!table[i]) table[i] = not_built;
-}
 
 }  // namespace natives
 
 namespace actions {
-namespace {
-natives::NativeFn table[kSlots + 1];
-void not_built(const int32_t*) { error::raise(ErrorId::internal_not_done); }
-}  // namespace
 
-natives::NativeFn at(uint32_t slot) { return slot >= 1 && slot <= kSlots && table[slot] ? table[slot] : not_built; }
+natives::NativeFn table[kSlots + 1];
+
 void define(uint32_t slot, natives::NativeFn fn) { table[slot] = fn; }
-void init() {}
 
 }  // namespace actions
 }  // namespace kaz

@@ -24,10 +24,14 @@ enum Number : uint32_t {
 };
 
 // The function of native `number` (1-based); a native not built yet raises internal not-done.
-NativeFn at(uint32_t number);
+// Inline: the interpreter makes every native call through it.
+extern NativeFn table[kSlots + 1];
+void not_built(const int32_t* refinements);
+inline NativeFn at(uint32_t number) {
+    NativeFn fn = table[number <= kSlots ? number : 0];
+    return fn ? fn : not_built;
+}
 const char* name_of(uint32_t number);
-// Fills the table (start-up).
-void init();
 // Installs the function of one native; the modules that build natives call it from init().
 void define(uint32_t number, NativeFn fn);
 
@@ -41,8 +45,11 @@ namespace kaz::actions {
 inline constexpr uint32_t kSlots = 62;
 
 // The entry function of action slot `slot` (1-based); slot 8 (set-path) has none.
-natives::NativeFn at(uint32_t slot);
-void init();
+extern natives::NativeFn table[kSlots + 1];
+inline natives::NativeFn at(uint32_t slot) {
+    natives::NativeFn fn = table[slot <= kSlots ? slot : 0];
+    return fn ? fn : natives::not_built;
+}
 void define(uint32_t slot, natives::NativeFn fn);
 
 }  // namespace kaz::actions

@@ -22,7 +22,9 @@ using Node = uint32_t;
 inline constexpr Node kNoNode = 0;
 
 // Header: type id in bits 0-7; the bits above are flags, kept when the type changes.
-struct Cell {
+// 16-byte aligned, as every place a cell lives is: the compiler then moves a cell as one
+// vector load and store, not as four words (a store pair a whole-cell load cannot forward).
+struct alignas(16) Cell {
     uint32_t header;
     uint32_t data1;
     uint32_t data2;

@@ -91,9 +91,6 @@ uint32_t unwinding = 0;
 
 namespace {
 
-// The values of a function context live in data2 of the context's first cell.
-uint32_t& context_values(Node context) { return memory::buffer_of(context)->cells()[0].data2; }
-
 void restore_context(const CallFrame* f) {
     if (f->function_context) context_values(f->function_context) = f->saved_values;
 }
@@ -106,43 +103,13 @@ Cell* own_base(const CallFrame* f) {
 
 }  // namespace
 
-Cell* push(const Cell& word, uint32_t bits) {
-    if (frames_top >= stack::frames_end) {
-        cycles::reset();
-        Cell* t = data_top - 5;
-        data_top = t < data_begin ? data_begin : t;
-        error::raise(ErrorId::internal_stack_overflow);
-    }
-    CallFrame* f = frames_top++;
-    f->header = bits;
-    f->symbol = word.data2;
-    f->saved_base = stack::index_of(base);
-    f->word_context = word.data1;
-    f->function_context = 0;
-    f->saved_values = 0;
-    base = data_top;
-    return base;
-}
+uint32_t& context_values(Node context) { return memory::buffer_of(context)->cells()[0].data2; }
 
-Cell* push_function(const Cell& word, Node function_context) {
-    Cell* b = push(word, frame_bits::kind(FrameKind::function));
-    if (function_context) {
-        CallFrame* f = frames_top - 1;
-        f->function_context = function_context;
-        f->saved_values = context_values(function_context);
-    }
-    return b;
-}
-
-Cell* push_interp_function(const Cell& word, Node function_context) {
-    Cell* b = push_function(word, function_context);
-    mark_interpreted();
-    return b;
-}
-
-Cell* push_native(const Cell& word) { return push(word, frame_bits::kind(FrameKind::native)); }
-Cell* push_interp_native(const Cell& word) {
-    return push(word, frame_bits::kind(FrameKind::native) | frame_bits::interpreted);
+void overflow() {
+    cycles::reset();
+    Cell* t = data_top - 5;
+    data_top = t < data_begin ? data_begin : t;
+    error::raise(ErrorId::internal_stack_overflow);
 }
 
 Cell* push_function_body(const Cell& word, Node context) {
@@ -195,9 +162,9 @@ bool interpreted_q(const CallFrame* from, bool just_one) {
 
 namespace {
 
-enum class After { return_slot, reset, discard, drop_top };
+enum class After { reset, discard, drop_top };
 
-void pop_record(bool restore, bool copy_return, After after) {
+void pop_record_then(bool restore, bool copy_return, After after) {
     CallFrame* f = --frames_top;
     if (restore) restore_context(f);
     Cell* popped_base = base;
@@ -205,7 +172,6 @@ void pop_record(bool restore, bool copy_return, After after) {
     if (copy_return) *saved = *popped_base;
     bool now_empty = frames_top == frames_begin;
     switch (after) {
-        case After::return_slot: data_top = popped_base + 1; base = saved; break;
         case After::reset: data_top = base = saved; break;
         case After::discard: data_top = popped_base; base = now_empty ? data_begin : saved; break;
         case After::drop_top: data_top = data_top - 1; base = now_empty ? data_begin : saved; break;
@@ -216,14 +182,10 @@ bool function_frame(const CallFrame* f) { return f->kind() == FrameKind::functio
 
 }  // namespace
 
-void pop() { pop_record(false, false, After::return_slot); }
-void pop_function() { pop_record(true, false, After::return_slot); }
-void pop_return() { pop_record(false, true, After::return_slot); }
-void pop_function_return() { pop_record(true, true, After::return_slot); }
-void pop_reset() { pop_record(false, false, After::reset); }
-void pop_function_reset() { pop_record(true, false, After::reset); }
-void pop_discard() { pop_record(function_frame(frames_top - 1), false, After::discard); }
-void pop_drop_top() { pop_record(function_frame(frames_top - 1), false, After::drop_top); }
+void pop_reset() { pop_record_then(false, false, After::reset); }
+void pop_function_reset() { pop_record_then(true, false, After::reset); }
+void pop_discard() { pop_record_then(function_frame(frames_top - 1), false, After::discard); }
+void pop_drop_top() { pop_record_then(function_frame(frames_top - 1), false, After::drop_top); }
 
 // ---- unwinding ----
 

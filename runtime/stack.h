@@ -99,13 +99,43 @@ void trap_result();
 
 namespace frame {
 
+[[noreturn]] void overflow();
+// The values of a function context live in data2 of the context's first cell.
+uint32_t& context_values(Node context);
+
 // Pushes a record named by `word` (a word cell); returns the new base. A full call-frame
-// stack raises internal stack-overflow.
-Cell* push(const Cell& word, uint32_t bits);
-Cell* push_function(const Cell& word, Node function_context);
-Cell* push_interp_function(const Cell& word, Node function_context);
-Cell* push_native(const Cell& word);
-Cell* push_interp_native(const Cell& word);
+// stack raises internal stack-overflow. Inline: every call the interpreter makes pushes one.
+inline Cell* push(const Cell& word, uint32_t bits) {
+    using namespace stack;
+    if (frames_top >= frames_end) [[unlikely]] overflow();
+    CallFrame* f = frames_top++;
+    f->header = bits;
+    f->symbol = word.data2;
+    f->saved_base = index_of(base);
+    f->word_context = word.data1;
+    f->function_context = 0;
+    f->saved_values = 0;
+    base = data_top;
+    return base;
+}
+inline Cell* push_function(const Cell& word, Node function_context) {
+    Cell* b = push(word, frame_bits::kind(FrameKind::function));
+    if (function_context) {
+        CallFrame* f = stack::frames_top - 1;
+        f->function_context = function_context;
+        f->saved_values = context_values(function_context);
+    }
+    return b;
+}
+inline Cell* push_interp_function(const Cell& word, Node function_context) {
+    Cell* b = push_function(word, function_context);
+    stack::frames_top[-1].header |= frame_bits::interpreted;
+    return b;
+}
+inline Cell* push_native(const Cell& word) { return push(word, frame_bits::kind(FrameKind::native)); }
+inline Cell* push_interp_native(const Cell& word) {
+    return push(word, frame_bits::kind(FrameKind::native) | frame_bits::interpreted);
+}
 Cell* push_function_body(const Cell& word, Node context);
 Cell* push_trap(const Cell& word);
 Cell* push_trap_all(const Cell& word);
@@ -122,10 +152,23 @@ CallFrame* top();  // null when empty
 bool empty_q();
 bool interpreted_q(const CallFrame* from, bool just_one);
 
-void pop();
-void pop_function();
-void pop_return();
-void pop_function_return();
+// Pops the top record; the popped frame's return slot stays as the newest cell. With
+// `restore`, a function record gives its context back its previous values; with
+// `copy_return`, the return slot is also copied into the caller's.
+inline void pop_record(bool restore, bool copy_return) {
+    using namespace stack;
+    CallFrame* f = --frames_top;
+    if (restore && f->function_context) context_values(f->function_context) = f->saved_values;
+    Cell* popped_base = base;
+    Cell* saved = at(f->saved_base);
+    if (copy_return) *saved = *popped_base;
+    data_top = popped_base + 1;
+    base = saved;
+}
+inline void pop() { pop_record(false, false); }
+inline void pop_function() { pop_record(true, false); }
+inline void pop_return() { pop_record(false, true); }
+inline void pop_function_return() { pop_record(true, true); }
 void pop_reset();
 void pop_function_reset();
 void pop_discard();
