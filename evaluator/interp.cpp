@@ -9,6 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/function.h"
 #include "datatypes/internal.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
@@ -16,6 +17,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
+#include "evaluator/routines.h"
 #include "runtime/error.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
@@ -560,6 +562,67 @@ uint32_t fetch_plain(Call& c, int32_t* refs) {
     return 1 + shape::locals(sh);
 }
 
+// Runs a routine whose frame is pushed and arguments fetched: a cell routine gets the argument
+// cells; a plain one gets each argument checked against the first word of its type block and
+// converted, and its result converted by the declared return type (none: the return slot
+// stays as it is).
+void call_routine(const Cell& routine, const Cell& name) {
+    const Cell* more = more_cells(routine);
+    uint32_t code = is(more[2], TypeId::integer) ? uint32_t(cell::get_integer(more[2])) : 0;
+    TypeId returns = is(more[4], TypeId::integer) ? TypeId(cell::get_integer(more[4])) : TypeId(0);
+    Node spec = routine.data2;
+    // The argument slots in spec order, each with the spec position of its type block.
+    struct Slot { uint32_t index; int32_t types; };
+    Slot slots[32];
+    uint32_t count = 0, index = 0;
+    for (uint32_t i = 0; i < tail_of(spec); ++i) {
+        TypeId t = type_of(at(spec, i));
+        if (t == TypeId::refinement) {
+            ++index;
+        } else if (t == TypeId::word || t == TypeId::get_word || t == TypeId::lit_word) {
+            bool typed = i + 1 < tail_of(spec) && is(at(spec, i + 1), TypeId::block);
+            if (count < 32) slots[count++] = {index, typed ? int32_t(i + 1) : -1};
+            ++index;
+        }
+    }
+    if (routine.header & routine::kVariant) {
+        Cell* cells[32];
+        for (uint32_t k = 0; k < count; ++k) cells[k] = stack::base + slots[k].index;
+        *stack::base = *routines::call_cells(code, cells, count);
+        return;
+    }
+    routines::Arg args[32];
+    for (uint32_t k = count; k-- > 0;) {
+        const Cell& value = stack::base[slots[k].index];
+        if (slots[k].types >= 0) {
+            Cell types = at(spec, uint32_t(slots[k].types));
+            Cell first = block::length_from_head(types) > 0 ? at(types.data2, types.data1) : cell::none();
+            if (!is(first, TypeId::word)) error::raise(ErrorId::script_invalid_type_spec, first);
+            if (symbol::canonical_id(first.data2) != symbol::canonical_id(sym::any_type_type)) {
+                Cell declared = *word::get(first);
+                bool fits = is(declared, TypeId::datatype) ? TypeId(declared.data1) == type_of(value)
+                            : is(declared, TypeId::typeset) && in_typeset(declared, type_of(value));
+                if (!fits)
+                    error::raise(ErrorId::script_expect_arg, name, cell::datatype(type_of(value)),
+                                 at(spec, uint32_t(slots[k].types) - 1));
+            }
+        }
+        switch (type_of(value)) {
+            case TypeId::logic: args[k].integer = value.data1 != 0; break;
+            case TypeId::integer: args[k].integer = cell::get_integer(value); break;
+            case TypeId::float_: args[k].number = cell::get_float(value); break;
+            default: args[k].cell = &value; break;
+        }
+    }
+    routines::Result r = routines::call(code, args, count);
+    switch (returns) {
+        case TypeId::logic: *stack::base = cell::logic(r.integer != 0); break;
+        case TypeId::integer: *stack::base = cell::integer(int32_t(r.integer)); break;
+        case TypeId::float_: *stack::base = cell::float_(r.number); break;
+        default: break;
+    }
+}
+
 // Runs a native or action whose frame is pushed and arguments fetched.
 void call_native(const Cell& callable, const int32_t* refs) {
     natives::NativeFn fn = is(callable, TypeId::native) ? natives::at(callable.data1) : actions::at(callable.data1);
@@ -837,8 +900,8 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
         if (infix) ++stack::data_top;
         if (!(plain ? fetch_plain(c, refs) : fetch_args(c, refs))) return c.pos;
         fire(ev_call, code, int32_t(c.pos), &name, &callable);
-        if (t == TypeId::routine) error::raise(ErrorId::internal_routines);
-        call_native(callable, refs);
+        if (t == TypeId::routine) call_routine(callable, name);
+        else call_native(callable, refs);
         if (unwinding()) return c.pos;
         frame::pop();
     } else if (t == TypeId::function) {
@@ -1039,7 +1102,11 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
             else locals = uint32_t(cell::get_integer(e));
         }
     }
-    if (native_like) {
+    if (t == TypeId::routine) {
+        call_routine(callable, words::anon_tag);
+        frame::raise_pending();
+        frame::pop();
+    } else if (native_like) {
         int32_t refs[32];
         for (uint32_t i = 0; i < ref_count && i < 32; ++i) refs[i] = -1;
         call_native(callable, refs);
