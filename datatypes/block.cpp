@@ -826,17 +826,18 @@ Cell put(const Cell& series, const Cell& key, const Cell& value, bool case_) {
     FindOptions o;
     o.case_ = case_;
     Found f = search(s, k, o);
+    uint32_t at = f.position < 0 ? total(s) : uint32_t(f.position) + 1;
+    // The key is looked for again when the owner's handler ran: it may have changed the block.
+    if (notify(s, words::put, &v, int32_t(at), f.position < 0 ? 2 : 1)) f = search(s, k, o);
     if (f.position < 0) {
-        uint32_t n = total(s);
-        notify(s, words::put, &v, int32_t(n), 2);
+        at = total(s);
         append_cell(s, k);
         append_cell(s, v);
         changed(s);
-        notify(s, words::put_ed, &v, int32_t(n), 2);
+        notify(s, words::put_ed, &v, int32_t(at), 2);
         return v;
     }
-    uint32_t at = uint32_t(f.position) + 1;
-    notify(s, words::put, &v, int32_t(at), 1);
+    at = uint32_t(f.position) + 1;
     if (at >= total(s)) {
         append_cell(s, v);
     } else if (compare_cells(cells(s)[at], v, CompareOp::find) != 0) {
@@ -868,7 +869,12 @@ Cell append(const Cell& series, const Cell& value, int32_t part, bool only, int3
         source = snapshot(v, std::min(v.data1, total(v)), count);
         stack::push(cell::make(TypeId::block, 0, source, 0));
     }
-    notify(s, append_ ? words::append : gwords::insert, &v, int32_t(at), int32_t(added));
+    if (notify(s, append_ ? words::append : gwords::insert, &v, int32_t(at), int32_t(added))) {
+        h = series_::clamp_head(s);
+        n = total(s);
+        at = append_ ? n : h;
+        if (n + added > kMaxCells) error::raise(ErrorId::internal_no_memory);
+    }
     ensure_room(s, n + added, dup < 5);
     SeriesBuffer* b = series_::open_gap(s, at, uint32_t(added));
     uint8_t* dest = reinterpret_cast<uint8_t*>(b->cells() + at);
@@ -898,16 +904,25 @@ Cell change(const Cell& series, const Cell& value, int32_t part, bool only, int3
     uint32_t count = spread ? length_from_head(v) : 1;
     uint64_t inserted = uint64_t(count) * uint64_t(std::max(dup, 1));
     if (inserted > kMaxCells) error::raise(ErrorId::internal_no_memory);
-    uint32_t replaced = uint32_t(std::min<uint64_t>(part >= 0 ? uint64_t(part) : inserted, remaining));
-    uint64_t size = uint64_t(n) - replaced + inserted;
-    if (size > kMaxCells) error::raise(ErrorId::internal_no_memory);
+    uint32_t replaced = 0;
+    uint64_t size = 0;
+    // The cells replaced, from the series as it stands: measured again after the owner's handler.
+    auto measure = [&] {
+        h = series_::clamp_head(s);
+        n = total(s);
+        remaining = n - h;
+        replaced = uint32_t(std::min<uint64_t>(part >= 0 ? uint64_t(part) : inserted, remaining));
+        size = uint64_t(n) - replaced + inserted;
+        if (size > kMaxCells) error::raise(ErrorId::internal_no_memory);
+    };
+    measure();
 
     Node source = 0;
     if (spread) {
         source = snapshot(v, std::min(v.data1, total(v)), count);
         stack::push(cell::make(TypeId::block, 0, source, 0));
     }
-    notify(s, words::change, &v, int32_t(h), int32_t(replaced));
+    if (notify(s, words::change, &v, int32_t(h), int32_t(replaced))) measure();
     SeriesBuffer* b = ensure_room(s, size, true);
     Cell* base = b->cells();
     std::memmove(base + h + inserted, base + h + replaced, size_t(n - h - replaced) * sizeof(Cell));
@@ -996,9 +1011,12 @@ void swap(Cell& series1, const Cell& series2) {
     if (at_tail_q(series1) || at_tail_q(other)) return;
     notify(series1, words::swap, nullptr, int32_t(series1.data1), 1);
     notify(other, words::swap, nullptr, int32_t(other.data1), 1);
-    std::swap(cells(series1)[series1.data1], cells(other)[other.data1]);
-    changed(series1);
-    if (other.data2 != series1.data2) changed(other);
+    // The owners' handlers may have emptied either series.
+    if (!at_tail_q(series1) && !at_tail_q(other)) {
+        std::swap(cells(series1)[series1.data1], cells(other)[other.data1]);
+        changed(series1);
+        if (other.data2 != series1.data2) changed(other);
+    }
     notify(series1, words::swaped, nullptr, int32_t(series1.data1), 1);
     notify(other, words::swaped, nullptr, int32_t(other.data1), 1);
 }
@@ -1006,7 +1024,10 @@ void swap(Cell& series1, const Cell& series2) {
 void trim(Cell& series, const TrimOptions&) {
     uint32_t h = series_::clamp_head(series);
     uint32_t n = total(series);
-    notify(series, words::trim, nullptr, int32_t(h), int32_t(n - h));
+    if (notify(series, words::trim, nullptr, int32_t(h), int32_t(n - h))) {
+        h = series_::clamp_head(series);
+        n = total(series);
+    }
     Cell* c = cells(series);
     uint32_t kept = h;
     for (uint32_t i = h; i < n; ++i)
@@ -1020,10 +1041,15 @@ void trim(Cell& series, const TrimOptions&) {
 
 Cell sort(const Cell& series, const SortOptions& o) {
     Cell s = series;
-    uint32_t h = series_::clamp_head(s);
-    int64_t n = total(s) - h;
-    if (n == 0) return s;
-    if (o.part) {
+    const uint32_t head = s.data1;
+    uint32_t h = 0;
+    int64_t n = 0;
+    // The cells sorted, from the series as it stands: measured again after the owner's handler.
+    auto measure = [&] {
+        s.data1 = head;
+        h = series_::clamp_head(s);
+        n = total(s) - h;
+        if (!o.part || n == 0) return;
         int64_t p = series_::part_count(s, *o.part);
         if (p < 0) {
             int64_t from = std::max<int64_t>(int64_t(h) + p, 0);
@@ -1032,7 +1058,9 @@ Cell sort(const Cell& series, const SortOptions& o) {
         } else if (p < n) {
             n = p;
         }
-    }
+    };
+    measure();
+    if (n == 0) return s;
     int64_t width = 1;
     if (o.skip) {
         if (!is(*o.skip, TypeId::integer))
@@ -1063,7 +1091,11 @@ Cell sort(const Cell& series, const SortOptions& o) {
     }
     int32_t op = int32_t(o.case_ ? CompareOp::case_sort : CompareOp::sort);
 
-    notify(s, words::sort, nullptr, int32_t(h), int32_t(n));
+    if (notify(s, words::sort, nullptr, int32_t(h), int32_t(n))) {
+        measure();
+        records = n / width;  // whole records only
+        n = records * width;
+    }
     if (records > 1) {
         if (calls || o.stable) {
             CallSort cs{s, uint32_t(records), uint32_t(width), calls ? *o.compare : cell::none(), o.all,

@@ -104,8 +104,8 @@ int32_t part_count(const Cell& series, const Cell& part) {
     error::raise(ErrorId::script_invalid_refine_arg, part_word(), part);
 }
 
-void notify(const Cell& series, const Cell& action, const Cell* value, int32_t index, int32_t part) {
-    if (ownership::owned_q(series)) ownership::notify_change(series, action, value, index, part);
+bool notify(const Cell& series, const Cell& action, const Cell* value, int32_t index, int32_t part) {
+    return ownership::owned_q(series) && ownership::notify_change(series, action, value, index, part);
 }
 
 void remove_units(const Cell& series, uint32_t start, uint32_t count) {
@@ -171,8 +171,9 @@ void random(Cell& value, bool seed, bool secure, bool only) {
         return;
     }
     if (len < 2) return;
+    if (notify(value, words::random, nullptr, int32_t(value.data1), int32_t(len)))
+        len = length_from_head(value);
     uint32_t h = value.data1;
-    notify(value, words::random, nullptr, int32_t(h), int32_t(len));
     for (uint32_t i = h; i + 1 < h + len; ++i) {
         uint32_t j = i + uint32_t(random::int_(secure, int32_t(h + len - i))) - 1;
         if (j == i) continue;
@@ -231,7 +232,10 @@ void clear(Cell& series) {
     uint32_t h = clamp_head(series);
     uint32_t n = total_length(series);
     if (h >= n) return;
-    notify(series, words::clear, nullptr, int32_t(h), int32_t(n - h));
+    if (notify(series, words::clear, nullptr, int32_t(h), int32_t(n - h))) {
+        h = clamp_head(series);
+        n = total_length(series);
+    }
     SeriesBuffer* b = buffer(series);
     b->tail = unit_address(b, h);
     changed(series);
@@ -281,59 +285,91 @@ Cell move(const Cell& origin, const Cell& target, const Cell* part) {
         if (want < 1) return target;
     }
     uint32_t k = uint32_t(std::min<int64_t>(want, n - s));
+    // The run as the source now stands: the owners' handlers may change either series.
+    auto measure = [&] {
+        s = clamp_head(src);
+        n = total_length(src);
+        k = s < n ? uint32_t(std::min<int64_t>(want, n - s)) : 0;
+    };
 
     if (src.data2 != dst.data2) {
         bool src_text = any_string_q(st), dst_text = any_string_q(tt);
         if ((any_block_q(st) && dst_text) || (src_text && any_block_q(tt)))
             error::raise(ErrorId::script_move_bad, cell::datatype(st), cell::datatype(tt));
-        uint32_t su = buffer(src)->unit(), du = buffer(dst)->unit();
-        if (su != du && !(src_text && dst_text))
-            error::raise(ErrorId::script_move_bad, cell::datatype(st), cell::datatype(tt));
-        notify(src, words::move, nullptr, int32_t(s), int32_t(k));
+        uint32_t su = 0, du = 0;
+        auto units = [&] {
+            su = buffer(src)->unit();
+            du = buffer(dst)->unit();
+            if (su != du && !(src_text && dst_text))
+                error::raise(ErrorId::script_move_bad, cell::datatype(st), cell::datatype(tt));
+        };
+        units();
+        // The destination changes too: its owner hears of it as well.
         uint32_t d = clamp_head(dst);
-        if (su > du) {
-            string::widen_to(buffer(dst), su);
-            du = su;
+        bool ran = notify(src, words::move, nullptr, int32_t(s), int32_t(k));
+        ran |= notify(dst, words::move, nullptr, int32_t(d), int32_t(k));
+        if (ran) {
+            measure();
+            d = clamp_head(dst);
+            units();
         }
-        SeriesBuffer* to = open_gap(dst, d, k);
-        SeriesBuffer* from = buffer(src);
-        if (su == du) {
-            std::memcpy(unit_address(to, d), unit_address(from, s), size_t(k) * su);
-        } else {
-            for (uint32_t i = 0; i < k; ++i)
-                string::put_char(unit_address(to, d + i), du, string::get_char(unit_address(from, s + i), su));
+        if (k) {
+            if (su > du) {
+                string::widen_to(buffer(dst), su);
+                du = su;
+            }
+            SeriesBuffer* to = open_gap(dst, d, k);
+            SeriesBuffer* from = buffer(src);
+            if (su == du) {
+                std::memcpy(unit_address(to, d), unit_address(from, s), size_t(k) * su);
+            } else {
+                for (uint32_t i = 0; i < k; ++i)
+                    string::put_char(unit_address(to, d + i), du, string::get_char(unit_address(from, s + i), su));
+            }
+            remove_units(src, s, k);
+            changed(src);
+            changed(dst);
         }
-        remove_units(src, s, k);
-        changed(src);
-        changed(dst);
         notify(src, words::moved, nullptr, int32_t(s), int32_t(k));
+        notify(dst, words::moved, nullptr, int32_t(d), int32_t(k));
         return target;
     }
 
-    uint32_t d = std::min(dst.data1, n);
-    if (d == s) return target;
-    if (d > s && d != n && n - d < k) return origin;
-    if (d > s && d < s + k) return origin;  // into its own run: nothing sensible to do
-    notify(src, words::move, nullptr, int32_t(s), int32_t(k));
-    SeriesBuffer* b = buffer(src);
-    uint32_t unit = b->unit();
-    size_t bytes = size_t(k) * unit;
-    // The run waits in a series of its own: copying it may move this buffer.
-    Node run = copy_units(src, s, k);
-    b = buffer(src);
-    uint32_t place;
-    if (d > s) {
-        // Closing the gap brings the unit at d down to d - k; the run goes after it.
-        place = d == n ? n - k : d - k + 1;
-        uint8_t* from = unit_address(b, s);
-        std::memmove(from, from + bytes, size_t(place - s) * unit);
-    } else {
-        place = d;
-        uint8_t* to = unit_address(b, d);
-        std::memmove(to + bytes, to, size_t(s - d) * unit);
+    uint32_t d = 0;
+    // Where the run goes in its own series; false when there is nothing to do.
+    auto placed = [&] {
+        d = std::min(dst.data1, n);
+        if (k == 0 || d == s) return false;
+        if (d > s && d != n && n - d < k) return false;
+        return !(d > s && d < s + k);  // into its own run: nothing sensible to do
+    };
+    if (!placed()) return d == s ? target : origin;
+    bool moving = true;
+    if (notify(src, words::move, nullptr, int32_t(s), int32_t(k))) {
+        measure();
+        moving = placed();
     }
-    std::memcpy(unit_address(b, place), memory::buffer_of(run)->head, bytes);
-    changed(src);
+    if (moving) {
+        SeriesBuffer* b = buffer(src);
+        uint32_t unit = b->unit();
+        size_t bytes = size_t(k) * unit;
+        // The run waits in a series of its own: copying it may move this buffer.
+        Node run = copy_units(src, s, k);
+        b = buffer(src);
+        uint32_t place;
+        if (d > s) {
+            // Closing the gap brings the unit at d down to d - k; the run goes after it.
+            place = d == n ? n - k : d - k + 1;
+            uint8_t* from = unit_address(b, s);
+            std::memmove(from, from + bytes, size_t(place - s) * unit);
+        } else {
+            place = d;
+            uint8_t* to = unit_address(b, d);
+            std::memmove(to + bytes, to, size_t(s - d) * unit);
+        }
+        std::memcpy(unit_address(b, place), memory::buffer_of(run)->head, bytes);
+        changed(src);
+    }
     notify(src, words::moved, nullptr, int32_t(s), int32_t(k));
     return target;
 }
@@ -352,8 +388,11 @@ Cell poke(const Cell& series, int32_t index, const Cell& index_value, const Cell
     if (any_string_q(t) && !is(v, TypeId::char_)) error::raise(ErrorId::script_invalid_arg, v);
     if (t == TypeId::binary && !is(v, TypeId::integer) && !is(v, TypeId::char_))
         error::raise(ErrorId::script_invalid_arg, v);
+    if (notify(series, words::poke, &v, int32_t(pos), 1)) {
+        pos = pick_position(series, index);
+        if (pos < 0) error::raise(ErrorId::script_out_of_range, index_value);
+    }
     uint32_t i = uint32_t(pos);
-    notify(series, words::poke, &v, int32_t(i), 1);
     SeriesBuffer* b = buffer(series);
     if (any_block_q(t) || t == TypeId::map) {
         b->cells()[i] = v;
@@ -391,7 +430,10 @@ void remove(Cell& series, const Cell* part, const Cell* key) {
     uint32_t n = total_length(series);
     if (count < 1 || start >= n) return;
     uint32_t k = uint32_t(std::min<int64_t>(count, n - start));
-    notify(series, gwords::remove, nullptr, int32_t(start), int32_t(k));
+    if (notify(series, gwords::remove, nullptr, int32_t(start), int32_t(k))) {
+        n = total_length(series);
+        k = start < n ? std::min(k, n - start) : 0;
+    }
     remove_units(series, start, k);
     changed(series);
     notify(series, words::removed, nullptr, int32_t(start), int32_t(k));
@@ -412,50 +454,65 @@ void reverse(Cell& series, const Cell* part, const Cell* skip) {
         if (r < 1) error::raise(ErrorId::script_out_of_range, *skip);
         if (r > count || count % r != 0) error::raise(ErrorId::script_invalid_refine_arg, skip_word(), *skip);
     }
-    notify(series, words::reverse, nullptr, int32_t(h), int32_t(count));
-    SeriesBuffer* b = buffer(series);
-    size_t record = size_t(r) * b->unit();
-    uint8_t* lo = unit_address(b, h);
-    uint8_t* hi = lo + size_t(count) * b->unit() - record;
-    for (; lo < hi; lo += record, hi -= record) swap_bytes(lo, hi, record);
+    if (notify(series, words::reverse, nullptr, int32_t(h), int32_t(count))) {
+        h = clamp_head(series);
+        n = total_length(series);
+        count = std::min<int64_t>(part ? part_count(series, *part) : n - h, n - h);
+        count -= count % r;  // whole records only
+    }
+    if (count > r) {
+        SeriesBuffer* b = buffer(series);
+        size_t record = size_t(r) * b->unit();
+        uint8_t* lo = unit_address(b, h);
+        uint8_t* hi = lo + size_t(count) * b->unit() - record;
+        for (; lo < hi; lo += record, hi -= record) swap_bytes(lo, hi, record);
+    }
     changed(series);
     notify(series, words::reversed, nullptr, int32_t(h), int32_t(count));
 }
 
 Cell take(const Cell& series, const Cell* part, bool, bool last) {
     Cell s = series;
-    uint32_t h = clamp_head(s);
-    uint32_t n = total_length(s);
-    if (h >= n) return cell::none();
-    int64_t count = 1;
-    if (part) {
-        if (is(*part, TypeId::integer)) {
-            count = cell::get_integer(*part);
-        } else if (same_series_q(s, *part)) {
-            uint32_t p = std::min(part->data1, n);
-            count = p < h ? 0 : last ? int64_t(n) - p : int64_t(p) - h;
-        } else {
-            error::raise(ErrorId::script_invalid_refine_arg, part_word(), *part);
+    // The run taken, from the series as it stands: planned again after the owner's handler.
+    uint32_t start = 0, k = 0;
+    auto plan = [&] {
+        uint32_t h = clamp_head(s);
+        uint32_t n = total_length(s);
+        if (h >= n) {
+            start = k = 0;
+            return false;
         }
-    }
-    uint32_t start;
-    if (count < 0 && !last) {
-        start = uint32_t(std::max<int64_t>(int64_t(h) + count, 0));
-        count = h - start;
-        if (count == 0) count = 1;
-    } else {
-        if (count < 0) count = 1;
-        count = std::clamp<int64_t>(count, 1, n - h);
-        start = last ? n - uint32_t(count) : h;
-    }
-    uint32_t k = uint32_t(count);
-    notify(s, words::take, nullptr, int32_t(start), int32_t(k));
+        int64_t count = 1;
+        if (part) {
+            if (is(*part, TypeId::integer)) {
+                count = cell::get_integer(*part);
+            } else if (same_series_q(s, *part)) {
+                uint32_t p = std::min(part->data1, n);
+                count = p < h ? 0 : last ? int64_t(n) - p : int64_t(p) - h;
+            } else {
+                error::raise(ErrorId::script_invalid_refine_arg, part_word(), *part);
+            }
+        }
+        if (count < 0 && !last) {
+            start = uint32_t(std::max<int64_t>(int64_t(h) + count, 0));
+            count = h - start;
+            if (count == 0) count = 1;
+        } else {
+            if (count < 0) count = 1;
+            count = std::clamp<int64_t>(count, 1, n - h);
+            start = last ? n - uint32_t(count) : h;
+        }
+        k = uint32_t(count);
+        return true;
+    };
+    if (!plan()) return cell::none();
+    if (notify(s, words::take, nullptr, int32_t(start), int32_t(k))) plan();
     Node node = copy_units(s, start, k);
     remove_units(s, start, k);
     changed(s);
     uint32_t data3 = is(s, TypeId::vector) ? s.data3 : 0;
-    Cell result = cell::make(type_of(s), 0, node, data3);
-    changed(result);
+    Cell result = k ? cell::make(type_of(s), 0, node, data3) : cell::none();
+    if (k) changed(result);
     notify(s, words::taken, nullptr, int32_t(start), int32_t(k));
     return result;
 }

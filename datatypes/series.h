@@ -66,8 +66,10 @@ Cell part_word();
 Cell skip_word();
 Cell compare_word();
 
-// Tells the owner of an owned series about a change (nothing for an unowned one).
-void notify(const Cell& series, const Cell& action, const Cell* value, int32_t index, int32_t part);
+// Tells the owner of an owned series about a change (nothing for an unowned one); true when
+// the owner's handler ran. The handler is Kaz code: it may change this very series, so an
+// action takes its positions and buffer pointers again after the notice it sends first.
+bool notify(const Cell& series, const Cell& action, const Cell* value, int32_t index, int32_t part);
 
 // Removes `count` units at absolute index `start`, closing the gap (count clamped to the tail).
 void remove_units(const Cell& series, uint32_t start, uint32_t count);

@@ -72,8 +72,8 @@ void copy_units(uint8_t* dst, uint32_t du, const uint8_t* src, uint32_t su, uint
 // The refinement word named in refinement errors.
 Cell skip_word() { return series_::skip_word(); }
 
-void notify(const Cell& s, const Cell& action, const Cell* value, uint32_t index, uint32_t count) {
-    series_::notify(s, action, value, int32_t(index), int32_t(count));
+bool notify(const Cell& s, const Cell& action, const Cell* value, uint32_t index, uint32_t count) {
+    return series_::notify(s, action, value, int32_t(index), int32_t(count));
 }
 
 // Forms any value into a string node through its type's form action.
@@ -800,8 +800,7 @@ enum class InsertMode { append, insert, change };
 Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t dup, InsertMode mode) {
     Cell s = series;
     uint32_t head = clamp_head(s);
-    uint32_t len = buffer(s)->length();
-    if (mode == InsertMode::change && head >= len) {
+    if (mode == InsertMode::change && head >= buffer(s)->length()) {
         insert_value(s, value, -1, dup, InsertMode::append);
         s.data1 = buffer(s)->length();
         return s;
@@ -809,22 +808,31 @@ Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t d
     if (dup < 1) dup = 0;
     // For change, /part is the range replaced, not a cut of the new text.
     int32_t limit = mode == InsertMode::change ? -1 : part;
-    Insertion ins = insertion_of(value, limit);
-    uint32_t one = ins.length();
-    if (limit >= 0) one = std::min(one, uint32_t(limit));
-    uint64_t total = uint64_t(one) * uint32_t(dup);
-    checked_bytes(total);
-    uint32_t pos = mode == InsertMode::append ? len : head;
-    uint32_t removed = 0;
-    if (mode == InsertMode::change) {
-        uint64_t want = part >= 0 ? uint64_t(part) : total;
-        removed = uint32_t(std::min<uint64_t>(want, len - head));
-    }
+    Insertion ins;
+    uint64_t total = 0;
+    uint32_t pos = 0, removed = 0;
+    // What goes where, from the series and the value as they stand: planned again after the
+    // owner's handler, which may change either.
+    auto plan = [&] {
+        head = clamp_head(s);
+        uint32_t len = buffer(s)->length();
+        ins = insertion_of(value, limit);
+        uint32_t one = ins.length();
+        if (limit >= 0) one = std::min(one, uint32_t(limit));
+        total = uint64_t(one) * uint32_t(dup);
+        checked_bytes(total);
+        pos = mode == InsertMode::append ? len : head;
+        if (mode == InsertMode::change) {
+            uint64_t want = part >= 0 ? uint64_t(part) : total;
+            removed = uint32_t(std::min<uint64_t>(want, len - head));
+        }
+    };
+    plan();
     const Cell& before = mode == InsertMode::append ? words::append
                          : mode == InsertMode::insert ? gwords::insert : words::change;
     const Cell& after = mode == InsertMode::append ? words::appended
                         : mode == InsertMode::insert ? words::inserted : words::changed;
-    notify(s, before, &value, pos, uint32_t(total));
+    if (notify(s, before, &value, pos, uint32_t(total))) plan();
     uint32_t written = splice(s, pos, removed, ins, limit, uint32_t(dup));
     notify(s, after, &value, pos, written);
     if (mode == InsertMode::append) {
@@ -1161,20 +1169,26 @@ int32_t call_compare(const uint8_t* a, const uint8_t* b, int32_t, int32_t) {
 
 Cell sort(const Cell& series, const SortOptions& o) {
     Cell s = series;
-    uint32_t head = clamp_head(s);
-    uint32_t total = buffer(s)->length();
-    uint32_t start = head;
-    uint32_t count = total - head;
-    if (o.part) {
-        int32_t n = series_::part_count(s, *o.part);
-        if (n < 0) {
-            start = uint32_t(std::max<int64_t>(int64_t(head) + n, 0));
-            count = head - start;
-        } else {
-            count = std::min(uint32_t(n), count);
+    const uint32_t original = s.data1;
+    uint32_t start = 0, count = 0;
+    // The units sorted, from the series as it stands: measured again after the owner's handler.
+    auto measure = [&] {
+        s.data1 = original;
+        uint32_t head = clamp_head(s);
+        start = head;
+        count = buffer(s)->length() - head;
+        if (o.part) {
+            int32_t n = series_::part_count(s, *o.part);
+            if (n < 0) {
+                start = uint32_t(std::max<int64_t>(int64_t(head) + n, 0));
+                count = head - start;
+            } else {
+                count = std::min(uint32_t(n), count);
+            }
         }
-    }
-    s.data1 = start;
+        s.data1 = start;
+    };
+    measure();
     if (o.all && !o.skip) error::raise(ErrorId::script_bad_refines);
     if (count == 0) return s;
     uint32_t record = 1;
@@ -1211,36 +1225,46 @@ Cell sort(const Cell& series, const SortOptions& o) {
     int32_t op = o.case_ || vector ? int32_t(CompareOp::strict_equal) : int32_t(CompareOp::equal);
     int32_t flags = int32_t(o.reverse) | int32_t(o.all) << 1 |
                     int32_t(o.all ? record : run.offset) << 2;
-    notify(s, words::sort, nullptr, start, count);
-    ActiveSort guard(&run);
-    uint32_t width = record * run.unit;
-    if (run.function) {
-        // The function sees private copies of the items, never the series: whatever it does to
-        // the series, the sort reads and writes only its own copy, which is then written back
-        // over the range as it stands (converted to a wider unit, or cut to a shorter tail).
-        Node work = series::copy_range(s.data2, start, count);
-        sort::SeriesSpot spot{work, 0};
-        if (o.stable)
-            sort::merge_sort(sort::items_in(spot), records, width, op, flags, call_compare);
-        else
-            sort::quick_sort(sort::items_in(spot), records, width, op, flags, call_compare);
-        SeriesBuffer* w = memory::buffer_of(work);
-        uint32_t wu = w->unit();
-        SeriesBuffer* d = buffer(s);
-        uint32_t now = d->length();
-        uint32_t fit = start < now ? std::min(count, now - start) : 0;
-        uint32_t need = 1;
-        for (uint32_t i = 0; i < fit; ++i)
-            need = std::max(need, unit_for(get_char(w->head + size_t(i) * wu, wu)));
-        d = widen_to(d, need);
-        w = memory::buffer_of(work);
-        copy_units(unit_at(d, start), d->unit(), w->head, wu, fit);
-    } else {
-        sort::SeriesSpot spot{s.data2, start * run.unit};
-        if (o.stable)
-            sort::merge_sort(sort::items_in(spot), records, width, op, flags, compare_records);
-        else
-            sort::quick_sort(sort::items_in(spot), records, width, op, flags, compare_records);
+    if (notify(s, words::sort, nullptr, start, count)) {
+        // Whole records only, in the unit the buffer now has.
+        measure();
+        records = count / record;
+        count = records * record;
+        run.unit = buffer(s)->unit();
+        run.ascii_fold = run.unit == 1;
+    }
+    if (records > 1) {
+        ActiveSort guard(&run);
+        uint32_t width = record * run.unit;
+        if (run.function) {
+            // The function sees private copies of the items, never the series: whatever it
+            // does to the series, the sort reads and writes only its own copy, which is then
+            // written back over the range as it stands (converted to a wider unit, or cut to a
+            // shorter tail).
+            Node work = series::copy_range(s.data2, start, count);
+            sort::SeriesSpot spot{work, 0};
+            if (o.stable)
+                sort::merge_sort(sort::items_in(spot), records, width, op, flags, call_compare);
+            else
+                sort::quick_sort(sort::items_in(spot), records, width, op, flags, call_compare);
+            SeriesBuffer* w = memory::buffer_of(work);
+            uint32_t wu = w->unit();
+            SeriesBuffer* d = buffer(s);
+            uint32_t now = d->length();
+            uint32_t fit = start < now ? std::min(count, now - start) : 0;
+            uint32_t need = 1;
+            for (uint32_t i = 0; i < fit; ++i)
+                need = std::max(need, unit_for(get_char(w->head + size_t(i) * wu, wu)));
+            d = widen_to(d, need);
+            w = memory::buffer_of(work);
+            copy_units(unit_at(d, start), d->unit(), w->head, wu, fit);
+        } else {
+            sort::SeriesSpot spot{s.data2, start * run.unit};
+            if (o.stable)
+                sort::merge_sort(sort::items_in(spot), records, width, op, flags, compare_records);
+            else
+                sort::quick_sort(sort::items_in(spot), records, width, op, flags, compare_records);
+        }
     }
     notify(s, words::sorted, nullptr, start, count);
     return s;
@@ -1254,14 +1278,24 @@ void swap(Cell& series1, const Cell& series2) {
     Cell a = series1, b = series2;
     uint32_t ha = clamp_head(a), hb = clamp_head(b);
     if (ha >= buffer(a)->length() || hb >= buffer(b)->length()) return;
-    uint32_t x = read(buffer(a), ha), y = read(buffer(b), hb);
-    // A binary! holds bytes: it never widens to take a larger code point.
-    if ((is(a, TypeId::binary) && y > 0xFF) || (is(b, TypeId::binary) && x > 0xFF))
-        error::raise(ErrorId::script_invalid_arg, series2);
-    notify(a, words::swap, nullptr, ha, 1);
-    notify(b, words::swap, nullptr, hb, 1);
-    write_char(buffer(a), unit_at(buffer(a), ha), y);
-    write_char(buffer(b), unit_at(buffer(b), hb), x);
+    // The code points exchanged, read after the owners' handlers, which may change either side.
+    auto exchanged = [&](uint32_t& x, uint32_t& y) {
+        if (ha >= buffer(a)->length() || hb >= buffer(b)->length()) return false;
+        x = read(buffer(a), ha);
+        y = read(buffer(b), hb);
+        // A binary! holds bytes: it never widens to take a larger code point.
+        if ((is(a, TypeId::binary) && y > 0xFF) || (is(b, TypeId::binary) && x > 0xFF))
+            error::raise(ErrorId::script_invalid_arg, series2);
+        return true;
+    };
+    uint32_t x = 0, y = 0;
+    exchanged(x, y);
+    bool ran = notify(a, words::swap, nullptr, ha, 1);
+    ran |= notify(b, words::swap, nullptr, hb, 1);
+    if (!ran || exchanged(x, y)) {
+        write_char(buffer(a), unit_at(buffer(a), ha), y);
+        write_char(buffer(b), unit_at(buffer(b), hb), x);
+    }
     notify(a, words::swaped, nullptr, ha, 1);
     notify(b, words::swaped, nullptr, hb, 1);
 }
@@ -1350,12 +1384,13 @@ void trim(Cell& series, const TrimOptions& o) {
     if (o.auto_) error::raise(ErrorId::internal_not_done);
     Cell s = series;
     uint32_t head = clamp_head(s);
+    if (notify(s, words::trim, nullptr, head, buffer(s)->length() - head)) head = clamp_head(s);
+    // The text is read once the owner's handler has run: it may change the string.
     SeriesBuffer* b = buffer(s);
     uint32_t n = b->length() - head;
     std::u32string in;
     in.reserve(n);
     for (uint32_t i = 0; i < n; ++i) in.push_back(read(b, head + i));
-    notify(s, words::trim, nullptr, head, n);
     std::u32string out = trimmed(in, o);
     // The result only drops code points or puts spaces and line feeds: it fits the unit.
     b = buffer(s);

@@ -190,8 +190,8 @@ void put_elements(const Cell& vector, uint32_t at, const NewElements& e, int32_t
     error::raise(ErrorId::script_bad_make_arg, cell::datatype(TypeId::vector), spec);
 }
 
-void notify(const Cell& vector, const Cell& action, const Cell* value, uint32_t index, uint32_t count) {
-    series_::notify(vector, action, value, int32_t(index), int32_t(count));
+bool notify(const Cell& vector, const Cell& action, const Cell* value, uint32_t index, uint32_t count) {
+    return series_::notify(vector, action, value, int32_t(index), int32_t(count));
 }
 
 }  // namespace
@@ -563,13 +563,16 @@ void xor_() { do_math(MathOp::xor_); }
 // returns the vector just past what it inserted. A block's values are always spliced.
 Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool append) {
     Cell v = series;
-    const uint32_t h = series_::clamp_head(v);
+    uint32_t h = series_::clamp_head(v);
     if (dup < 1) return v;
     const NewElements e = encode(v, value, part, false, false);
     if (e.count == 0) return v;
     const uint32_t total = total_elements(e.count, dup, width_of(v));
-    const uint32_t at = append ? series_::total_length(v) : h;
-    notify(v, append ? words::append : gwords::insert, &value, at, total);
+    uint32_t at = append ? series_::total_length(v) : h;
+    if (notify(v, append ? words::append : gwords::insert, &value, at, total)) {
+        h = series_::clamp_head(v);
+        at = append ? series_::total_length(v) : h;
+    }
     series_::open_gap(v, at, total);
     put_elements(v, at, e, dup);
     notify(v, append ? words::appended : words::inserted, &value, at, total);
@@ -581,13 +584,18 @@ Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t d
 // the new ones; returns the vector just past them.
 Cell change(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
     Cell v = series;
-    const uint32_t h = series_::clamp_head(v);
+    uint32_t h = series_::clamp_head(v);
     if (dup < 1) return v;
     const NewElements e = encode(v, value, -1, true, true);
     const uint32_t total = total_elements(e.count, dup, width_of(v));
-    const uint32_t after = series_::total_length(v) - h;
-    const uint32_t replaced = std::min(part >= 0 ? uint32_t(part) : total, after);
-    notify(v, words::change, &value, h, replaced);
+    uint32_t replaced = 0;
+    // The elements replaced, measured again after the owner's handler.
+    auto measure = [&] {
+        h = series_::clamp_head(v);
+        replaced = std::min(part >= 0 ? uint32_t(part) : total, series_::total_length(v) - h);
+    };
+    measure();
+    if (notify(v, words::change, &value, h, replaced)) measure();
     if (total > replaced) series_::open_gap(v, h + replaced, total - replaced);
     else if (total < replaced) series_::remove_units(v, h + total, replaced - total);
     if (total) put_elements(v, h, e, dup);
