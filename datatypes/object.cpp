@@ -610,10 +610,9 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Ce
         }
     }
     rebind_functions(ctx);
-    if (obj.data3) {
-        obj.data3 = series::clone_buffer(memory::buffer_of(obj.data3));
-        store(obj);
-    }
+    // Handler info of its own: with on-deep-change*, the copy owns the series it holds
+    // (a shared series stays with its first owner).
+    if (obj.data3) build_handlers(obj, handler_of(obj, 0), handler_of(obj, 1));
     result = obj;
 }
 
