@@ -8,6 +8,7 @@
 #include "datatypes/context.h"
 #include "datatypes/function.h"
 #include "datatypes/internal.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -528,6 +529,10 @@ void set(const int32_t* refs) {
         // The path is walked in set mode with the value in the frame's first cell.
         stack::base[0] = value;
         interp::eval_path(target, 0, 0, 0, true, false, false, given(refs, 1));
+        return result(value);
+    }
+    if (object::object_type_q(type_of(target))) {
+        object::set_fields(target, value, any_value, given(refs, 2), given(refs, 3));
         return result(value);
     }
     if (is(target, TypeId::block)) {
