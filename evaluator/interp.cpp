@@ -99,6 +99,9 @@ constexpr bool in_typeset(const Cell& ts, TypeId t) {
 
 }  // namespace
 
+// The infix loop from the op! found at `pos` (its value's slot).
+uint32_t eval_infix_from(const Cell* op, Node code, uint32_t pos, uint32_t end, Cell* left);
+
 // ---- argument tables ----
 
 namespace {
@@ -546,8 +549,10 @@ uint32_t fetch_plain(Call& c, int32_t* refs) {
         } else if (kind == normal && c.pos < c.end) [[likely]] {
             Cell* top = stack::data_top;
             if (!state.tracing && push_plain(c.code, c.pos)) {
-                if (!c.infix && infix_op_at(c.code, ++c.pos, c.end)) c.pos = eval_infix(c.code, c.pos, c.end, top);
-                else if (c.infix) ++c.pos;
+                ++c.pos;
+                if (!c.infix)
+                    if (const Cell* op = infix_op_at(c.code, c.pos, c.end))
+                        c.pos = eval_infix_from(op, c.code, c.pos, c.end, top);
                 if (unwinding()) return 0;
             } else {
                 c.pos = eval_expression(c.code, c.pos, c.end, c.infix, true, false);
@@ -634,7 +639,7 @@ void call_native(const Cell& callable, const int32_t* refs) {
 // ---- the numeric fast path ----
 
 // The operand a literal number or a word holding one stands for; false for anything else.
-bool plain_number(const Cell& v, Cell& out) {
+inline bool plain_number(const Cell& v, Cell& out) {
     TypeId t = type_of(v);
     if (t == TypeId::integer || t == TypeId::float_) {
         out = v;
@@ -659,7 +664,7 @@ inline void store_whole(Cell& destination, const Cell& value) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&destination), x);
 }
 
-bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
+inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     TypeId source = TypeId((op.header >> 16) & 0xFF);
     uint32_t number = op.data1;
     TypeId lt = type_of(left);
@@ -751,6 +756,20 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     return eval_code(callable, code, pos, end, true, nullptr, word, nullptr, 0, false);
 }
 
+// A set-word! and the expression after it, in a frame named by the set-word.
+inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t end) {
+    frame::push_interp_native(v);
+    stack::push(v);
+    fire(ev_push, code, int32_t(pos), nullptr, &v);
+    if (++pos >= end) error::raise(ErrorId::script_need_value, v);
+    pos = eval_expression(code, pos, end, false, true, false);
+    if (unwinding()) return pos;
+    fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
+    word::set_from_args(v);
+    frame::pop();
+    return pos;
+}
+
 // Every value eval_expression does not push or read as a word; `pos` is the value's own.
 [[gnu::noinline]] uint32_t eval_other(const Cell& v_in, Node code, uint32_t pos, uint32_t end,
                                       bool callables_as_values) {
@@ -759,18 +778,8 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
         case TypeId::paren:
             eval_block(cell::set_type(v, TypeId::block), false);
             return pos + 1;
-        case TypeId::set_word: {
-            frame::push_interp_native(v);
-            stack::push(v);
-            fire(ev_push, code, int32_t(pos), nullptr, &v);
-            if (++pos >= end) error::raise(ErrorId::script_need_value, v);
-            pos = eval_expression(code, pos, end, false, true, false);
-            if (unwinding()) return pos;
-            fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
-            word::set_from_args(v);
-            frame::pop();
-            return pos;
-        }
+        case TypeId::set_word:
+            return eval_set_word(v, code, pos, end);
         case TypeId::set_path: {
             fire(ev_push, code, int32_t(pos), nullptr, &v);
             if (++pos >= end) error::raise(ErrorId::script_need_value, v);
@@ -835,6 +844,8 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     TypeId t = type_of(v);
     if (t == TypeId::word) {
         pos = eval_word(v, code, pos + 1, end);
+    } else if (t == TypeId::set_word) {
+        pos = eval_set_word(v, code, pos, end);
     } else if (!evaluated_type(t)) {
         stack::push(v);
         ++pos;
@@ -842,7 +853,8 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
         pos = eval_other(v, code, pos, end, callables_as_values);
     }
     if (unwinding()) return pos;
-    if (!no_infix && infix_op_at(code, pos, end)) pos = eval_infix(code, pos, end, saved_top);
+    if (!no_infix)
+        if (const Cell* op = infix_op_at(code, pos, end)) pos = eval_infix_from(op, code, pos, end, saved_top);
     if (unwinding()) return pos;
 
     if (!push) {
@@ -856,15 +868,19 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
 
 // Infix operators, strictly from the left, after the value at `left` (the newest cell).
 uint32_t eval_infix(Node code, uint32_t pos, uint32_t end, Cell* left) {
+    return eval_infix_from(infix_op_at(code, pos, end), code, pos, end, left);
+}
+
+uint32_t eval_infix_from(const Cell* slot, Node code, uint32_t pos, uint32_t end, Cell* left) {
     Cell* saved_top = left;
-    while (const Cell* slot = infix_op_at(code, pos, end)) {
-        Cell next = at(code, pos);
+    for (; slot; slot = infix_op_at(code, pos, end)) {
         Cell op = *slot;
         stack::data_top = saved_top + 1;  // the left value is the newest cell
         if (!state.tracing && pos + 1 < end && fast_infix(op, saved_top[0], at(code, pos + 1))) {
             pos += 2;
             continue;
         }
+        Cell next = at(code, pos);
         fire(ev_fetch, code, int32_t(pos), nullptr, &next);
         op.header = (op.header >> 16) & 0xFF;
         pos = eval_code(op, code, pos + 1, end, true, nullptr, next, nullptr, 0, true);
