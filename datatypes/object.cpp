@@ -651,6 +651,12 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
             }
             context::cell_of(ctx).header &= ~kOwnerContext;
         }
+    } else if (f && f == canon(sym::owned)) {
+        // As for a series: none releases the object's fields from their owner, a block
+        // [owner word] gives them one.
+        Cell owned = field;
+        owned.data2 = sym::owned;
+        series_::modify(target, owned, value, false);
     } else {
         error::raise(ErrorId::script_invalid_arg, field);
     }
