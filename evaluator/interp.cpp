@@ -75,6 +75,17 @@ constexpr uint64_t kCalledOrRefused =
     (1ull << uint32_t(TypeId::action)) | (1ull << uint32_t(TypeId::op)) |
     (1ull << uint32_t(TypeId::function)) | (1ull << uint32_t(TypeId::routine));
 
+// Values whose fields a path sets in the cell itself, not in a series or context it names.
+bool held_in_cell(TypeId t) {
+    switch (t) {
+        case TypeId::time: case TypeId::pair: case TypeId::tuple: case TypeId::date:
+        case TypeId::money: case TypeId::point2d: case TypeId::point3d:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool function_like(TypeId t) { return t == TypeId::function || t == TypeId::routine; }
 
 // The words of a callable's context, in spec order.
@@ -1019,6 +1030,9 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
     Cell grandparent = cell::none();
     Cell previous = first;
     bool owner = false;
+    // The step before, for writing a changed value back into what holds it.
+    Cell held_selector = first, held_grandparent = cell::none(), held_previous = cell::none();
+    bool held_owner = false;
     for (uint32_t i = head + 1; i < n; ++i) {
         Cell element = at(elements, i);
         fire(ev_fetch, elements, int32_t(i), nullptr, &element);
@@ -1043,6 +1057,19 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
         PathStep step{&path, &grandparent, &previous, int32_t(i), case_, get, last, owner};
         const Cell* to_set = set && last ? &stack::base[0] : nullptr;
         Cell result = act(parent, selector, to_set, step);
+        if (to_set && held_in_cell(pt)) {
+            // A value held in its cell (a time's hour...) changed in place: it goes back where
+            // it came from, through that holder's own setting, which notifies as a set does.
+            if (i == head + 1) {
+                Cell w = first;
+                word::set(w, parent);
+            } else {
+                TypeId ht = type_of(grandparent);
+                EvalPathAction set_back = registry::actions(ht).eval_path;
+                PathStep back{&path, &held_grandparent, &held_previous, int32_t(i - 1), case_, false, true, held_owner};
+                if (set_back) set_back(grandparent, held_selector, &parent, back);
+            }
+        }
         if (!set && !get && callable_type(type_of(result))) {
             // A function reached through the path: the rest of the path is its refinements.
             Cell named = path;
@@ -1053,6 +1080,10 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
             parent = stack::data_top[-1];
             break;
         }
+        held_grandparent = grandparent;
+        held_previous = previous;
+        held_selector = selector;
+        held_owner = owner;
         grandparent = parent;
         parent = result;
         previous = element;
