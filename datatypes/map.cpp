@@ -393,8 +393,9 @@ bool foreach_set_words(const Cell& words, Cell& map, uint32_t count) {
         while (map.data1 % 2 == 0 && map.data1 + 1 < total(map) && removed_q(cells(map)[map.data1 + 1]))
             map.data1 += 2;
         if (map.data1 < total(map)) {
+            bool key = map.data1 % 2 == 0;
             Cell v = cells(map)[map.data1++];
-            word::set(word, given_key(v));
+            word::set(word, key ? given_key(v) : v);
             any = true;
         } else {
             word::set(word, cell::none());

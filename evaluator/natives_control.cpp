@@ -6,8 +6,10 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/internal.h"
+#include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -48,10 +50,11 @@ struct Loop {
     }
 };
 
-enum class Step { next, stop, leave };
+enum class Step { next, again, stop, leave };
 
-// Runs one evaluation of the body under the loop frame. `next`: go on; `stop`: a break ended
-// the loop; `leave`: an unwind that is not this loop's is pending (return at once).
+// Runs one evaluation of the body under the loop frame. `next`: go on; `again`: a continue
+// cut the body short (go on); `stop`: a break ended the loop; `leave`: an unwind that is not
+// this loop's is pending (return at once).
 Step run_body(const Loop& loop, const Cell& body) {
     stack::data_top = stack::base + 1;
     try {
@@ -66,7 +69,7 @@ Step run_body(const Loop& loop, const Cell& body) {
         return Step::leave;
     frame::unwinding = 0;
     runtime::pending_code = 0;
-    return u == throw_code::break_ ? Step::stop : Step::next;
+    return u == throw_code::break_ ? Step::stop : Step::again;
 }
 
 // Ends the loop: its result (the loop frame's return slot) becomes the native's.
@@ -295,6 +298,16 @@ void each(bool remove) {
     LoopWords words = loop_words(spec, series);
     Cell start = series;
     Loop l;
+    if (is(series, TypeId::map)) {
+        // A map is walked as key/value pairs, removed pairs skipped.
+        if (words.count != 2) error::raise(ErrorId::script_invalid_arg, spec);
+        while (map::foreach_set_words(spec, series, 2)) {
+            Step s = run_body(l, body);
+            if (s == Step::leave) return;
+            if (s == Step::stop) break;
+        }
+        return finish(l);
+    }
     while (length_of(series) > 0) {
         uint32_t available = length_of(series);
         for (uint32_t i = 0; i < words.count; ++i) {
@@ -305,7 +318,8 @@ void each(bool remove) {
         Step s = run_body(l, body);
         if (s == Step::leave) return;
         if (s == Step::stop) break;
-        if (remove && true_q(stack::base[0], false)) {
+        // A continue keeps the items: the return slot still holds an earlier body's result.
+        if (remove && s == Step::next && true_q(stack::base[0], false)) {
             RemoveAction rm = registry::actions(type_of(series)).remove;
             Cell part = cell::integer(int32_t(step));
             Cell target = series;
@@ -325,7 +339,7 @@ void forall(const int32_t*) {
     Cell w = arg(0), body = arg(1);
     Cell series = *word::get(w);
     if (!series_type(type_of(series)))
-        error::raise(ErrorId::script_expect_arg, words::body_tag, cell::datatype(type_of(series)), w);
+        error::raise(ErrorId::script_expect_arg, frame::function_word(), cell::datatype(type_of(series)), w);
     uint32_t start = series.data1;
     Loop l;
     bool broke = false;
@@ -513,7 +527,8 @@ void get(const int32_t* refs) {
         interp::eval_path(w, 0, 0, 0, false, true, false, given(refs, 1));
         return;
     }
-    error::raise(ErrorId::internal_not_done);
+    // An object gives the block of its values.
+    result(registry::actions(type_of(w)).reflect(w, sym::values));
 }
 
 void set(const int32_t* refs) {
@@ -539,8 +554,7 @@ void set(const int32_t* refs) {
         bool only = given(refs, 2), some = given(refs, 3);
         Node words = target.data2;
         uint32_t n = memory::buffer_of(words)->length();
-        bool spread = !only && (is(value, TypeId::block) || is(value, TypeId::paren) || is(value, TypeId::hash) ||
-                                (type_of(value) >= TypeId::path && type_of(value) <= TypeId::get_path));
+        bool spread = !only && (block_type(type_of(value)) || is(value, TypeId::map));
         auto item = [&](uint32_t i) -> Cell {
             if (!spread) return value;
             uint32_t at = value.data1 + (i - target.data1);
@@ -625,7 +639,12 @@ void catch_(const int32_t* refs) {
             } else if (is(want, TypeId::block)) {
                 for (uint32_t i = want.data1; i < memory::buffer_of(want.data2)->length(); ++i) {
                     Cell w = memory::buffer_of(want.data2)->cells()[i];
-                    if (!word::any_word_type_q(type_of(w))) error::raise(ErrorId::script_invalid_arg, want);
+                    if (!word::any_word_type_q(type_of(w))) {
+                        // The throw ends here: the error replaces it.
+                        frame::unwinding = runtime::pending_code = 0;
+                        frame::thrown_at = nullptr;
+                        error::raise(ErrorId::script_invalid_arg, want);
+                    }
                     if (symbol::canonical_id(w.data2) == symbol::canonical_id(name.data2)) match = true;
                 }
             }
@@ -666,6 +685,8 @@ void try_(const int32_t* refs) {
         } else {
             // The error was pushed where the trap frame stood; it becomes the result.
             Cell e = stack::data_top[-1];
+            // The frames the error left are still in place below the stack top: name them now.
+            if (given(refs, 1)) error::fill_stack(e);
             stack::frames_top = saved_frames;
             stack::data_top = saved_top;
             runtime::pending_code = 0;
