@@ -272,8 +272,13 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     stack::push(cell::make(TypeId::pair, 0, base_index, top_index));
     if (state.tracer_locals) push_inactive_refinement(state.tracer_locals);
     state.tracing = false;
+    // An unwind in flight (the epilog of a function left by return, the end of a traced do)
+    // waits while the tracer runs: the tracer's own evaluation must not take it.
+    uint32_t in_flight = frame::unwinding;
+    frame::unwinding = 0;
     call_function(tracer, tracer.data1, words::interp_callback_tag, 0);
     frame::raise_pending();
+    frame::unwinding = in_flight;
     state.tracing = true;
     stack::frames_top = saved_frames;
     stack::base = saved_base;

@@ -470,6 +470,13 @@ void do_(const int32_t* refs) {
         throw;
     }
     tracing.end();
+    // A return or exit from the traced code stopped at the caller's frame so that the trace
+    // could end; it goes on from there to the next return target.
+    uint32_t u = frame::unwinding;
+    if (tracing.caller && (u == throw_code::return_ || u == throw_code::exit) && frame::top() == tracing.caller) {
+        frame::unwinding = 0;
+        frame::unwind_return(u == throw_code::return_, false);
+    }
 }
 
 void do_value(const int32_t* refs) {
