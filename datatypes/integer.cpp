@@ -7,6 +7,8 @@
 
 #include "datatypes/float.h"
 #include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "datatypes/text_number.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/number.h"
@@ -195,12 +197,20 @@ Cell to(const Cell&, const Cell& spec, TypeId) {
         case TypeId::time: return cell::integer(truncate(cell::get_float(spec) + 0.5));
         case TypeId::binary: return cell::integer(from_binary(spec));
         case TypeId::issue: return cell::integer(issue::to_integer(spec));
-        case TypeId::string:  // text is read by the lexer's number reader, not built yet
+        case TypeId::string:
         case TypeId::file:
         case TypeId::url:
         case TypeId::tag:
         case TypeId::email:
-        case TypeId::ref:
+        case TypeId::ref: {
+            Cell text = spec;
+            uint32_t count = string::length_from_head(text);
+            int32_t failed = 0;
+            int32_t v = text_number::string_to_integer(string::head_pointer(text), count,
+                                                       memory::buffer_of(text.data2)->unit(), failed);
+            if (failed) bad_to_arg(spec);
+            return cell::integer(v);
+        }
         case TypeId::date:   // date! epoch seconds are not built yet
         case TypeId::money:  // money! is not built yet
             error::raise(ErrorId::internal_not_done);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
@@ -203,7 +204,14 @@ Cell make(const Cell&, const Cell& spec, TypeId) {
         case TypeId::url:
         case TypeId::tag:
         case TypeId::email:
-        case TypeId::ref: error::raise(ErrorId::internal_not_done);  // text scanning: the lexer
+        case TypeId::ref: {
+            // The text is loaded as source; its first value must be a time.
+            if (!block::load_text) error::raise(ErrorId::internal_not_done);
+            Cell loaded = block::load_text(spec);
+            SeriesBuffer* b = memory::buffer_of(loaded.data2);
+            if (loaded.data1 >= b->length() || !is(b->cells()[loaded.data1], TypeId::time)) raise_bad_to_arg(spec);
+            return b->cells()[loaded.data1];
+        }
         case TypeId::integer: return of(cell::get_integer(spec));
         case TypeId::float_:
         case TypeId::percent: return of(cell::get_float(spec));
