@@ -11,6 +11,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
+#include "datatypes/internal.h"
 #include "datatypes/issue.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -70,6 +71,18 @@ void insert_into(const Cell& target, const Cell& values, bool only) {
 
 // ---- reduce ----
 
+// A block! target takes reduced values at its tail, its owner told once of an insert of that
+// many values there; the result is the target past them.
+void append_results(const Cell& target, const Cell& values) {
+    uint32_t count = length_of(values.data2);
+    uint32_t old_tail = length_of(target.data2);
+    series_::notify(target, gwords::insert, &values, int32_t(old_tail), int32_t(count));
+    for (uint32_t i = 0; i < count; ++i) block::append_cell(target, buffer(values.data2)->cells()[i]);
+    Cell past = target;
+    past.data1 = length_of(target.data2);
+    arg(0) = past;
+}
+
 // Evaluates `block` from its index, expression by expression, appending each result with its
 // new-line marker cleared to `out` (a block held on the data stack). False when an unwind is
 // pending.
@@ -112,6 +125,7 @@ void reduce(const int32_t* refs) {
         uint32_t n = series_::length_from_head(value);
         Cell* out = block::push_new(int32_t(n));
         if (!reduce_into(value, *out)) return;
+        if (into && is(*into, TypeId::block)) return append_results(*into, *out);
         if (into) return insert_into(*into, *out, false);
         arg(0) = *out;
         return;
@@ -126,7 +140,8 @@ void reduce(const int32_t* refs) {
     }
     Cell* one = block::push_new(1);
     block::append_cell(*one, result);
-    insert_into(*into, *one, false);
+    if (is(*into, TypeId::block)) append_results(*into, *one);
+    else insert_into(*into, *one, false);
 }
 
 // ---- compose ----
