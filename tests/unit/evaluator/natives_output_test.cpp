@@ -385,12 +385,13 @@ TEST_F(Natives, ReduceEvaluatesEachExpression) {
     define("p", paren({w("add"), 2, 3}));
     EXPECT_EQ(molded(blk({w("reduce"), w("p")})), "5");
     EXPECT_TRUE(is(run(blk({w("reduce"), gw("add")})), TypeId::action));
-    // /into inserts at the target's position and answers the position after the values.
+    // /into appends to a block target at its tail, whatever its position, and answers the
+    // position after the values.
     run(blk({sw("out"), blk({w("a"), w("b")})}));
-    EXPECT_EQ(molded(blk({path({w("reduce"), w("into")}), blk({1, w("add"), 1, 1}), w("next"), w("out")})), "[b]");
-    EXPECT_EQ(molded(blk({w("out")})), "[a 1 2 b]");
+    EXPECT_EQ(molded(blk({path({w("reduce"), w("into")}), blk({1, w("add"), 1, 1}), w("next"), w("out")})), "[]");
+    EXPECT_EQ(molded(blk({w("out")})), "[a b 1 2]");
     EXPECT_EQ(molded(blk({path({w("reduce"), w("into")}), lw("v"), w("tail"), w("out")})), "[]");
-    EXPECT_EQ(molded(blk({w("out")})), "[a 1 2 b 7]");
+    EXPECT_EQ(molded(blk({w("out")})), "[a b 1 2 7]");
     // A break inside leaves it.
     EXPECT_EQ(molded(blk({w("loop"), 2, blk({w("reduce"), blk({1, path({w("break"), w("return")}), 9})})})), "9");
 }
