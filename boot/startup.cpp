@@ -5,6 +5,7 @@
 #include <string>
 
 #include "boot/environment.h"
+#include "boot/routines.h"
 #include "datatypes/function.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
@@ -81,7 +82,7 @@ void define_operators() {
         {"%", "remainder"}, {"=", "equal?"}, {"<>", "not-equal?"}, {"==", "strict-equal?"},
         {"=?", "same?"}, {"<", "lesser?"}, {">", "greater?"}, {"<=", "lesser-or-equal?"},
         {">=", "greater-or-equal?"}, {"**", "power"}, {"and", "and~"}, {"or", "or~"},
-        {"xor", "xor~"},
+        {"xor", "xor~"}, {"<<", "shift-left"}, {">>", "shift-right"}, {">>>", "shift-logical"},
     };
     for (const Operator& o : kOperators) {
         Cell source = *word::get(word::from_c_string(o.from));
@@ -111,6 +112,7 @@ void fill_system() {
     if (dir.empty() || dir.back() != '/') dir += '/';
     Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
+    fill_gc_object(*field(*field(system, "state"), "GC"));
 }
 
 }  // namespace
@@ -138,6 +140,7 @@ void run() {
     define_callables("natives.kaz", TypeId::native);
     define_callables("actions.kaz", TypeId::action);
     interp::do_block(load_source("base.kaz"));
+    define_routines();
     define_operators();
     interp::do_block(load_source("system.kaz"));
     fill_system();

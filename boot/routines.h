@@ -1,0 +1,13 @@
+// The environment's routines: C++ functions made into routine! values at start-up.
+#pragma once
+
+#include "runtime/cell.h"
+
+namespace kaz::startup {
+
+// Registers the routines and sets their global words (before the operators made from them).
+void define_routines();
+// Fills the fields of system/state/GC with the collector's routines.
+void fill_gc_object(const Cell& gc_object);
+
+}  // namespace kaz::startup
