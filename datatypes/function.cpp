@@ -379,7 +379,14 @@ Cell reflect(const Cell& value, uint32_t field) {
     uint32_t f = canon(field);
     if (f == canon(sym::spec)) return block_over(value.data2);
     if (f == canon(sym::body)) {
-        if (source == TypeId::function || source == TypeId::routine) return cells_of(value.data3)[more_body];
+        if (source == TypeId::function || source == TypeId::routine) {
+            // A copy, so that changing it cannot change what the function runs.
+            Cell body = cells_of(value.data3)[more_body];
+            if (!is(body, TypeId::block)) return body;
+            Cell copy = *block::duplicate(body, true, true);
+            stack::pop(1);
+            return copy;
+        }
         return cell::integer(int32_t(value.data1));
     }
     if (f == canon(sym::words) && (t == TypeId::function || t == TypeId::routine)) {

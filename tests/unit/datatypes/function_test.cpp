@@ -320,7 +320,10 @@ TEST_F(Functions, ReflectAndCompare) {
     EXPECT_EQ(s.data2, spec.data2);
     EXPECT_EQ(s.data1, 0u);
     Cell b = function::reflect(f, sym::body);
-    EXPECT_EQ(b.data2, function::more_cell(f, function::more_body)->data2);
+    // A copy of the body: changing it must not change what the function runs.
+    EXPECT_NE(b.data2, function::more_cell(f, function::more_body)->data2);
+    ASSERT_EQ(length_of(b), 1u);
+    EXPECT_EQ(cells_of(b)[0].data2, w("a").data2);
     Cell words = function::reflect(f, sym::words);
     ASSERT_EQ(length_of(words), 3u);
     EXPECT_NE(words.data2, context::words_node(ctx));
