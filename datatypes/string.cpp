@@ -37,6 +37,13 @@ uint32_t checked_bytes(uint64_t bytes) {
     return uint32_t(bytes);
 }
 
+// Positions and lengths are 32-bit signed integers in the language: a text may not grow past
+// the largest of them, whatever its unit.
+uint32_t checked_units(uint64_t units) {
+    if (units > uint64_t(INT32_MAX)) error::raise(ErrorId::internal_no_memory);
+    return uint32_t(units);
+}
+
 inline SeriesBuffer* buffer(const Cell& c) { return memory::buffer_of(c.data2); }
 inline uint8_t* unit_at(SeriesBuffer* b, uint32_t i) { return b->head + size_t(i) * b->unit(); }
 inline uint32_t read(SeriesBuffer* b, uint32_t i) { return get_char(unit_at(b, i), b->unit()); }
@@ -773,6 +780,7 @@ uint32_t splice(const Cell& series, uint32_t pos, uint32_t removed, Insertion in
     SeriesBuffer* d = buffer(series);
     uint32_t len = d->length();
     uint64_t new_len = uint64_t(len) - removed + total;
+    checked_units(new_len);
     checked_bytes(new_len * std::max(d->unit(), ins.unit()));
     d = widen_to(d, ins.unit());
     uint32_t u = d->unit();
@@ -820,7 +828,7 @@ Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t d
         uint32_t one = ins.length();
         if (limit >= 0) one = std::min(one, uint32_t(limit));
         total = uint64_t(one) * uint32_t(dup);
-        checked_bytes(total);
+        checked_units(total);
         pos = mode == InsertMode::append ? len : head;
         if (mode == InsertMode::change) {
             uint64_t want = part >= 0 ? uint64_t(part) : total;
