@@ -286,7 +286,13 @@ LoopWords loop_words(const Cell& spec, const Cell& series) {
     if (is(spec, TypeId::block)) {
         uint32_t n = block::length_from_head(spec);
         if (n == 0) error::raise(ErrorId::script_invalid_arg, spec);
-        return {spec, n};
+        LoopWords words{spec, n};
+        for (uint32_t i = 0; i < n; ++i) {
+            TypeId t = type_of(words.word(i));
+            if (t != TypeId::word && t != TypeId::set_word && t != TypeId::get_word && t != TypeId::lit_word)
+                error::raise(ErrorId::script_invalid_arg, words.word(i));
+        }
+        return words;
     }
     if (is(series, TypeId::map)) error::raise(ErrorId::script_invalid_arg, spec);
     return {spec, 1};
