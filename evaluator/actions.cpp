@@ -288,32 +288,6 @@ void modify(const int32_t* refs) {
     arg(0) = KAZ_LOOKUP(modify, t)(arg(0), arg(1), arg(2), flag(refs, 0));
 }
 
-// ---- callables compared by identity ----
-
-// What makes two callables the same: the code they run (natives, actions and operators over
-// them) or their more-block (functions and routines, and operators over those).
-struct Identity {
-    int space;  // 0 code, 1 more-block node
-    uintptr_t key;
-};
-
-std::optional<Identity> identity_of(const Cell& c) {
-    TypeId t = type_of(c);
-    if (t == TypeId::op) t = TypeId((c.header >> 16) & 0xFF);
-    switch (t) {
-        case TypeId::native: return Identity{0, reinterpret_cast<uintptr_t>(natives::at(c.data1))};
-        case TypeId::action: return Identity{0, reinterpret_cast<uintptr_t>(actions::at(c.data1))};
-        case TypeId::function:
-        case TypeId::routine: return Identity{1, c.data3};
-        default: return std::nullopt;
-    }
-}
-
-bool callable_q(TypeId t) {
-    return t == TypeId::native || t == TypeId::action || t == TypeId::op || t == TypeId::function ||
-           t == TypeId::routine;
-}
-
 // ---- fast-path helpers ----
 
 // Runs the entry of `slot` in a native frame named by `name` over copies of `args`; returns
@@ -402,11 +376,6 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 // ---- comparison ----
 
 int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
-    if (callable_q(type_of(a))) {
-        std::optional<Identity> x = identity_of(a), y = identity_of(b);
-        if (!x || !y || x->space != y->space) return kNotComparable;
-        return x->key < y->key ? -1 : x->key > y->key ? 1 : 0;
-    }
     TypeId t = type_of(a);
     CompareAction fn = registry::actions(t).compare;
     if (!fn) raise_lacks(t, Slot::compare);

@@ -296,7 +296,9 @@ TEST_F(Actions, TheComparisonCore) {
     }
 }
 
-TEST_F(Actions, CallablesAreEqualOnlyWhenTheyRunTheSameCode) {
+// Callables of one type compare by their table number (natives, actions, operators) or their
+// more-block (functions, routines), and only for equality, sorting and identity.
+TEST_F(Actions, CallablesCompareByTypeAndNumberForEqualityOnly) {
     Cell add1 = cell::make(TypeId::action, uint32_t(Slot::add), 0, 0);
     Cell add2 = cell::make(TypeId::action, uint32_t(Slot::add), 1, 1);
     Cell sub = cell::make(TypeId::action, uint32_t(Slot::subtract), 0, 0);
@@ -305,7 +307,9 @@ TEST_F(Actions, CallablesAreEqualOnlyWhenTheyRunTheSameCode) {
     Cell op_add = add1;
     op_add.header = uint32_t(TypeId::op) | (uint32_t(TypeId::action) << 16);
     EXPECT_EQ(actions::compare(add1, add2, CompareOp::equal), 0);
-    EXPECT_EQ(actions::compare(add1, op_add, CompareOp::equal), 0);
+    EXPECT_EQ(actions::compare(add1, op_add, CompareOp::equal), kNotComparable);
+    EXPECT_EQ(actions::compare(add1, add2, CompareOp::lesser), kNotComparable);
+    EXPECT_EQ(actions::compare(add1, add2, CompareOp::sort), 0);
     EXPECT_NE(actions::compare(add1, sub, CompareOp::equal), 0);
     EXPECT_EQ(actions::compare(fn1, fn1, CompareOp::equal), 0);
     EXPECT_NE(actions::compare(fn1, fn2, CompareOp::equal), 0);
