@@ -397,7 +397,8 @@ int32_t mold_fields(const Cell& object, Node string, bool only, bool all, bool f
             last = i;
             break;
         }
-    if (!flat && !only) limit = write(string, "\n", limit);
+    // The newline goes before the first field: an object with none shows none.
+    if (!flat && !only && last != n) limit = write(string, "\n", limit);
     cycles::push(ctx);
     for (uint32_t i = 0; i < n; ++i) {
         if (!shown(i)) continue;
@@ -519,8 +520,9 @@ int32_t mold(const Cell& value, Node string, bool only, bool all, bool flat, con
              int32_t limit, int32_t indent) {
     if (cycles::find_q(value.data1)) return write(string, "make object! [...]", limit);
     limit = write(string, "make object! [", limit);
+    int32_t before = limit;
     limit = mold_fields(value, string, only, all, flat, !flat, part, limit, indent + 1);
-    if (!flat) limit = kaz::mold::indent(string, indent, limit);
+    if (!flat && limit != before) limit = kaz::mold::indent(string, indent, limit);
     return write(string, "]", limit);
 }
 

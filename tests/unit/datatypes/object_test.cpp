@@ -280,7 +280,7 @@ TEST_F(Objects, MoldAndForm) {
     word::set(inner_word, inner);
     Cell outer = make_object(blk({sw("i"), w("inner")}));
     EXPECT_EQ(molded(outer), "make object! [\n    i: make object! [\n        b: 1\n    ]\n]");
-    EXPECT_EQ(molded(make_object(blk({}))), "make object! [\n]");
+    EXPECT_EQ(molded(make_object(blk({}))), "make object! []");
 
     // A field holding its own object, and the part limit.
     *context::value_at(inner.data1, 0) = inner;
