@@ -12,6 +12,7 @@
 namespace kaz::context {
 
 Node global = kNoNode;
+Node global_values = kNoNode;
 
 namespace {
 
@@ -131,7 +132,10 @@ Node clone_for_value(Cell& value, uint32_t kind) {
     return ctx;
 }
 
-void make_global() { global = make(kGlobalWords, false, false, 0, plain); }
+void make_global() {
+    global = make(kGlobalWords, false, false, 0, plain);
+    global_values = cell_of(global).data2;
+}
 
 // ---- access ----
 

@@ -26,6 +26,7 @@ inline constexpr uint32_t flag24 = 1u << 24;
 }  // namespace header
 
 extern Node global;
+extern Node global_values;  // the global context's values block, which never changes
 inline constexpr uint32_t kGlobalWords = 4000;
 
 // Makes the global context (boot step 17).
@@ -48,6 +49,8 @@ Cell* word_at(Node ctx, uint32_t index);
 // The value slot of a word position: the values block, or the running call's argument cells;
 // null for a function context that is not running.
 inline Cell* value_at(Node ctx, uint32_t index) {
+    // Most words read are global: their values block is known without reading the context.
+    if (ctx == global) return memory::buffer_of(global_values)->cells() + index;
     const Cell& c = cell_of(ctx);
     if (c.header & header::on_stack) return c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
     return c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
