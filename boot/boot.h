@@ -1,6 +1,8 @@
 // Start-up: the runtime boot sequence and the entry of the runtime thread.
 #pragma once
 
+#include <cstddef>
+
 #include "runtime/cell.h"
 
 namespace kaz::boot {
@@ -12,8 +14,12 @@ void run();
 extern Node root;
 inline constexpr uint32_t kRootCells = 16'384;
 
-// The runtime thread's entry: boots, runs the program and returns the exit code; a low-level
-// throw that nothing catches ends the process with runtime error 95.
+// The runtime thread's stack: the language's own limits are reached long before it ends.
+inline constexpr size_t kRuntimeStack = size_t(512) << 20;
+
+// The runtime thread's entry (on a stack of kRuntimeStack bytes): boots, runs the program and
+// returns the exit code; a low-level throw that nothing catches ends the process with runtime
+// error 95.
 int main_entry(int argc, char** argv);
 
 }  // namespace kaz::boot

@@ -20,8 +20,6 @@ int runtime_thread(void* p) {
 int main(int argc, char** argv) {
     kaz::platform::install_fault_handlers(kaz::runtime::quit_from_fault);
     Args args{argc, argv};
-    // The language's own stack limits are reached long before this one.
-    constexpr size_t kRuntimeStack = size_t(512) << 20;
-    int code = kaz::platform::run_on_big_stack(runtime_thread, &args, kRuntimeStack);
+    int code = kaz::platform::run_on_big_stack(runtime_thread, &args, kaz::boot::kRuntimeStack);
     kaz::platform::exit_process(code);
 }

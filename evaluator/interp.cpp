@@ -725,6 +725,8 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 // Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
 // look for.
 void eval_block(const Cell& block, bool into_return) {
+    if (static_cast<const char*>(__builtin_frame_address(0)) < state.stack_floor) [[unlikely]]
+        frame::overflow();
     Cell saved_current = state.current_block;
     Node code = block.data2;
     Cell* top = stack::data_top;
@@ -1102,7 +1104,9 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
 // ---- entry points for C++ callers ----
 
 void init() {
+    const char* floor = state.stack_floor;  // set by the runtime thread before the boot
     state = State{};
+    state.stack_floor = floor;
     state.tracer = cell::unset();
     state.current_block = cell::unset();
     error::raising = [](Cell& e) {

@@ -33,6 +33,7 @@ struct State {
     uint32_t tracer_locals;
     bool trace_enable;     // what functions marked `trace` switch tracing to
     Cell current_block;    // the block being evaluated, its index at the expression
+    const char* stack_floor;  // nesting that reaches this C++ stack address overflows (null: none)
 };
 extern State state;
 

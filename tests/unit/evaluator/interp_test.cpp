@@ -268,3 +268,17 @@ TEST_F(Interp, SeriesLoops) {
     run(blk({sw("s"), blk({5, 6, 7}), w("forall"), w("s"), blk({w("break")})}));
     EXPECT_EQ(word::get(w("s"))->data1, 0u);
 }
+
+// Parens and blocks take no frame: their nesting is bounded on the C++ stack, and reaching the
+// bound is the stack-overflow error, which the script can trap; evaluation then goes on.
+TEST_F(Interp, NestingBeyondTheStackFloorOverflows) {
+    Cell nested = blk({1, w("+"), 1}, TypeId::paren);
+    for (int i = 0; i < 20000; ++i) nested = blk({nested}, TypeId::paren);
+    const char* saved = interp::state.stack_floor;
+    // A floor a little below here: far fewer levels than the nesting reach it.
+    interp::state.stack_floor = static_cast<const char*>(__builtin_frame_address(0)) - (256 << 10);
+    std::optional<ErrorId> error = error_of(blk({nested}));
+    interp::state.stack_floor = saved;
+    EXPECT_EQ(error, ErrorId::internal_stack_overflow);
+    EXPECT_EQ(int_of(blk({blk({blk({2, w("*"), 3}, TypeId::paren)}, TypeId::paren)})), 6);
+}
