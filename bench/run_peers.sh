@@ -7,7 +7,7 @@ peers=${KAZ_PEERS:-../shared/bench-peers}
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target kaz >/dev/null
 kaz=build/release/boot/kaz
-rows=("$@"); [ ${#rows[@]} -eq 0 ] && rows=(b01 b02 b03 b10 return_calls)
+rows=("$@"); [ ${#rows[@]} -eq 0 ] && rows=(b01 b02 b03 b04 b05 b10 return_calls)
 for row in "${rows[@]}"; do
     script=$(ls bench/kaz/${row}*.kaz | head -1)
     name=$(basename "$script" .kaz)
