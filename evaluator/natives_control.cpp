@@ -493,6 +493,9 @@ void do_value(const int32_t* refs) {
         case TypeId::hash: {
             uint32_t n = memory::buffer_of(value.data2)->length();
             if (value.data1 > n) value.data1 = n;
+            // The preprocessor is an environment function that does not exist yet: evaluating
+            // the block without expanding its directives would give wrong results silently.
+            if (given(refs, 0)) error::raise(ErrorId::internal_not_done);
             if (given(refs, 2)) {  // /next position
                 Cell target = arg(uint32_t(refs[2]));
                 uint32_t next = interp::eval_next(value);
