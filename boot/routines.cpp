@@ -4,12 +4,8 @@
 // converts, leaves its result in the return slot itself.
 #include "boot/routines.h"
 
-#include <string>
-#include <string_view>
-
-#include "datatypes/block.h"
+#include "boot/startup.h"
 #include "datatypes/function.h"
-#include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/lexer.h"
@@ -19,7 +15,6 @@
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
-#include "runtime/text.h"
 
 namespace kaz::startup {
 namespace {
@@ -29,23 +24,20 @@ using routines::Result;
 
 Cell& arg(uint32_t i) { return stack::base[i]; }
 
-Cell load_spec(std::string_view text) {
-    Cell s = string::make_cell(uint32_t(text.size()) + 1);
-    text::append_utf8(s.data2, std::string(text));
-    return lexer::load_text(s);
-}
+// A routine's spec, its C++ body and the return type the interpreter converts to (0: none).
+struct Definition {
+    const char* name;
+    const char* spec;
+    routines::PlainFn fn;
+    TypeId returns;
+};
 
-Cell make_routine(const char* name, std::string_view spec, routines::PlainFn fn, TypeId returns) {
-    uint32_t id = routines::define(name, fn);
-    Cell* slot = routine::make_value(load_spec(spec), nullptr, id, uint32_t(returns), false);
-    Cell r = *slot;
-    --stack::data_top;
+Cell make_routine(const Definition& d) {
+    uint32_t id = routines::define(d.name, d.fn);
+    Cell spec = lexer::load_text(string::from_utf8(d.spec));
+    Cell r = *routine::make_value(spec, nullptr, id, uint32_t(d.returns), false);
+    --stack::data_top;  // make_value pushed it
     return r;
-}
-
-void set_global(const char* name, const Cell& value) {
-    Cell w = word::from_c_string(name);
-    word::set(w, value);
 }
 
 // ---- the routines ----
@@ -86,33 +78,38 @@ Result gc_active(const Arg*, uint32_t) { return {.integer = gc::enabled()}; }
 // Every collection sweeps the node frames too: the two counts are one.
 Result gc_cycles(const Arg*, uint32_t) { return {.integer = int64_t(gc::counters.collections)}; }
 
+constexpr Definition kGlobal[] = {
+    {"set-quiet",
+     R"k("Set an object's field to a value without triggering eventual object's events" word [any-type!] value [any-type!] return: [any-type!])k",
+     set_quiet, TypeId(0)},
+    {"set-slot-quiet",
+     R"k("Set a value in series without triggering eventual owner's events" series [any-type!] value [any-type!])k",
+     set_slot_quiet, TypeId(0)},
+    {"shift-right", R"k("Shift bits to the right" data [integer!] bits [integer!])k", shift_right, TypeId(0)},
+    {"shift-left", R"k("Shift bits to the left" data [integer!] bits [integer!])k", shift_left, TypeId(0)},
+    {"shift-logical", R"k("Shift bits to the right (unsigned)" data [integer!] bits [integer!])k", shift_logical,
+     TypeId(0)},
+};
+
+constexpr Definition kCollector[] = {
+    {"active?", "return: [logic!]", gc_active, TypeId::logic},
+    {"series-cycles", "return: [integer!]", gc_cycles, TypeId::integer},
+    {"nodes-cycles", "return: [integer!]", gc_cycles, TypeId::integer},
+};
+
 }  // namespace
 
 void define_routines() {
-    set_global("set-quiet", make_routine("set-quiet",
-        R"k("Set an object's field to a value without triggering eventual object's events" word [any-type!] value [any-type!] return: [any-type!])k",
-        set_quiet, TypeId(0)));
-    set_global("set-slot-quiet", make_routine("set-slot-quiet",
-        R"k("Set a value in series without triggering eventual owner's events" series [any-type!] value [any-type!])k",
-        set_slot_quiet, TypeId(0)));
-    set_global("shift-right", make_routine("shift-right",
-        R"k("Shift bits to the right" data [integer!] bits [integer!])k", shift_right, TypeId(0)));
-    set_global("shift-left", make_routine("shift-left",
-        R"k("Shift bits to the left" data [integer!] bits [integer!])k", shift_left, TypeId(0)));
-    set_global("shift-logical", make_routine("shift-logical",
-        R"k("Shift bits to the right (unsigned)" data [integer!] bits [integer!])k", shift_logical, TypeId(0)));
+    for (const Definition& d : kGlobal) {
+        Cell w = word::from_c_string(d.name);
+        word::set(w, make_routine(d));
+    }
 }
 
 void fill_gc_object(const Cell& gc_object) {
-    struct Field { const char* name; routines::PlainFn fn; TypeId returns; const char* spec; };
-    const Field fields[] = {
-        {"active?", gc_active, TypeId::logic, "return: [logic!]"},
-        {"series-cycles", gc_cycles, TypeId::integer, "return: [integer!]"},
-        {"nodes-cycles", gc_cycles, TypeId::integer, "return: [integer!]"},
-    };
-    for (const Field& f : fields) {
-        Cell r = make_routine(f.name, f.spec, f.fn, f.returns);
-        *const_cast<Cell*>(object::value_of_word(gc_object, word::from_c_string(f.name))) = r;
+    for (const Definition& d : kCollector) {
+        Cell r = make_routine(d);
+        *field(gc_object, d.name) = r;
     }
 }
 

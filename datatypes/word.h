@@ -25,10 +25,14 @@ Cell refinement_from_c_string(const char* name);
 
 // Reading and writing through the word's context, with the language's errors.
 Cell* get_in_context(const Cell& word, Node ctx);
+// The value slot of a word bound to a position of a context whose values are at hand; null
+// otherwise (an unbound word, or a function's word while it does not run). Raises nothing.
+inline Cell* bound_slot(const Cell& word) {
+    return word.data3 != kNoIndex && word.data1 ? context::value_at(word.data1, word.data3) : nullptr;
+}
 // Inline: the interpreter reads a word per step; a bound word with a live slot needs no call.
 inline Cell* get(const Cell& word) {
-    if (word.data3 != kNoIndex && word.data1)
-        if (Cell* slot = context::value_at(word.data1, word.data3)) return slot;
+    if (Cell* slot = bound_slot(word)) return slot;
     return get_in_context(word, word.data1);
 }
 // Sets the word's value (adding the word to its context when it has no position yet, which

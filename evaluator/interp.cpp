@@ -514,8 +514,7 @@ uint32_t fetch_args(Call& c, int32_t* refs) {
 inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
     if (pos >= end) return nullptr;
     const Cell& next = buf(code)->cells()[pos];
-    if (!is(next, TypeId::word) || !next.data1 || next.data3 == word::kNoIndex) return nullptr;
-    const Cell* slot = context::value_at(next.data1, next.data3);
+    const Cell* slot = is(next, TypeId::word) ? word::bound_slot(next) : nullptr;
     return slot && is(*slot, TypeId::op) ? slot : nullptr;
 }
 
@@ -525,8 +524,7 @@ inline bool push_plain(Node code, uint32_t pos) {
     const Cell* v = buf(code)->cells() + pos;
     TypeId t = type_of(*v);
     if (t == TypeId::word) {
-        if (!v->data1 || v->data3 == word::kNoIndex) return false;
-        const Cell* slot = context::value_at(v->data1, v->data3);
+        const Cell* slot = word::bound_slot(*v);
         if (!slot) return false;
         TypeId st = type_of(*slot);
         if (uint32_t(st) < 64 && ((kCalledOrRefused >> uint32_t(st)) & 1)) return false;
@@ -538,21 +536,22 @@ inline bool push_plain(Node code, uint32_t pos) {
     return true;
 }
 
-// The shape of the callable's argument table, built on first use.
-uint32_t shape_of(const Cell& callable) {
-    const Cell* more = more_cells(callable);
-    if (is(more[1], TypeId::block)) [[likely]] return more[1].data3;
+// The cached argument table's cell (its node in data2, its shape in data3), built on first use.
+Cell table_cell(const Cell& callable) {
+    const Cell& cached = more_cells(callable)[1];
+    if (is(cached, TypeId::block)) [[likely]] return cached;
     argument_table(callable);
-    return more_cells(callable)[1].data3;
+    return more_cells(callable)[1];
 }
 
 // The arguments of a call given no refinements (no path, no apply): the table's entries
 // before its first refinement, in order; a native's refinements are all absent. Returns as
 // fetch_args does.
 uint32_t fetch_plain(Call& c, int32_t* refs) {
-    uint32_t sh = shape_of(c.callable);
+    Cell cached = table_cell(c.callable);
+    uint32_t sh = cached.data3;
     if (!(sh & shape::plain)) return fetch_args(c, refs);
-    Node table = more_cells(c.callable)[1].data2;
+    Node table = cached.data2;
     for (uint32_t i = 0, n = shape::refinements(sh); i < n; ++i) refs[i] = -1;
     bool left_in_place = c.infix;
     for (uint32_t i = 0, n = shape::walk(sh); i < n; ++i) {
@@ -661,8 +660,7 @@ inline bool plain_number(const Cell& v, Cell& out) {
         out = v;
         return true;
     }
-    if (t != TypeId::word || !v.data1 || v.data3 == word::kNoIndex) return false;
-    const Cell* slot = context::value_at(v.data1, v.data3);
+    const Cell* slot = t == TypeId::word ? word::bound_slot(v) : nullptr;
     if (!slot) return false;
     TypeId st = type_of(*slot);
     if (st != TypeId::integer && st != TypeId::float_) return false;
@@ -733,12 +731,13 @@ void eval_block(const Cell& block, bool into_return) {
     fire(ev_enter, code, int32_t(block.data1), nullptr, nullptr);
     uint32_t pos = block.data1;
     if (pos >= tail_of(code)) stack::push(cell::unset());
-    while (pos < tail_of(code)) {
+    // The tail is read again after every expression: the code may have changed.
+    for (uint32_t tail; pos < (tail = tail_of(code));) {
         stack::data_top = top;
         // The whole cell: a trapped error inside may have left another block there.
         state.current_block = block;
         state.current_block.data1 = pos;
-        pos = eval_expression(code, pos, tail_of(code), false, true, false);
+        pos = eval_expression(code, pos, tail, false, true, false);
         if (unwinding()) return;
         if (state.tracing) [[unlikely]]
             fire_event(ev_expr, code, int32_t(pos), nullptr, top);
@@ -788,7 +787,8 @@ inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t e
     return pos;
 }
 
-// Every value eval_expression does not push or read as a word; `pos` is the value's own.
+// Every value eval_expression does not push or read as a word or set-word; `pos` is the
+// value's own.
 [[gnu::noinline]] uint32_t eval_other(const Cell& v_in, Node code, uint32_t pos, uint32_t end,
                                       bool callables_as_values) {
     Cell v = v_in;
@@ -796,8 +796,6 @@ inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t e
         case TypeId::paren:
             eval_block(cell::set_type(v, TypeId::block), false);
             return pos + 1;
-        case TypeId::set_word:
-            return eval_set_word(v, code, pos, end);
         case TypeId::set_path: {
             fire(ev_push, code, int32_t(pos), nullptr, &v);
             if (++pos >= end) error::raise(ErrorId::script_need_value, v);

@@ -164,28 +164,28 @@ namespace {
 
 enum class After { reset, discard, drop_top };
 
-void pop_record_then(bool restore, bool copy_return, After after) {
-    CallFrame* f = --frames_top;
-    if (restore) restore_context(f);
+// The pops that leave the stacks otherwise than with the popped return slot on top.
+void pop_record_then(bool restore, After after) {
     Cell* popped_base = base;
-    Cell* saved = stack::at(f->saved_base);
-    if (copy_return) *saved = *popped_base;
+    Cell* old_top = data_top;
+    pop_record(restore, false);
     bool now_empty = frames_top == frames_begin;
     switch (after) {
-        case After::reset: data_top = base = saved; break;
-        case After::discard: data_top = popped_base; base = now_empty ? data_begin : saved; break;
-        case After::drop_top: data_top = data_top - 1; base = now_empty ? data_begin : saved; break;
+        case After::reset: data_top = base; return;
+        case After::discard: data_top = popped_base; break;
+        case After::drop_top: data_top = old_top - 1; break;
     }
+    if (now_empty) base = data_begin;
 }
 
 bool function_frame(const CallFrame* f) { return f->kind() == FrameKind::function; }
 
 }  // namespace
 
-void pop_reset() { pop_record_then(false, false, After::reset); }
-void pop_function_reset() { pop_record_then(true, false, After::reset); }
-void pop_discard() { pop_record_then(function_frame(frames_top - 1), false, After::discard); }
-void pop_drop_top() { pop_record_then(function_frame(frames_top - 1), false, After::drop_top); }
+void pop_reset() { pop_record_then(false, After::reset); }
+void pop_function_reset() { pop_record_then(true, After::reset); }
+void pop_discard() { pop_record_then(function_frame(frames_top - 1), After::discard); }
+void pop_drop_top() { pop_record_then(function_frame(frames_top - 1), After::drop_top); }
 
 // ---- unwinding ----
 
