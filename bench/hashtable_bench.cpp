@@ -63,11 +63,6 @@ int32_t compare_bytes(const Cell& a, const Cell& b, CompareOp op) {
     return nx < ny ? -1 : nx > ny ? 1 : 0;
 }
 
-int32_t compare_by_registry(const Cell& a, const Cell& b, CompareOp op) {
-    CompareAction f = registry::actions(type_of(a)).compare;
-    return f ? f(a, b, op) : kNotComparable;
-}
-
 // A table over a new block, filled with the first n keys (value: its number).
 Node fill_map(int n) {
     Node block = series::alloc_cells(16);
@@ -140,7 +135,6 @@ BENCHMARK(Lookup_UnorderedMap)->Arg(10'000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     boot::run();
-    if (!hashtable::compare_cells) hashtable::compare_cells = compare_by_registry;
     if (!registry::actions(TypeId::string).compare) {
         ActionTable row = registry::actions(TypeId::string);
         row.compare = compare_bytes;

@@ -109,7 +109,6 @@ int main(int argc, char** argv) {
     url::init();
     file::init();
     issue::init();
-    lexer::init();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -2,6 +2,7 @@
 
 #include <cfenv>
 
+#include "boot/hooks.h"
 #include "boot/runner.h"
 #include "boot/startup.h"
 
@@ -69,10 +70,17 @@ constexpr TypeInfo kTypes[kTypeCapacity] = {
 #undef KAZ_TYPE
 };
 
-// A type whose module does not exist yet is known by its name and parent, with no actions.
-void define_plain(TypeId id) {
+// A type whose module does not exist yet is known by its name and parent, with no actions;
+// the collector is told what its cells name (the lexer and the runtime make some already).
+void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
+    gc::define_refs(id, refs);
     registry::define(id, kTypes[size_t(id)].parent, kTypes[size_t(id)].name, {});
 }
+
+constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};
+constexpr gc::CellRefs kHandleRefs{.visit = [](const Cell& c, const gc::RefVisitor& v) {
+    v.resource(int32_t(c.data3));
+}};
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {
@@ -83,7 +91,7 @@ void register_datatypes() {
     series_::init();
     block::init();
     string::init();
-    define_plain(TypeId::binary);
+    define_plain(TypeId::binary, {.data2 = gc::Ref::series});
     integer::init();
     symbol::init();
     context::init();
@@ -108,16 +116,16 @@ void register_datatypes() {
     define_plain(TypeId::percent);
     define_plain(TypeId::tuple);
     time::init();
-    define_plain(TypeId::tag);
-    define_plain(TypeId::email);
-    define_plain(TypeId::handle);
+    define_plain(TypeId::tag, kTextRefs);
+    define_plain(TypeId::email, kTextRefs);
+    define_plain(TypeId::handle, kHandleRefs);
     define_plain(TypeId::date);
-    define_plain(TypeId::port);
+    define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     define_plain(TypeId::money);
-    define_plain(TypeId::ref);
+    define_plain(TypeId::ref, kTextRefs);
     define_plain(TypeId::point2d);
     define_plain(TypeId::point3d);
-    define_plain(TypeId::image);
+    define_plain(TypeId::image, {.data2 = gc::Ref::series_opt});
 }
 
 // A block cell in the root block over a fixed series of `cells` cells.
@@ -152,7 +160,6 @@ void run() {
     case_::init_tables();  // before the symbol table: case aliases and hashing fold with it
     symbol::make_table();
     registry::set_word_maker([](const char* name) { return word::from_c_string(name); });
-    float_::word_maker = [](const char* name) { return word::from_c_string(name); };
     for (int t = 1; t <= int(registry::max_id()); ++t) {  // the datatype words
         Cell w = registry::type_name(TypeId(t)).word;
         if (is(w, TypeId::word)) word::set(w, cell::datatype(TypeId(t)));
@@ -160,7 +167,8 @@ void run() {
     internal::init_runtime();
     internal::init_refinements();
     internal::init_issues();
-    error::make_catalog(root);  // from here on, raised errors are error! objects
+    error::make_catalog(root);
+    install_hooks();            // from here on, raised errors are error! objects
     parse::init(root);          // PARSE's two shared stacks, kept in the root block
     natives::init_control();
     natives::init_output();
@@ -168,33 +176,13 @@ void run() {
     natives::init_parse();
     natives::init_gc();
     actions::init_entries();
-    object::eval_block = [](const Cell& b) { return interp::do_block(b); };
-    object::call_handler = [](const Cell& f, Node ctx, const Cell& name) {
-        interp::call_function(f, ctx, name, 0);
-        frame::raise_pending();
-    };
     ownership::init();
     stack::init(data_block, frames_block);
-    lexer::init();
     interp::init();
     value_slots::init();
     gc::init();
     gc::add_root(root);
     natives::register_gc_roots();
-    // Callbacks and comparators are Kaz functions called from C++ code.
-    series_::call_function = [](const Cell& fn, const Cell* args, int n) { return interp::call(fn, args, uint32_t(n)); };
-    string::call_function = series_::call_function;
-    lexer::call_function = [](const Cell& callback, Cell (&args)[5]) {
-        return interp::true_q(interp::call(callback, args, 5), false);
-    };
-    word::load_first = [](const char* utf8, uint32_t length) {
-        Cell first = cell::unset();
-        Cell source = cell::none();
-        lexer::ScanFlags flags;
-        flags.one = true;
-        lexer::scan(first, reinterpret_cast<const uint8_t*>(utf8), length, flags, nullptr, source, 0, nullptr);
-        return first;
-    };
     startup::run();
 }
 

@@ -13,6 +13,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/number.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -449,6 +450,7 @@ void remove(Cell& series, const Cell* part, const Cell*) {
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::bitset, {.data2 = gc::Ref::series});
     registry::define(TypeId::bitset, TypeId::invalid, "bitset!",
                      {.make = make,
                       .reflect = series_::reflect,

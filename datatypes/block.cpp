@@ -6,6 +6,8 @@
 #include <cstring>
 #include <exception>
 
+#include "datatypes/hash.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
@@ -15,6 +17,7 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/heap.h"
 #include "runtime/number.h"
@@ -25,7 +28,6 @@
 
 namespace kaz::block {
 
-Cell (*load_text)(const Cell& string) = nullptr;
 
 namespace {
 
@@ -92,7 +94,7 @@ SeriesBuffer* ensure_room(const Cell& block, uint64_t count, bool doubled) {
 }
 
 void changed(const Cell& series) {
-    if (is(series, TypeId::hash) && series_::rehash) series_::rehash(series);
+    if (is(series, TypeId::hash)) hash::rehash(series);
 }
 
 // ---- find ----
@@ -318,8 +320,8 @@ int32_t call_compare(const uint8_t* pa, const uint8_t* pb, int32_t op, int32_t f
     }
     // (second, first): a positive answer, like true, puts the function's first argument first.
     if (!cs.reverse) std::swap(args[0], args[1]);
-    if (!series_::call_function) error::raise(ErrorId::internal_not_done);
-    Cell r = series_::call_function(cs.function, args, 2);
+    if (!datatype_hooks.call_function) error::raise(ErrorId::internal_not_done);
+    Cell r = datatype_hooks.call_function(cs.function, args, 2);
     if (total(cs.series) < cs.series.data1 + cs.records * cs.width)
         error::raise(ErrorId::script_past_end);
     return map_result(r);
@@ -719,8 +721,8 @@ Cell to(const Cell& proto, const Cell& spec, TypeId type) {
     if (st == TypeId::object || st == TypeId::map) return retyped(body_of(spec), type);
     if (st == TypeId::vector) return vector_to_block(spec, type);
     if (st == TypeId::string) {
-        if (!load_text) error::raise(ErrorId::internal_not_done);
-        return retyped(load_text(spec), type);
+        if (!datatype_hooks.load_text) error::raise(ErrorId::internal_not_done);
+        return retyped(datatype_hooks.load_text(spec), type);
     }
     if (st == TypeId::typeset) return typeset_to_block(spec, type);
     if (any_block_q(st)) return shallow_copy(spec, type);
@@ -1166,6 +1168,7 @@ void set_operation(MathOp op, bool case_, const Cell* skip) {
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::block, {.data2 = gc::Ref::block});
     registry::define(TypeId::block, TypeId::series, "block!",
                      {.make = make,
                       .random = inherit,

@@ -77,9 +77,6 @@ Cell* push_new(int32_t capacity);
 int32_t mold_cells(const Cell& value, Node string, bool only, bool all, bool flat, const Cell* part,
                    int32_t limit, int32_t indent);
 
-// Loads source text into a block of values (`to block!` of a string); installed by the lexer,
-// null until then.
-extern Cell (*load_text)(const Cell& string);
 
 // ---- actions ----
 Cell make(const Cell& proto, const Cell& spec, TypeId type);

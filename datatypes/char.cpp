@@ -5,6 +5,7 @@
 
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "datatypes/vector.h"
 #include "runtime/error.h"
 #include "runtime/number.h"
 #include "runtime/stack.h"
@@ -12,7 +13,6 @@
 
 namespace kaz::char_ {
 
-void (*vector_math)(MathOp op) = nullptr;
 
 namespace {
 
@@ -103,11 +103,8 @@ void math_op(MathOp op) {
             r = number::to_int32(cell::get_float(right), ErrorId::math_overflow, right);
             break;
         case TypeId::vector:
-            if (vector_math) {
-                vector_math(op);
-                return;
-            }
-            [[fallthrough]];
+            vector::scalar_math(op);
+            return;
         default:
             error::raise(ErrorId::script_invalid_type, cell::datatype(type_of(right)));
     }

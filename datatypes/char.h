@@ -21,9 +21,6 @@ Cell* push(uint32_t cp);
 // a code point, replaces argument 0.
 void math_op(MathOp op);
 
-// How a vector! right operand is handled; installed by vector!, null until then (such an
-// operand then raises script invalid-type like any other).
-extern void (*vector_math)(MathOp op);
 
 // ---- actions ----
 Cell make(const Cell& proto, const Cell& spec, TypeId type);

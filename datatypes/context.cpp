@@ -5,6 +5,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "runtime/cycles.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
@@ -274,6 +275,19 @@ bool collect_set_words(Node ctx, const Cell& block) {
     return word_count(ctx) > before;
 }
 
-void init() { registry::define(TypeId::context, TypeId::invalid, "context!", {}); }
+namespace {
+// The word table; the values unless they live on the data stack; and, in a copy of the cell
+// that a callable keeps, its context record.
+void visit_refs(const Cell& c, const gc::RefVisitor& v) {
+    v.table(c.data1);
+    if (!(c.header & header::on_stack) && c.data2) v.values(c.data2, c.data1);
+    if (c.data3) v.block(c.data3);
+}
+}  // namespace
+
+void init() {
+    gc::define_refs(TypeId::context, {.visit = visit_refs});
+    registry::define(TypeId::context, TypeId::invalid, "context!", {});
+}
 
 }  // namespace kaz::context

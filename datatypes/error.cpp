@@ -8,6 +8,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
@@ -15,6 +16,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -24,7 +26,6 @@ namespace kaz::error {
 
 Cell catalog = cell::none();
 Cell prototype = cell::none();
-int32_t (*stack_trace_depth)() = nullptr;
 
 namespace {
 
@@ -152,25 +153,6 @@ Cell from_error_code(int32_t code) {
     return e;
 }
 
-Cell create_value(ErrorId error_id, const Cell* a1, const Cell* a2, const Cell* a3) {
-    // Copies first: the arguments may live in a buffer that making the error moves.
-    const Cell* given[3] = {a1, a2, a3};
-    Cell args[3];
-    for (int i = 0; i < 3; ++i) args[i] = given[i] ? *given[i] : cell::none();
-    Cell e = from_error_code(code_of(error_id));
-    for (int i = 0; i < 3; ++i) *at(e, Field(Field::arg1 + i)) = args[i];
-    return e;
-}
-
-Cell* field_of(const Cell& error, Field f) { return at(error, f); }
-
-std::string report_of(const Cell& error) {
-    Cell s = string::make_cell(256);
-    form(error, s.data2, nullptr, INT32_MAX);
-    int32_t length = -1;
-    const char* utf8 = string::to_utf8(s, length);
-    return std::string(utf8, size_t(length));
-}
 
 // Turns the error into internal invalid-error, naming what could not be found.
 void make_invalid(const Cell& error, const Cell& culprit) {
@@ -275,7 +257,28 @@ void make_catalog(Node root) {
     *series::reserve_cell(r) = proto;
     catalog = errors;
     prototype = proto;
-    value_hooks = {create_value, field_of, report_of};
+}
+
+// ---- errors as values, for the runtime ----
+
+Cell create_value(ErrorId error_id, const Cell* a1, const Cell* a2, const Cell* a3) {
+    // Copies first: the arguments may live in a buffer that making the error moves.
+    const Cell* given[3] = {a1, a2, a3};
+    Cell args[3];
+    for (int i = 0; i < 3; ++i) args[i] = given[i] ? *given[i] : cell::none();
+    Cell e = from_error_code(code_of(error_id));
+    for (int i = 0; i < 3; ++i) *at(e, Field(Field::arg1 + i)) = args[i];
+    return e;
+}
+
+Cell* field_of(const Cell& error, Field f) { return at(error, f); }
+
+std::string report_of(const Cell& error) {
+    Cell s = string::make_cell(256);
+    form(error, s.data2, nullptr, INT32_MAX);
+    int32_t length = -1;
+    const char* utf8 = string::to_utf8(s, length);
+    return std::string(utf8, size_t(length));
 }
 
 // ---- helpers for the runtime ----
@@ -300,7 +303,7 @@ void fill_stack(const Cell& error) {
     Cell e = error;
     Cell marker = *at(e, Field::stack);
     if (!is(marker, TypeId::integer) || cell::get_integer(marker) < 0) return;
-    int32_t depth = stack_trace_depth ? stack_trace_depth() : 0;
+    int32_t depth = datatype_hooks.stack_trace_depth ? datatype_hooks.stack_trace_depth() : 0;
     if (depth <= 0) depth = 1;
     Cell names;
     block::init_cell(names, 20);
@@ -336,8 +339,8 @@ Cell make(const Cell&, const Cell& spec, TypeId) {
     if (is(first, TypeId::set_word)) {
         Cell e = new_error();
         context::bind_block(s, e.data1, true);
-        if (!object::eval_block) raise(ErrorId::internal_not_done);
-        object::eval_block(s);
+        if (!datatype_hooks.eval_block) raise(ErrorId::internal_not_done);
+        datatype_hooks.eval_block(s);
         int32_t cp = category_position(*at(e, Field::type));
         if (cp < 0) raise(ErrorId::script_invalid_spec_field, words::type);
         int32_t ip = id_position(*category_at(uint32_t(cp)), *at(e, Field::id));
@@ -388,7 +391,7 @@ int32_t form(const Cell& value, Node string, const Cell* part, int32_t limit) {
     const Cell near_value = *at(e, Field::near);
     limit = write_cut(string, near_value, true, kNearCut, limit);
 
-    int32_t depth = stack_trace_depth ? stack_trace_depth() : 0;
+    int32_t depth = datatype_hooks.stack_trace_depth ? datatype_hooks.stack_trace_depth() : 0;
     Cell trace = *at(e, Field::stack);
     if (depth > 0 && (is(trace, TypeId::integer) || is(trace, TypeId::block))) {
         limit = write(string, "\n*** Stack: ", limit);
@@ -438,6 +441,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
+    gc::define_refs(TypeId::error, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::error, TypeId::object, "error!",
                      {.make = make, .reflect = inherit, .form = form, .mold = mold,
                       .eval_path = eval_path, .compare = compare, .copy = inherit, .find = inherit,

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "datatypes/actions.h"
 #include "runtime/cell.h"
@@ -22,15 +23,16 @@ inline constexpr uint32_t kStackFieldIndex = Field::stack;
 extern Cell catalog;
 extern Cell prototype;
 
-// Builds the catalog from errors.def and the prototype, keeps both in `root` (the root block),
-// and makes every error raised from then on an error! object. Needs the symbols and the global
-// context; made once.
+// Builds the catalog from errors.def and the prototype and keeps both in `root` (the root
+// block). Needs the symbols and the global context; made once, before the runtime's error
+// hooks are pointed at the three functions below.
 void make_catalog(Node root);
 
-// How many calling functions the "*** Stack:" line of a report names: the environment's
-// tracing depth when it is a positive integer!, else 0 (no line). Installed by the evaluator;
-// null means 0.
-extern int32_t (*stack_trace_depth)();
+// Errors as error! objects: made from a catalog entry and its arguments (null: none!), read
+// field by field, and reported as the "*** " text.
+Cell create_value(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3);
+Cell* field_of(const Cell& error, Field f);
+std::string report_of(const Cell& error);
 
 // Stores `value` in `where` when that field is still none!.
 void set_where(const Cell& error, const Cell& value);

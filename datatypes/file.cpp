@@ -10,6 +10,7 @@
 #include "datatypes/word.h"
 #include "platform/os.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -223,6 +224,7 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::url, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::url, TypeId::string, "url!",
                      {.make = make,
                       .to = to,
@@ -350,6 +352,7 @@ int32_t mold(const Cell& value, Node string, bool, bool, bool, const Cell* part,
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::file, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::file, TypeId::url, "file!",
                      {.make = inherit,
                       .to = inherit,

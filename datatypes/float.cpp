@@ -10,6 +10,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/text_number.h"
+#include "datatypes/word.h"
 #include "runtime/error.h"
 #include "runtime/float_text.h"
 #include "runtime/memory.h"
@@ -23,7 +24,6 @@ namespace kaz::float_ {
 
 bool pretty_print_q = true;
 bool full_support_q = false;
-Cell (*word_maker)(const char* name) = nullptr;
 
 namespace {
 
@@ -51,7 +51,7 @@ int32_t write(Node string, std::string_view text, int32_t limit) {
     return limit - int32_t(n);
 }
 
-Cell error_word(const char* name) { return word_maker ? word_maker(name) : cell::none(); }
+Cell error_word(const char* name) { return word::from_c_string(name); }
 
 [[noreturn]] void bad_to_arg(TypeId type, const Cell& spec) {
     error::raise(ErrorId::script_bad_to_arg, cell::datatype(type), spec);

@@ -17,9 +17,6 @@ namespace kaz::float_ {
 extern bool pretty_print_q;
 extern bool full_support_q;
 
-// How errors name the words `power` and `exponent`; installed by the word module. Until
-// then those error arguments are none!.
-extern Cell (*word_maker)(const char* name);
 
 // ---- cell and number helpers ----
 inline double get(const Cell& c) { return cell::get_float(c); }

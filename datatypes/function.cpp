@@ -14,6 +14,7 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -451,6 +452,19 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
+    // The spec and the more-block; functions and routines also their context, and an op! its
+    // source's context when the source had one.
+    for (TypeId t : {TypeId::native, TypeId::action})
+        gc::define_refs(t, {.data2 = gc::Ref::block, .data3 = gc::Ref::block});
+    for (TypeId t : {TypeId::function, TypeId::routine})
+        gc::define_refs(t, {.data1 = gc::Ref::block, .data2 = gc::Ref::block, .data3 = gc::Ref::block});
+    gc::define_refs(TypeId::op, {.visit = [](const Cell& c, const gc::RefVisitor& v) {
+                        v.block(c.data2);
+                        v.block(c.data3);
+                        uint32_t source = (c.header >> 16) & 0xFF;
+                        if (source == uint32_t(TypeId::function) || source == uint32_t(TypeId::routine))
+                            v.block(c.data1);
+                    }});
     registry::define(TypeId::native, TypeId::invalid, "native!",
                      {.make = native::make, .reflect = reflect, .form = form, .mold = mold,
                       .compare = compare});

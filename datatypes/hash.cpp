@@ -8,6 +8,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/number.h"
@@ -27,10 +28,6 @@ bool own_table_q(const Cell& hash) {
     return t.kind == hashtable::kHash && t.block == hash.data2;
 }
 
-// The block actions report every change of a hash!'s cells here.
-void rehash(const Cell& hash) {
-    if (own_table_q(hash)) hashtable::rebuild(hash.data3, series_::total_length(hash));
-}
 
 Cell as_hash(Cell c) {
     cell::set_type(c, TypeId::hash);
@@ -38,6 +35,10 @@ Cell as_hash(Cell c) {
 }
 
 }  // namespace
+
+void rehash(const Cell& hash) {
+    if (own_table_q(hash)) hashtable::rebuild(hash.data3, series_::total_length(hash));
+}
 
 Cell indexed(const Cell& block) {
     Cell* h = stack::push(as_hash(block));
@@ -138,6 +139,7 @@ void trim(Cell& series, const TrimOptions& options) {
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::hash, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
     registry::define(TypeId::hash, TypeId::block, "hash!",
                      {.make = make,
                       .reflect = inherit,
@@ -174,7 +176,6 @@ void init() {
                       .take = inherit,
                       .trim = trim,
                       .modify = inherit});
-    series_::rehash = rehash;
 }
 
 }  // namespace kaz::hash

@@ -1,7 +1,7 @@
 // hash! — a block whose cells are indexed by a hash table of kind hash! (data3 of the cell), so
 // that searches need no linear scan. It is a block in every other respect: the block and series
-// actions that change cells keep the table in step through series_::rehash, which init()
-// installs, and the actions that reorder cells wholesale index them again.
+// actions that change cells keep the table in step through rehash, and the actions that
+// reorder cells wholesale index them again.
 //
 // The table indexes every cell of the buffer from index 0, not only those after the head.
 #pragma once
@@ -18,6 +18,8 @@ Cell indexed(const Cell& block);
 // Indexes the cells again from position `from`; `old_total` is the cell count before a change
 // that removed cells, whose positions are dropped too.
 void reindex(const Cell& hash, uint32_t from, uint32_t old_total);
+// Rebuilds the table of a hash! whose cells the block and series actions changed.
+void rehash(const Cell& hash);
 
 // ---- actions ----
 Cell make(const Cell& proto, const Cell& spec, TypeId type);

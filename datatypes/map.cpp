@@ -13,6 +13,7 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/number.h"
@@ -563,6 +564,7 @@ Cell select(const Cell& map, const Cell& value, const FindOptions& options) {
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::map, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
     registry::define(TypeId::map, TypeId::invalid, "map!",
                      {.make = make,
                       .reflect = reflect,

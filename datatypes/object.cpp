@@ -8,6 +8,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/logic.h"
 #include "datatypes/ownership.h"
@@ -18,14 +19,13 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
 
 namespace kaz::object {
 
-void (*call_handler)(const Cell&, Node, const Cell&) = nullptr;
-Cell (*eval_block)(const Cell&) = nullptr;
 uint32_t class_counter = 1;
 
 namespace {
@@ -168,13 +168,13 @@ void fire(const Cell& object, uint32_t which, PushArgs push_args) {
         h.spec = fn.data2;
         cells_of(obj.data3)[which] = handler_cell(h.position, h.locals, h.spec);
     }
-    if (!call_handler) error::raise(ErrorId::internal_not_done);
+    if (!datatype_hooks.call_handler) error::raise(ErrorId::internal_not_done);
     Cell name = plain_word(ctx, h.position);
     Cell* saved_top = stack::data_top;
     frame::push_function(name, fn.data1);
     push_args();
     function::push_inactive_refinement(h.locals);
-    call_handler(fn, ctx, name);
+    datatype_hooks.call_handler(fn, ctx, name);
     frame::pop_function();
     stack::data_top = saved_top;
 }
@@ -461,8 +461,8 @@ Cell make(const Cell& proto, const Cell& spec, TypeId) {
         store(result);
         context::bind_block(s, ctx, true);
         if (from_proto) copy_values(p.data1, ctx, false);
-        if (!eval_block) error::raise(ErrorId::internal_not_done);
-        eval_block(s);
+        if (!datatype_hooks.eval_block) error::raise(ErrorId::internal_not_done);
+        datatype_hooks.eval_block(s);
         for (uint32_t i = 0; i < field_count(ctx); ++i) cell::clear_new_line(*slot(ctx, i));
     }
     attach_handlers(result);
@@ -666,12 +666,12 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
 }
 
 void init() {
+    // The context record, and the change-handler information when there is some.
+    gc::define_refs(TypeId::object, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::object, TypeId::invalid, "object!",
                      {.make = make, .reflect = reflect, .form = form, .mold = mold,
                       .eval_path = eval_path, .compare = compare, .copy = copy, .put = put,
                       .select = select, .modify = modify});
-    word::fire_on_change = fire_on_change;
-    ownership::fire_on_deep_change = fire_on_deep_change;
 }
 
 }  // namespace kaz::object

@@ -22,17 +22,6 @@
 
 namespace kaz::object {
 
-// ---- hooks installed by the evaluator ----
-
-// Calls the function `handler` whose arguments the caller pushed in a function frame it pushed
-// (the current frame); `context` is the context of the object the handler belongs to and
-// `name` the word naming the handler. A pending unwind must leave as Throw. Null until the
-// evaluator installs it: a notification then raises internal not-done.
-extern void (*call_handler)(const Cell& handler, Node context, const Cell& name);
-// Evaluates a block (an object spec after binding); the result is not used. Null until the
-// evaluator installs it: making an object from a block then raises internal not-done.
-extern Cell (*eval_block)(const Cell& block);
-
 // ---- helpers ----
 
 inline constexpr uint32_t kNoHandler = 0xFFFF;

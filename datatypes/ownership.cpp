@@ -2,6 +2,7 @@
 
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
+#include "datatypes/object.h"
 #include "runtime/case_fold.h"
 #include "runtime/cycles.h"
 #include "runtime/hashtable.h"
@@ -9,8 +10,6 @@
 namespace kaz::ownership {
 
 Node table = kNoNode;
-void (*fire_on_deep_change)(const Cell&, const Cell&, const Cell&, const Cell&, const Cell&, int32_t,
-                            int32_t) = nullptr;
 
 namespace {
 
@@ -50,9 +49,6 @@ void each_cell(const Cell& block, F f) {
 void init() {
     table = hashtable::make(1000, nullptr, hashtable::kOwnership, 3);
     case_::part_word = words::part_refinement;
-    case_::changed = [](const Cell& string, bool upper, int32_t index, int32_t count) {
-        if (owned_q(string)) notify_change(string, upper ? words::uppercase : words::lowercase, nullptr, index, count);
-    };
 }
 
 void set_deep(const Cell& value, const Cell& owner, const Cell& word) {
@@ -121,6 +117,10 @@ void unset_range(const Cell& block, uint32_t index, uint32_t count) {
     }
 }
 
+void case_changed(const Cell& string, bool upper, int32_t index, int32_t count) {
+    if (owned_q(string)) notify_change(string, upper ? words::uppercase : words::lowercase, nullptr, index, count);
+}
+
 const Cell* owner_of(Node node) {
     Cell* record = hashtable::get_int_key(table, node);
     return record ? record + 1 : nullptr;
@@ -130,10 +130,10 @@ bool notify_change(const Cell& value, const Cell& action, const Cell* new_value,
                    int32_t part) {
     Node n = is(value, TypeId::object) ? value.data1 : value.data2;
     const Cell* owner = owner_of(n);
-    if (!owner || owner[0].data3 == 0 || !fire_on_deep_change) return false;
+    if (!owner || owner[0].data3 == 0) return false;
     Cell o = owner[0], w = owner[1], v = value, a = action;
     Cell nv = new_value ? *new_value : cell::none();
-    fire_on_deep_change(o, w, v, a, nv, index, part);
+    object::fire_on_deep_change(o, w, v, a, nv, index, part);
     return true;
 }
 

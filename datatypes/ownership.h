@@ -29,15 +29,13 @@ inline bool owned_q(const Cell& value) {
     return n && (memory::buffer_of(n)->flags & series_flag::owned) != 0;
 }
 
+// Tells the owner of a string whose case changed in place (one notice for the range).
+void case_changed(const Cell& string, bool upper, int32_t index, int32_t count);
+
 // Tells the owner of the value's series about a change: `action` is the word naming it
 // (words::append before, words::appended after...), `new_value` what is put in (null: none!),
 // `index` where (0-based) and `part` how many items. Returns true when a handler was called.
 bool notify_change(const Cell& value, const Cell& action, const Cell* new_value, int32_t index,
                    int32_t part);
-
-// How the object with a deep-change hook is called; installed by object!.
-extern void (*fire_on_deep_change)(const Cell& owner, const Cell& word, const Cell& target,
-                                   const Cell& action, const Cell& value, int32_t index,
-                                   int32_t part);
 
 }  // namespace kaz::ownership

@@ -8,6 +8,7 @@
 #include "datatypes/series.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -103,6 +104,8 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Ce
 }
 
 void init() {
+    for (TypeId t : {TypeId::path, TypeId::lit_path, TypeId::set_path, TypeId::get_path})
+        gc::define_refs(t, {.data2 = gc::Ref::block});
     registry::define(TypeId::path, TypeId::block, "path!",
                      {.make = make,
                       .reflect = inherit,
@@ -193,6 +196,7 @@ void init() {
     ActionTable t = registry::actions(TypeId::block);
     t.mold = mold;
     t.trim = nullptr;
+    gc::define_refs(TypeId::paren, {.data2 = gc::Ref::block});
     registry::define(TypeId::paren, TypeId::block, "paren!", t);
 }
 

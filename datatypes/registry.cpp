@@ -32,11 +32,6 @@ void init() {
     rows = static_cast<ActionTable*>(heap::alloc_zeroed(kTypeCapacity * sizeof(ActionTable)));
     highest = TypeId::invalid;
     word_maker = nullptr;
-    // Tables compare their keys through the compare action of the first key's type.
-    hashtable::compare_cells = [](const Cell& a, const Cell& b, CompareOp op) -> int32_t {
-        CompareAction compare = rows[size_t(type_of(a))].compare;
-        return compare ? compare(a, b, op) : kNotComparable;
-    };
 }
 
 void define(TypeId id, TypeId parent, const char* name, const ActionTable& actions) {

@@ -1,5 +1,6 @@
 // series! — the actions every series type inherits.
 #include "datatypes/series.h"
+#include "datatypes/hash.h"
 #include "datatypes/vector.h"
 
 #include <algorithm>
@@ -17,8 +18,6 @@
 
 namespace kaz::series_ {
 
-void (*rehash)(const Cell& hash) = nullptr;
-Cell (*call_function)(const Cell&, const Cell*, int) = nullptr;
 
 namespace {
 
@@ -35,7 +34,7 @@ uint8_t* unit_address(SeriesBuffer* b, uint32_t i) { return b->head + size_t(i) 
 
 // The rehash of a hash! whose cells changed.
 void changed(const Cell& series) {
-    if (is(series, TypeId::hash) && rehash) rehash(series);
+    if (is(series, TypeId::hash)) hash::rehash(series);
 }
 
 // Exchanges two runs of `bytes` bytes that do not overlap.

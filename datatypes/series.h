@@ -84,13 +84,6 @@ SeriesBuffer* open_gap(const Cell& series, uint32_t at, uint32_t count);
 // kind, an integer! of a binary!, a number of a vector's element type.
 Cell unit_value(const Cell& series, uint32_t i);
 
-// How a hash! keeps its table in step when its cells change here; installed by hash!, null
-// until then.
-extern void (*rehash)(const Cell& hash);
-
-// Calls a Kaz function (a sort comparator) with `count` arguments and returns its result;
-// installed by the evaluator, null until then: a call without it raises internal not-done.
-extern Cell (*call_function)(const Cell& function, const Cell* args, int count);
 
 // ---- actions ----
 void random(Cell& value, bool seed, bool secure, bool only);

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -15,6 +16,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/error.h"
 #include "runtime/float_text.h"
+#include "runtime/gc.h"
 #include "runtime/heap.h"
 #include "runtime/number.h"
 #include "runtime/sort.h"
@@ -23,7 +25,6 @@
 
 namespace kaz::string {
 
-Cell (*call_function)(const Cell& function, const Cell* args, int count) = nullptr;
 
 namespace {
 
@@ -1139,7 +1140,7 @@ Cell unit_cell(const uint8_t* p, const SortRun& r) {
 // The items are copied out before the call: the function may move or change any buffer.
 int32_t call_compare(const uint8_t* a, const uint8_t* b, int32_t, int32_t) {
     const SortRun& r = *active_sort;
-    if (!call_function) error::raise(ErrorId::internal_not_done);
+    if (!datatype_hooks.call_function) error::raise(ErrorId::internal_not_done);
     uint32_t width = r.record * r.unit;
     std::vector<uint8_t> first(a, a + width), second(b, b + width);
     Cell args[2];
@@ -1160,7 +1161,7 @@ int32_t call_compare(const uint8_t* a, const uint8_t* b, int32_t, int32_t) {
         args[0] = unit_cell(x.data() + size_t(r.offset) * r.unit, r);
         args[1] = unit_cell(y.data() + size_t(r.offset) * r.unit, r);
     }
-    Cell result = call_function(*r.function, args, 2);
+    Cell result = datatype_hooks.call_function(*r.function, args, 2);
     switch (type_of(result)) {
         case TypeId::logic: return result.data1 ? 1 : -1;
         case TypeId::integer: return cell::get_integer(result);
@@ -1467,6 +1468,8 @@ Cell set_operation(const Cell& first, const Cell* second, MathOp op, bool case_,
 // ---- registration ----
 
 void init() {
+    // The second node is the UTF-8 or UTF-16 conversion cache, when one was made.
+    gc::define_refs(TypeId::string, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::string, TypeId::series, "string!",
                      {.make = make,
                       .random = inherit,

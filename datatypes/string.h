@@ -123,9 +123,6 @@ bool match_at_head(const Cell& input, const Cell& value, CompareOp op);
 bool tag_at_head_q(const Cell& input, const Cell& tag);
 bool head_in_bitset_q(const Cell& input, const Cell& bitset);
 
-// How a sort/compare function is called; installed by the evaluator, null until then (a call
-// then raises internal not-done).
-extern Cell (*call_function)(const Cell& function, const Cell* args, int count);
 
 // ---- actions ----
 Cell make(const Cell& proto, const Cell& spec, TypeId type);

@@ -7,6 +7,7 @@
 
 #include "datatypes/registry.h"
 #include "runtime/case_fold.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/unicode.h"
@@ -110,7 +111,6 @@ void make_block(Node root) {
 void make_table() {
     Cell symbols = cell::make(TypeId::block, 0, block, 0);
     table = hashtable::make(kInitialSymbols, &symbols, hashtable::kWords, 1);
-    hashtable::canonical_symbol = canonical_id;
 }
 
 uint32_t intern(std::string_view utf8) { return intern_in_table(utf8, false); }
@@ -132,7 +132,11 @@ std::string_view name(uint32_t id) { return name_of_cell(cells()[id - 1]); }
 uint32_t count() { return memory::buffer_of(block)->length(); }
 uint32_t hash(const Cell& symbol) { return folded_hash(name_of_cell(symbol)); }
 
-void init() { registry::define(TypeId::symbol, TypeId::invalid, "symbol!", {.compare = compare}); }
+void init() {
+    // The UTF-8 name, and its string! form once made.
+    gc::define_refs(TypeId::symbol, {.data2 = gc::Ref::series_opt, .data3 = gc::Ref::series});
+    registry::define(TypeId::symbol, TypeId::invalid, "symbol!", {.compare = compare});
+}
 
 }  // namespace kaz::symbol
 

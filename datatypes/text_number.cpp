@@ -10,7 +10,6 @@
 
 namespace kaz::text_number {
 
-bool (*money_from_digits)(Cell&, bool, std::string_view, std::string_view, std::string_view) = nullptr;
 
 namespace {
 
@@ -137,79 +136,53 @@ double string_to_float(const uint8_t* text, uint32_t count, uint32_t unit, int32
     return d;
 }
 
-void string_to_money(const uint8_t* text, uint32_t count, uint32_t unit, Cell& result, int32_t& error) {
-    if (count == 0) {
-        error = kInvalid;
-        return;
-    }
-    char currency[3];
-    std::string_view code;
+bool parse_money(const uint8_t* text, uint32_t count, uint32_t unit, MoneyText& out) {
+    out = MoneyText{};
+    if (count == 0) return false;
     uint32_t i = 0;
-    bool negative = false;
     uint32_t first = at(text, 0, unit);
     if (first == '+' || first == '-') {
-        negative = first == '-';
+        out.negative = first == '-';
         i = 1;
     }
     if (i < count && letter_q(at(text, i, unit))) {
-        if (count - i < 5) {
-            error = kInvalid;
-            return;
-        }
+        if (count - i < 5) return false;
         for (uint32_t k = 0; k < 3; ++k) {
             uint32_t cp = at(text, i + k, unit);
-            if (!letter_q(cp)) {
-                error = kInvalid;
-                return;
-            }
-            currency[k] = char(cp);
+            if (!letter_q(cp)) return false;
+            out.currency += char(cp);
         }
-        if (at(text, i + 3, unit) != '$') {
-            error = kInvalid;
-            return;
-        }
-        code = {currency, 3};
+        if (at(text, i + 3, unit) != '$') return false;
         i += 4;
     } else if (i < count && at(text, i, unit) == '$') {
-        ++i;
-        if (i >= count) {
-            error = kInvalid;
-            return;
-        }
+        if (++i >= count) return false;
     }
-    // The amount, kept as bytes for the money maker.
-    char amount[kMaxFloatText + 1];
-    uint32_t n = 0, point = UINT32_MAX;
+    bool point = false;
     uint32_t prev = 0;  // the previous character of the amount, 0 at its start
     for (; i < count; ++i) {
         uint32_t cp = at(text, i, unit);
+        // The amount is read as a float's text is, within the same length.
+        if (out.integer.size() + out.fraction.size() + (point ? 1 : 0) > kMaxFloatText) return false;
         bool ok;
         if (digit_q(cp)) {
             ok = true;
         } else if (cp == '\'') {
-            ok = prev != 0 && prev != '\'' && prev != '.' && point == UINT32_MAX;
+            ok = prev != 0 && prev != '\'' && prev != '.' && !point;
         } else if (cp == '.') {
-            ok = prev != 0 && prev != '\'' && point == UINT32_MAX;
-            if (ok) point = n;
+            ok = prev != 0 && prev != '\'' && !point;
+            if (ok) {
+                point = true;
+                prev = cp;
+                continue;
+            }
         } else {
             ok = false;
         }
-        if (!ok || n == sizeof amount) {
-            error = kInvalid;
-            return;
-        }
-        amount[n++] = char(cp);
+        if (!ok) return false;
+        (point ? out.fraction : out.integer) += char(cp);
         prev = cp;
     }
-    if (n == 0 || prev == '\'' || prev == '.') {
-        error = kInvalid;
-        return;
-    }
-    if (!money_from_digits) error::raise(ErrorId::internal_not_done);
-    std::string_view integer(amount, point == UINT32_MAX ? n : point);
-    std::string_view fraction;
-    if (point != UINT32_MAX) fraction = {amount + point + 1, n - point - 1};
-    if (!money_from_digits(result, negative, code, integer, fraction)) error = kInvalid;
+    return !out.integer.empty() && prev != '\'' && prev != '.';
 }
 
 }  // namespace kaz::text_number

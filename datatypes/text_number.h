@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "runtime/cell.h"
@@ -29,18 +30,16 @@ double string_to_float(const uint8_t* text, uint32_t count, uint32_t unit, int32
 // separators, one point, an exponent; at most 312 bytes.
 bool float_syntax_q(std::string_view text);
 
-// A money amount: an optional sign, an optional three-letter currency code followed by "$" (a
-// "$" alone is optional), digits with apostrophe separators and at most one point. The parts
-// go to money_from_digits, which writes the money! into `result`; kInvalid when the text is
-// not a money amount or the amount does not fit.
-void string_to_money(const uint8_t* text, uint32_t count, uint32_t unit, Cell& result, int32_t& error);
-
-// How a money! is made from its parts: the sign, the currency code (empty when none), the
-// digits of the integer part and of the fraction (apostrophes included). Answers false when
-// the amount does not fit. Installed by money!; null until then (string_to_money then raises
-// internal not-done).
-extern bool (*money_from_digits)(Cell& result, bool negative, std::string_view currency,
-                                 std::string_view integer_digits, std::string_view fraction_digits);
+// The parts of a money amount's text: the sign, the currency code (empty when none), and the
+// digits of the integer part and of the fraction, apostrophes included.
+struct MoneyText {
+    bool negative = false;
+    std::string currency, integer, fraction;
+};
+// Reads a money amount: an optional sign, an optional three-letter currency code followed by
+// "$" (a "$" alone is optional), digits with apostrophe separators and at most one point.
+// False when the text is not a money amount.
+bool parse_money(const uint8_t* text, uint32_t count, uint32_t unit, MoneyText& out);
 
 // "A" to "Z" and "a" to "z".
 constexpr bool letter_q(uint32_t cp) { return (cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z'); }

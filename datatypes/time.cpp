@@ -7,9 +7,11 @@
 
 #include "datatypes/block.h"
 #include "datatypes/float.h"
+#include "datatypes/hooks.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
 #include "datatypes/logic.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -81,10 +83,10 @@ double with_field(double x, int32_t index, const Cell& value) {
 
 // An object that holds the time in a field, and watches its fields, hears of the change.
 void notify_owner(const PathStep& step, const Cell& old_value, const Cell& new_value) {
-    if (!step.owner || !step.grandparent || !step.previous || !word::fire_on_change) return;
+    if (!step.owner || !step.grandparent || !step.previous) return;
     Cell owner = *step.grandparent, field = *step.previous;
     if (is(owner, TypeId::object) && owner.data3 != 0 && word_q(field))
-        word::fire_on_change(owner, field, old_value, new_value);
+        object::fire_on_change(owner, field, old_value, new_value);
 }
 
 // [hours minutes seconds]: 1 to 3 values, none of them negative but the hours, whose sign
@@ -206,8 +208,8 @@ Cell make(const Cell&, const Cell& spec, TypeId) {
         case TypeId::email:
         case TypeId::ref: {
             // The text is loaded as source; its first value must be a time.
-            if (!block::load_text) error::raise(ErrorId::internal_not_done);
-            Cell loaded = block::load_text(spec);
+            if (!datatype_hooks.load_text) error::raise(ErrorId::internal_not_done);
+            Cell loaded = datatype_hooks.load_text(spec);
             SeriesBuffer* b = memory::buffer_of(loaded.data2);
             if (loaded.data1 >= b->length() || !is(b->cells()[loaded.data1], TypeId::time)) raise_bad_to_arg(spec);
             return b->cells()[loaded.data1];

@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/number.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -607,6 +608,7 @@ Cell change(const Cell& series, const Cell& value, int32_t part, bool, int32_t d
 // ---- registration ----
 
 void init() {
+    gc::define_refs(TypeId::vector, {.data2 = gc::Ref::series});
     registry::define(TypeId::vector, TypeId::string, "vector!",
                      {.make = make,
                       .random = inherit,
@@ -649,7 +651,6 @@ void init() {
                       .take = inherit,
                       .modify = inherit});
     // A char! meeting a vector hands the operation over.
-    char_::vector_math = scalar_math;
 }
 
 }  // namespace kaz::vector

@@ -2,10 +2,13 @@
 #include "datatypes/word.h"
 
 #include "datatypes/context.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
@@ -15,8 +18,6 @@
 
 namespace kaz::word {
 
-void (*fire_on_change)(const Cell&, const Cell&, const Cell&, const Cell&) = nullptr;
-Cell (*load_first)(const char*, uint32_t) = nullptr;
 
 // ---- making ----
 
@@ -87,12 +88,12 @@ Cell* set_in_context(Cell& word, const Cell& value, Node ctx, bool notify) {
     if (context::kind_of(ctx) == context::object) {
         context::word_at(ctx, index)->header |= cell_flag::assigned;
         const Cell& owner = context::owner_of(ctx);
-        if (notify && fire_on_change && owner.data3 != 0) {
+        if (notify && owner.data3 != 0) {
             Cell* saved_top = stack::data_top;
             Cell* old = stack::push(*slot);
             *context::value_at(ctx, index) = v;
             Cell owner_copy = context::owner_of(ctx);
-            fire_on_change(owner_copy, word, *old, v);
+            object::fire_on_change(owner_copy, word, *old, v);
             stack::data_top = saved_top;
             return context::value_at(ctx, index);
         }
@@ -136,7 +137,7 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
         case TypeId::issue: {
             // The name read as source: a word kind loads bound to the global context.
             std::string name(symbol::name(spec.data2));
-            Cell first = load_first ? load_first(name.data(), uint32_t(name.size())) : cell::unset();
+            Cell first = datatype_hooks.load_first ? datatype_hooks.load_first(name.data(), uint32_t(name.size())) : cell::unset();
             TypeId t = type_of(first);
             if (t != TypeId::word && t != TypeId::set_word && t != TypeId::get_word && t != TypeId::lit_word)
                 error::raise(ErrorId::script_bad_to_arg, cell::datatype(type), spec);
@@ -157,7 +158,7 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
                 const char* t = string::to_utf8(s, length);
                 text.assign(t, size_t(length));
             }
-            Cell first = load_first ? load_first(text.data(), uint32_t(text.size())) : cell::unset();
+            Cell first = datatype_hooks.load_first ? datatype_hooks.load_first(text.data(), uint32_t(text.size())) : cell::unset();
             if (!any_word_type_q(type_of(first))) error::raise(ErrorId::script_invalid_chars);
             return retyped(first);
         }
@@ -226,6 +227,9 @@ void index_q() {
 }
 
 void init() {
+    // A bound word names its context record.
+    for (TypeId t : {TypeId::word, TypeId::set_word, TypeId::lit_word, TypeId::get_word, TypeId::refinement})
+        gc::define_refs(t, {.data1 = gc::Ref::block_opt});
     registry::define(TypeId::word, TypeId::symbol, "word!",
                      {.make = make, .to = make, .form = form, .mold = mold, .compare = compare, .index_q = index_q});
     for (auto [type, name] : {std::pair{TypeId::set_word, "set-word!"}, {TypeId::lit_word, "lit-word!"},

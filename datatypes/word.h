@@ -45,13 +45,6 @@ void set_from_args(Cell word);
 // Pushes the word's value; an unset! value raises script no-value.
 Cell* get_value(const Cell& word);
 
-// The first value the lexer loads from UTF-8 text (unset! for none); installed by the lexer.
-extern Cell (*load_first)(const char* utf8, uint32_t length);
-
-// How a set of an object field reaches its on-change* handler; installed by object!.
-extern void (*fire_on_change)(const Cell& object, const Cell& word, const Cell& old_value,
-                              const Cell& new_value);
-
 // ---- actions ----
 Cell make(const Cell& proto, const Cell& spec, TypeId type);
 int32_t form(const Cell& value, Node string, const Cell* part, int32_t limit);

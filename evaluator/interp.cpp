@@ -1107,15 +1107,16 @@ void init() {
     state.stack_floor = floor;
     state.tracer = cell::unset();
     state.current_block = cell::unset();
-    error::raising = [](Cell& e) {
-        Cell& near = error::field(e, error::near);
-        if (is(near, TypeId::none) && is(state.current_block, TypeId::block)) near = state.current_block;
-        if (state.tracing) {
-            uint32_t pending = runtime::pending_code;
-            fire_event(ev_error, 0, -1, nullptr, &e);
-            runtime::pending_code = pending;
-        }
-    };
+}
+
+void on_raising(Cell& e) {
+    Cell& near = error::field(e, error::near);
+    if (is(near, TypeId::none) && is(state.current_block, TypeId::block)) near = state.current_block;
+    if (state.tracing) {
+        uint32_t pending = runtime::pending_code;
+        fire_event(ev_error, 0, -1, nullptr, &e);
+        runtime::pending_code = pending;
+    }
 }
 
 Cell do_block(const Cell& block) {

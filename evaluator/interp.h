@@ -38,6 +38,9 @@ struct State {
 extern State state;
 
 void init();
+// Told of every error being raised, before it is thrown: fills the error's `near` with the
+// expression being evaluated, and fires the error event when tracing.
+void on_raising(Cell& error);
 
 // Evaluates every expression of the block from its index; unset! for an empty block. The
 // result is copied into the caller's return slot with `into_return`, else left as the

@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "evaluator/interp.h"
 #include "evaluator/lexer_internal.h"
 #include "evaluator/natives_control.h"
 #include "runtime/error.h"
@@ -23,7 +24,6 @@
 
 namespace kaz::lexer {
 
-bool (*call_function)(const Cell& callback, Cell (&args)[5]) = nullptr;
 Cell kind_words = cell::none();
 State* chain = nullptr;
 
@@ -532,16 +532,13 @@ class FunctionCallback : public Callback {
 public:
     explicit FunctionCallback(const Cell& function) : Callback(event_mask(function)), function_(function) {}
     bool call(Cell (&args)[5]) override {
-        if (!call_function) error::raise(ErrorId::internal_not_done);
-        return call_function(function_, args);
+        return interp::true_q(interp::call(function_, args, 5), false);
     }
     const Cell* value() const override { return &function_; }
 
 private:
     Cell function_;
 };
-
-Cell load_text_hook(const Cell& string) { return load_text(string); }
 
 }  // namespace
 
@@ -662,11 +659,6 @@ void for_each_live(void (*visit)(const Cell& cell, void* context), void* context
         visit(st->source, context);
         if (st->callback && st->callback->value()) visit(*st->callback->value(), context);
     }
-}
-
-void init() {
-    block::load_text = load_text_hook;
-    natives::load_text = load_text_hook;
 }
 
 }  // namespace kaz::lexer

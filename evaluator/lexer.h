@@ -52,12 +52,6 @@ private:
     uint32_t mask_;
 };
 
-// How a Kaz callback (function! or routine!) is called with the five event arguments, its
-// /local slots filled as for an unused refinement; the value left in args[1] when it returns
-// is read back. Installed by the interpreter; null until then (a Kaz callback then raises
-// internal not-done). Returns whether the callback returned a true value.
-extern bool (*call_function)(const Cell& callback, Cell (&args)[5]);
-
 // The event mask of a Kaz callback: when its body is a block whose first value is a block, the
 // OR of the bits of the event words found there (canonical comparison, other values ignored);
 // otherwise every event.
@@ -127,9 +121,5 @@ Cell transcode(const Cell& source, const TranscodeOptions& options);
 // Calls `visit` on every cell a running scan holds: the values made so far, each source and
 // each Kaz callback, and the kind-words block.
 void for_each_live(void (*visit)(const Cell& cell, void* context), void* context);
-
-// Installs the lexer's hooks in the lower layers (block! `to` from text). Start-up, after the
-// datatypes.
-void init();
 
 }  // namespace kaz::lexer

@@ -24,8 +24,6 @@
 
 namespace kaz::natives {
 
-Cell (*load_text)(const Cell& string) = nullptr;
-void (*do_file)(const Cell& file, const Cell& args) = nullptr;
 
 namespace control {
 
@@ -511,13 +509,10 @@ void do_value(const int32_t* refs) {
             interp::eval_path(value, 0, 0, 0, false, false, false, false);
             return;
         case TypeId::string:
-            if (!load_text) error::raise(ErrorId::internal_not_done);
-            return interp::eval_block(load_text(value), true);
+            return interp::eval_block(lexer::load_text(value), true);
         case TypeId::file:
         case TypeId::url:
-            if (!do_file) error::raise(ErrorId::internal_not_done);
-            do_file(value, given(refs, 1) ? arg(uint32_t(refs[1])) : cell::none());
-            return;
+            error::raise(ErrorId::internal_not_done);  // scripts run through do-file, to come
         case TypeId::error:
             error::raise_value(value);
         default: {

@@ -35,8 +35,6 @@
 
 namespace kaz::natives {
 
-bool (*money_zero_q)(const Cell& money) = nullptr;
-void (*process_window_messages)() = nullptr;
 
 namespace math_ {
 
@@ -291,9 +289,7 @@ bool zero_value_q(const Cell& v) {
                 if ((words[i / 4] >> (8 * (i % 4))) & 0xFF) return false;
             return true;
         }
-        case TypeId::money:
-            if (!money_zero_q) error::raise(ErrorId::internal_not_done);
-            return money_zero_q(v);
+        case TypeId::money: error::raise(ErrorId::internal_not_done);  // money! is not built yet
         case TypeId::point2d: return f32(v.data1) == 0.0f && f32(v.data2) == 0.0f;
         case TypeId::point3d: return f32(v.data1) == 0.0f && f32(v.data2) == 0.0f && f32(v.data3) == 0.0f;
         default: return false;
@@ -332,7 +328,6 @@ void wait(const int32_t*) {
         default: error::raise(ErrorId::script_invalid_arg, v);
     }
     platform::wait(seconds);
-    if (process_window_messages) process_window_messages();
     result(cell::none());
 }
 

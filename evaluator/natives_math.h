@@ -32,13 +32,4 @@ enum class InverseTrig : uint32_t { arc_tangent = 0, arc_cosine = 1, arc_sine = 
 // The inverse function of the first argument (as a float); in degrees unless `radians`.
 double inverse_trig(bool radians, InverseTrig op);
 
-// ---- hooks ----
-
-// Whether a money! amount is zero; installed by money!, null until then (zero? of a money!
-// then raises internal not-done).
-extern bool (*money_zero_q)(const Cell& money);
-// Processes the window messages that are pending, once; installed by the GUI engine, null
-// until then. `wait` calls it after sleeping.
-extern void (*process_window_messages)();
-
 }  // namespace kaz::natives

@@ -36,7 +36,6 @@
 namespace kaz::natives {
 
 bool last_output_new_line = false;
-void (*date_difference)(Cell& date, const Cell& other) = nullptr;
 
 namespace output {
 
@@ -413,9 +412,7 @@ void set_operation(const int32_t* refs) {
             return;
         case TypeId::date:
             if (Op != MathOp::difference) break;
-            if (!date_difference) error::raise(ErrorId::internal_not_done);
-            date_difference(first, arg(1));
-            return;
+            error::raise(ErrorId::internal_not_done);  // date! is not built yet
         default: break;
     }
     raise_expect_arg(first, two ? "set1" : "set");

@@ -23,8 +23,4 @@ extern bool last_output_new_line;
 // max and the second for min.
 void max_min(bool max);
 
-// How `difference` of two date! values writes the time! between them into the first; installed
-// by date!, null until then (such a call raises internal not-done).
-extern void (*date_difference)(Cell& date, const Cell& other);
-
 }  // namespace kaz::natives

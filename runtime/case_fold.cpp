@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/error.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/unicode.h"
 
@@ -46,7 +47,6 @@ uint32_t swap_char(uint32_t cp) {
     return upper != cp ? upper : change_char(cp, false);
 }
 
-void (*changed)(const Cell& string, bool upper, int32_t index, int32_t count) = nullptr;
 Cell part_word = cell::none();
 
 void change_string(Cell& value, const Cell* part, bool upper) {
@@ -79,7 +79,7 @@ void change_string(Cell& value, const Cell* part, bool upper) {
         }
         string::put_char(b->head + i * unit, unit, mapped);
     }
-    if (changed) changed(value, upper, int32_t(value.data1), int32_t(count));
+    if (runtime_hooks.case_changed) runtime_hooks.case_changed(value, upper, int32_t(value.data1), int32_t(count));
 }
 
 }  // namespace kaz::case_

@@ -47,9 +47,6 @@ uint32_t swap_char(uint32_t cp);
 // string's buffer widens when a mapped code point needs a wider unit.
 void change_string(Cell& value, const Cell* part, bool upper);
 
-// Told after change_string changed a string in place, so that an owning object can be
-// notified; installed by the ownership layer.
-extern void (*changed)(const Cell& string, bool upper, int32_t index, int32_t count);
 // The refinement word the invalid-part error names; set once words exist.
 extern Cell part_word;
 

@@ -5,6 +5,7 @@
 #include "platform/error_box.h"
 #include "platform/process.h"
 #include "runtime/console.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -69,7 +70,8 @@ static_assert(kCatalog.ids[size_t(ErrorId::script_no_value)].code == 300);
 static_assert(kCatalog.ids[size_t(ErrorId::script_invalid_arg)].code == 309);
 static_assert(kCatalog.ids[size_t(ErrorId::internal_no_memory)].code == 902);
 
-std::string default_mold(const Cell& value) {
+// How a report shows an argument before the datatypes can mold it.
+std::string mold_argument(const Cell& value) {
     char buf[64];
     switch (type_of(value)) {
         case TypeId::none: return "none";
@@ -123,9 +125,6 @@ bool can_allocate() { return memory::node_table != nullptr && memory::state.node
 
 }  // namespace
 
-std::string (*mold_argument)(const Cell& value) = default_mold;
-void (*raising)(Cell& error) = nullptr;
-std::string (*script_title)() = nullptr;
 
 const CategoryInfo& category_info(ErrorCategory c) { return kCategories[size_t(c)]; }
 const IdInfo& info(ErrorId id) { return kCatalog.ids[size_t(id)]; }
@@ -144,15 +143,13 @@ std::optional<ErrorId> find(std::string_view category, std::string_view id) {
     return std::nullopt;
 }
 
-ValueHooks value_hooks{};
-
 namespace {
 // An error made before the error! datatype is ready.
 bool bare_record_q(const Cell& error) { return error.data1 == 0; }
 }  // namespace
 
 Cell create(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3) {
-    if (value_hooks.create) return value_hooks.create(id, a1, a2, a3);
+    if (runtime_hooks.make_error) return runtime_hooks.make_error(id, a1, a2, a3);
     Node fields = series::alloc_cells(kFieldCount);
     SeriesBuffer* b = memory::buffer_of(fields);
     Cell* f = b->cells();
@@ -166,7 +163,7 @@ Cell create(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3) {
 }
 
 Cell& field(const Cell& error, Field f) {
-    if (!bare_record_q(error) && value_hooks.field) return *value_hooks.field(error, f);
+    if (!bare_record_q(error) && runtime_hooks.error_field) return *runtime_hooks.error_field(error, f);
     return memory::buffer_of(error.data2)->cells()[f];
 }
 
@@ -187,7 +184,7 @@ namespace {
     // Copies first: the arguments may live in a buffer that making the error moves.
     Cell c1 = a1 ? *a1 : cell::none(), c2 = a2 ? *a2 : cell::none(), c3 = a3 ? *a3 : cell::none();
     Cell e = create(id, a1 ? &c1 : nullptr, a2 ? &c2 : nullptr, a3 ? &c3 : nullptr);
-    if (raising) raising(e);
+    if (runtime_hooks.raising) runtime_hooks.raising(e);
     raise_value(e);
 }
 }  // namespace
@@ -202,7 +199,7 @@ void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) {
 void raise_value(const Cell& error) { frame::throw_error(error); }
 
 std::string report(const Cell& error) {
-    if (!bare_record_q(error) && value_hooks.report) return value_hooks.report(error);
+    if (!bare_record_q(error) && runtime_hooks.error_report) return runtime_hooks.error_report(error);
     auto id = id_of(error);
     if (!id) return "*** Internal Error: invalid error object field value: " +
                     mold_argument(field(error, code));
@@ -219,9 +216,8 @@ std::string report(const Cell& error) {
 }
 
 void show_untrapped(const Cell& error) {
-    std::string title = script_title ? script_title() : std::string();
     console::flush();
-    platform::error_box(title.empty() ? "Kaz NoName App" : title.c_str(), report(error).c_str());
+    platform::error_box("Kaz NoName App", report(error).c_str());
     platform::exit_process(-2);
 }
 

@@ -60,39 +60,20 @@ Cell& field(const Cell& error, Field f);
 // The catalog entry an error! value names (by its code).
 std::optional<ErrorId> id_of(const Cell& error);
 
-// How error values are made, read and reported once the error! datatype is ready: it installs
-// these at start-up, and from then on every error is an error! object. Before (early
-// start-up), an error is a bare record of its ten fields: data1 0, data2 the record's node.
-struct ValueHooks {
-    Cell (*create)(ErrorId id, const Cell* a1, const Cell* a2, const Cell* a3);
-    Cell* (*field)(const Cell& error, Field f);
-    std::string (*report)(const Cell& error);
-};
-extern ValueHooks value_hooks;
-
 // Makes the error and throws it to the nearest trap (code 0x7FFFFFFF); with no trap at all
 // the error is shown and the process ends with exit code -2. Never returns.
 [[noreturn]] void raise(ErrorId id);
 [[noreturn]] void raise(ErrorId id, const Cell& a1);
 [[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2);
 [[noreturn]] void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3);
-// Told of every error being raised, before it is thrown: the interpreter fills `near` with
-// the expression it was evaluating and fires its trace event.
-extern void (*raising)(Cell& error);
 // Throws an error value already made.
 [[noreturn]] void raise_value(const Cell& error);
 
 // The "*** " report of an error value.
 std::string report(const Cell& error);
 
-// Shows an error that no trap takes, titled with the running script's title, and ends the
-// process with exit code -2.
+// Shows an error that no trap takes and ends the process with exit code -2.
 [[noreturn]] void show_untrapped(const Cell& error);
-// The title of the running script, when one is known; set by the script runner.
-extern std::string (*script_title)();
-
-// How the report shows an argument; datatypes that can mold themselves install theirs.
-extern std::string (*mold_argument)(const Cell& value);
 
 }  // namespace error
 }  // namespace kaz

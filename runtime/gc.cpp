@@ -15,7 +15,6 @@
 namespace kaz::gc {
 
 Counters counters;
-void (*image_mark)(Node image) = nullptr;
 
 namespace {
 
@@ -660,93 +659,45 @@ void mark_table(Node table) {
     hashtable::mark(table, marker);
 }
 
-void mark_cell(const Cell& c) {
-    switch (type_of(c)) {
-        case TypeId::block:
-        case TypeId::paren:
-        case TypeId::path:
-        case TypeId::lit_path:
-        case TypeId::set_path:
-        case TypeId::get_path:
-            mark_block(c.data2);
-            break;
-        case TypeId::string:
-        case TypeId::file:
-        case TypeId::url:
-        case TypeId::tag:
-        case TypeId::email:
-        case TypeId::ref:
-            mark_series(c.data2);
-            mark_series(c.data3);  // the UTF-8 or UTF-16 conversion cache
-            break;
-        case TypeId::symbol:
-            mark_series(c.data3);  // the UTF-8 name
-            mark_series(c.data2);  // the string! form
-            break;
-        case TypeId::context:
-            mark_table(c.data1);
-            if (!(c.header & 0x400000)) mark_values(c.data2, c.data1);
-            // A copy of a context! cell kept by a callable names its context record here.
-            mark_context(c.data3);
-            break;
-        case TypeId::word:
-        case TypeId::set_word:
-        case TypeId::lit_word:
-        case TypeId::get_word:
-        case TypeId::refinement:
-            mark_context(c.data1);
-            break;
-        case TypeId::native:
-        case TypeId::action:
-            mark_block(c.data2);
-            mark_block(c.data3);
-            break;
-        case TypeId::op: {
-            mark_block(c.data2);
-            mark_block(c.data3);
-            uint32_t source = (c.header >> 16) & 0xFF;
-            if (source == uint32_t(TypeId::function) || source == uint32_t(TypeId::routine))
-                mark_context(c.data1);
-            break;
-        }
-        case TypeId::function:
-        case TypeId::routine:
-            mark_context(c.data1);
-            mark_block(c.data2);
-            mark_block(c.data3);
-            break;
-        case TypeId::bitset:
-        case TypeId::vector:
-        case TypeId::binary:
-            mark_series(c.data2);
-            break;
-        case TypeId::object:
-        case TypeId::error:
-        case TypeId::port:
-            mark_context(c.data1);
-            mark_series(c.data3);  // the change-handler information
-            break;
-        case TypeId::hash:
-        case TypeId::map:
-            mark_block(c.data2);
-            mark_table(c.data3);
-            break;
-        case TypeId::handle: {
-            int32_t index = int32_t(c.data3);
-            if (index >= 0 && uint32_t(index) < resource::capacity() &&
-                !(resource::record(index).kind & resource::kFreeWord))
-                resource::mark(index, 0);
-            break;
-        }
-        case TypeId::image:
-            if (c.data2 && mark_series(c.data2) && image_mark) image_mark(c.data2);
-            break;
-        case TypeId::event:
-            if ((c.header & 0x1000) && c.data2) mark_block(c.data2);
-            break;
-        default:
-            break;
+namespace {
+
+// By type id; ids past the registered ones name nothing.
+CellRefs type_refs[256];
+
+void mark_ref(Ref kind, Node n) {
+    switch (kind) {
+        case Ref::none: break;
+        case Ref::series: case Ref::series_opt: mark_series(n); break;
+        case Ref::block: case Ref::block_opt: mark_block(n); break;
+        case Ref::table: mark_table(n); break;
     }
+}
+
+const RefVisitor kMarker{
+    [](Node n) { mark_series(n); },
+    [](Node n) { mark_block(n); },
+    [](Node n) { mark_table(n); },
+    mark_values,
+    [](int32_t index) {
+        if (index >= 0 && uint32_t(index) < resource::capacity() &&
+            !(resource::record(index).kind & resource::kFreeWord))
+            resource::mark(index, 0);
+    },
+};
+
+}  // namespace
+
+void define_refs(TypeId type, const CellRefs& refs) { type_refs[size_t(type)] = refs; }
+
+void mark_cell(const Cell& c) {
+    const CellRefs& r = type_refs[size_t(type_of(c))];
+    if (r.visit) {
+        r.visit(c, kMarker);
+        return;
+    }
+    mark_ref(r.data1, c.data1);
+    mark_ref(r.data2, c.data2);
+    mark_ref(r.data3, c.data3);
 }
 
 void mark_cells(const Cell* first, const Cell* end) {
@@ -761,55 +712,53 @@ std::string fault(const char* what, int64_t where) {
     return std::string(what) + " (" + std::to_string(where) + ")";
 }
 
-// The nodes a cell names, each with whether it must be a hash table.
-template <typename Visit>
-void for_each_reference(const Cell& c, Visit visit) {
-    switch (type_of(c)) {
-        case TypeId::block: case TypeId::paren: case TypeId::path: case TypeId::lit_path:
-        case TypeId::set_path: case TypeId::get_path: case TypeId::bitset: case TypeId::vector:
-        case TypeId::binary:
-            visit(c.data2, false);
-            break;
-        case TypeId::string: case TypeId::file: case TypeId::url: case TypeId::tag:
-        case TypeId::email: case TypeId::ref:
-            visit(c.data2, false);
-            if (c.data3) visit(c.data3, false);
-            break;
-        case TypeId::symbol:
-            visit(c.data3, false);
-            if (c.data2) visit(c.data2, false);
-            break;
-        case TypeId::context:
-            visit(c.data1, true);
-            if (!(c.header & 0x400000) && c.data2) visit(c.data2, false);
-            break;
-        case TypeId::word: case TypeId::set_word: case TypeId::lit_word: case TypeId::get_word:
-        case TypeId::refinement:
-            if (c.data1) visit(c.data1, false);
-            break;
-        case TypeId::native: case TypeId::action:
-            visit(c.data2, false);
-            visit(c.data3, false);
-            break;
-        case TypeId::function: case TypeId::routine:
-            visit(c.data1, false);
-            visit(c.data2, false);
-            visit(c.data3, false);
-            break;
-        case TypeId::object: case TypeId::error: case TypeId::port:
-            visit(c.data1, false);
-            if (c.data3) visit(c.data3, false);
-            break;
-        case TypeId::hash: case TypeId::map:
-            visit(c.data2, false);
-            visit(c.data3, true);
-            break;
-        case TypeId::image:
-            if (c.data2) visit(c.data2, false);
-            break;
-        default:
-            break;
+// The heap check's view of a cell's references: each named node must be live, a table must
+// look like one, a resource index must name a record in use.
+struct RefCheck {
+    Node holder;
+    std::string problem;
+};
+RefCheck* ref_check = nullptr;
+
+void check_node(Node n, bool table) {
+    RefCheck& c = *ref_check;
+    if (!c.problem.empty()) return;
+    if (!live_node_q(n)) c.problem = fault("a value names a freed series", c.holder);
+    else if (table && !looks_like_table(n)) c.problem = fault("a value names a broken hash table", c.holder);
+}
+
+const RefVisitor kChecker{
+    [](Node n) { check_node(n, false); },
+    [](Node n) { check_node(n, false); },
+    [](Node n) { check_node(n, true); },
+    [](Node values, Node) { check_node(values, false); },
+    [](int32_t index) {
+        RefCheck& c = *ref_check;
+        if (!c.problem.empty() || index < 0) return;
+        if (uint32_t(index) >= resource::capacity() ||
+            (resource::record(index).kind & resource::kFreeWord))
+            c.problem = fault("a handle! names a released resource", c.holder);
+    },
+};
+
+void check_ref(Ref kind, Node n) {
+    switch (kind) {
+        case Ref::none: break;
+        case Ref::series: case Ref::block: check_node(n, false); break;
+        case Ref::series_opt: case Ref::block_opt: if (n) check_node(n, false); break;
+        case Ref::table: check_node(n, true); break;
     }
+}
+
+void check_cell(const Cell& c) {
+    const CellRefs& r = type_refs[size_t(type_of(c))];
+    if (r.visit) {
+        r.visit(c, kChecker);
+        return;
+    }
+    check_ref(r.data1, c.data1);
+    check_ref(r.data2, c.data2);
+    check_ref(r.data3, c.data3);
 }
 
 std::string check_node_frames() {
@@ -864,30 +813,21 @@ std::string check_series_frames() {
 }
 
 std::string check_references() {
-    std::string problem;
-    for (NodeFrame* f = memory::state.node_first; f && problem.empty(); f = f->next) {
-        for (uint32_t i = 0; i < f->capacity && problem.empty(); ++i) {
+    RefCheck check{};
+    ref_check = &check;
+    for (NodeFrame* f = memory::state.node_first; f && check.problem.empty(); f = f->next) {
+        for (uint32_t i = 0; i < f->capacity && check.problem.empty(); ++i) {
             Node n = f->first + i;
             if (!live_node_q(n)) continue;
             SeriesBuffer* b = buffer_of(n);
             if (b->unit() != sizeof(Cell)) continue;
-            for (const Cell* c = b->cells(); c + 1 <= b->cells_end() && problem.empty(); ++c) {
-                for_each_reference(*c, [&](Node r, bool table) {
-                    if (!problem.empty()) return;
-                    if (!live_node_q(r)) problem = fault("a value names a freed series", n);
-                    else if (table && !looks_like_table(r))
-                        problem = fault("a value names a broken hash table", n);
-                });
-                if (problem.empty() && is(*c, TypeId::handle) && int32_t(c->data3) >= 0) {
-                    uint32_t index = c->data3;
-                    if (index >= resource::capacity() ||
-                        (resource::record(int32_t(index)).kind & resource::kFreeWord))
-                        problem = fault("a handle! names a released resource", n);
-                }
-            }
+            check.holder = n;
+            for (const Cell* c = b->cells(); c + 1 <= b->cells_end() && check.problem.empty(); ++c)
+                check_cell(*c);
         }
     }
-    return problem;
+    ref_check = nullptr;
+    return check.problem;
 }
 
 std::string check_resources() {

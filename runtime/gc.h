@@ -81,8 +81,34 @@ void add_mark_callback(MarkCallback callback);
 // Leaves the slot empty; the others keep their order.
 void remove_mark_callback(MarkCallback callback);
 
-// The image back-end's hook, called with the node of each image!'s series once it is marked.
-extern void (*image_mark)(Node image);
+// ---- what a datatype's cells name ----
+
+// Each datatype tells the collector which of a cell's words name nodes, and of what kind; the
+// collector and the heap check read nothing else of a cell. A type that tells nothing holds no
+// nodes.
+enum class Ref : uint8_t {
+    none,
+    series,      // a buffer alone
+    series_opt,  // a buffer alone, or 0
+    block,       // a block and everything its cells reach (a context record is one)
+    block_opt,   // a block, or 0
+    table,       // a hash table: its record, arrays and block
+};
+// What a cell of a type whose references depend on more than one word (header flags, a
+// resource index) names, reported to these.
+struct RefVisitor {
+    void (*series)(Node node);
+    void (*block)(Node node);
+    void (*table)(Node node);
+    void (*values)(Node values, Node word_table);  // a context's values, up to its word count
+    void (*resource)(int32_t index);               // an external-resource record
+};
+struct CellRefs {
+    Ref data1, data2, data3;
+    // When set, reports the cell's references in place of the three words.
+    void (*visit)(const Cell& cell, const RefVisitor& visitor);
+};
+void define_refs(TypeId type, const CellRefs& refs);
 
 // ---- marking, for mark callbacks (only while a collection runs) ----
 

@@ -12,6 +12,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
 #include "runtime/error.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -101,14 +102,10 @@ uint32_t hash_string(const Cell& string, bool case_sensitive) {
 
 namespace hashtable {
 
-int32_t (*compare_cells)(const Cell& a, const Cell& b, CompareOp op) = nullptr;
-uint32_t (*canonical_symbol)(uint32_t id) = nullptr;
 CollectorLink collector{nullptr, nullptr};
 
 namespace {
 
-constexpr CompareOp kEqual = CompareOp(0);
-constexpr CompareOp kStrictEqual = CompareOp(2);
 constexpr double kLoad = 0.77;
 constexpr uint32_t kMaxBuckets = 1u << 31;
 // Shifting more positions than this costs more than re-indexing the block.
@@ -177,7 +174,7 @@ uint32_t upper_truncated(uint32_t buckets) { return uint32_t(buckets * kLoad); }
 uint32_t upper_rounded(uint32_t buckets) { return uint32_t(buckets * kLoad + 0.5); }
 
 bool equal(const Cell& stored, const Cell& key, CompareOp op) {
-    return compare_cells && compare_cells(stored, key, op) == 0;
+    return runtime_hooks.compare_cells && runtime_hooks.compare_cells(stored, key, op) == 0;
 }
 
 bool word_kind(TypeId t) { return t >= TypeId::word && t <= TypeId::get_word; }
@@ -338,7 +335,7 @@ Cell* pick_item(Node table, uint32_t bucket, const Cell& key, uint32_t head, uin
         bool closer = backward ? p < head && (head - p) % skip == 0 && int64_t(p) > best
                                : p >= head && (p - head) % skip == 0 && (best < 0 || p < best);
         if (!closer) continue;
-        if (op != kEqual) {
+        if (op != CompareOp::equal) {
             Cell item = buf(record(table).block)->cells()[p];
             if (!equal(item, key, op)) continue;
         }
@@ -456,7 +453,8 @@ int32_t hash_value(const Cell& key, bool case_sensitive) {
         case 21: case 22:                                   // native! action!
             return int32_t(mix_int(key.data3));
         case 15: case 16: case 17: case 18: case 19: case 20:  // the words and issue!: case variants collide
-            return int32_t(mix_int(canonical_symbol ? canonical_symbol(key.data2) : key.data2));
+            return int32_t(mix_int(runtime_hooks.canonical_symbol ? runtime_hooks.canonical_symbol(key.data2)
+                                                                  : key.data2));
         case 13: {                                          // symbol!: its name, ASCII lowered
             if (!key.data3) return int32_t(murmur3::hash(nullptr, 0, murmur3::kSeed));
             SeriesBuffer* b = buf(key.data3);
@@ -781,7 +779,7 @@ Cell* put_rebuilding(Node table, Cell* value, int32_t* rebuilt) {
         return v.cells() + position;  // indexed already
     Cell key = v.cells()[position];
     if (duplicates && v.t->stamp == 0 && node_hashed(type_of(key))) v.t->stamp = refresh_count() + 1;
-    CompareOp op = duplicates ? kEqual : kStrictEqual;
+    CompareOp op = duplicates ? CompareOp::equal : CompareOp::strict_equal;
 
     uint32_t mask = v.mask(), start = uint32_t(hash_value(key, false)) & mask, i = start, step = 1;
     int64_t free_bucket = -1;
@@ -837,7 +835,7 @@ void index_block(Node table, uint32_t start, uint32_t mode) {
         SeriesBuffer* b = buf(record(table).block);
         if (uint64_t(p) + 1 >= b->length()) return;
         Cell key = b->cells()[p];
-        Cell* found = find(table, key, 0, 1, kStrictEqual, false, false);
+        Cell* found = find(table, key, 0, 1, CompareOp::strict_equal, false, false);
         b = buf(record(table).block);
         if (!found) {
             put(table, b->cells() + p);
@@ -867,7 +865,7 @@ Cell* find(Node table, const Cell& key_in, uint32_t head, uint32_t skip, Compare
             Cell stored = v.cells()[p];
             if (type_of(stored) == type_of(key) || type_of(key) == kSliceType) {
                 // Duplicates are grouped under the plain equality; `op` then picks among them.
-                bool same = equal(stored, key, duplicates ? kEqual : op);
+                bool same = equal(stored, key, duplicates ? CompareOp::equal : op);
                 v = View(table);
                 if (same)
                     return duplicates ? pick_item(table, i, key, head, skip, op, last || reverse)
@@ -901,7 +899,7 @@ Cell* find_next(Node table, const Cell& key_in, int32_t& bucket, int32_t& end, i
         if (state == kLive) {
             uint32_t p = v.t->kind == kHash ? first_position(*v.t, v.keys[i]) : v.keys[i];
             Cell stored = v.cells()[p];
-            if (type_of(stored) == type_of(key) && equal(stored, key, kEqual)) {
+            if (type_of(stored) == type_of(key) && equal(stored, key, CompareOp::equal)) {
                 bucket = int32_t(i);
                 step = int32_t(s);
                 return buf(record(table).block)->cells() + p;

@@ -14,10 +14,10 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/compare.h"
 
 namespace kaz {
 // The operation a compare action receives; its values are listed with the action table.
-enum class CompareOp : uint8_t;
 }  // namespace kaz
 
 namespace kaz::murmur3 {
@@ -89,15 +89,7 @@ void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state);
 // The first empty bucket on the probe sequence of `hash` (the table must not be full).
 uint32_t find_empty_bucket(Node table, uint32_t hash);
 
-// ---- what the tables need from the layers above, installed by them ----
-
-// How two key cells compare under an operation: -1, 0 or 1, or -2 when they cannot be
-// compared. The datatype registry installs the dispatch to the compare action of the first
-// cell's type; until then no two keys are equal.
-extern int32_t (*compare_cells)(const Cell& a, const Cell& b, CompareOp op);
-// The canonical symbol of a symbol id (the earliest case variant of its name). The symbol
-// table installs its lookup; until then each id is its own canonical symbol.
-extern uint32_t (*canonical_symbol)(uint32_t id);
+// Keys compare and symbols fold through the runtime's hooks (runtime/hooks.h).
 
 // What the record tables read of the collector. Kinds 3 and 4 are keyed by nodes; a
 // collector that moved nodes would raise the refresh counter, and a table stamped with an

@@ -15,12 +15,14 @@
 
 #include "datatypes/actions.h"
 #include "datatypes/block.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
+#include "evaluator/lexer.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
@@ -268,5 +270,38 @@ inline Cell evaluate(const Cell& code) {
 inline std::optional<ErrorId> error_id(const Cell& result) {
     return is(result, TypeId::error) ? error::id_of(result) : std::nullopt;
 }
+
+// What the owner of a series hears: an object whose on-deep-change* is a function, with the
+// hook that calls handlers replaced by a recorder of each notice's action word, index and part
+// (put back when the recorder goes).
+class DeepChangeRecorder {
+public:
+    struct Notice {
+        uint32_t action;  // the symbol of the action word
+        int32_t index, part;
+    };
+    static inline std::vector<Notice> notices;
+
+    DeepChangeRecorder() : saved_(datatype_hooks.call_handler) {
+        owner_ = evaluate(lexer::load_text(str(
+            "make object! [on-deep-change*: func [owner word target action new index part] []]")));
+        notices.clear();
+        // The handler's arguments are the frame its caller pushed: owner word target action
+        // new index part.
+        datatype_hooks.call_handler = [](const Cell&, Node, const Cell&) {
+            notices.push_back({stack::base[3].data2, cell::get_integer(stack::base[5]),
+                               cell::get_integer(stack::base[6])});
+        };
+    }
+    ~DeepChangeRecorder() { datatype_hooks.call_handler = saved_; }
+    DeepChangeRecorder(const DeepChangeRecorder&) = delete;
+    DeepChangeRecorder& operator=(const DeepChangeRecorder&) = delete;
+
+    const Cell& owner() const { return owner_; }
+
+private:
+    decltype(DatatypeHooks::call_handler) saved_;
+    Cell owner_;
+};
 
 }  // namespace kaz::test

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/hooks.h"
 #include "datatypes/block.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
@@ -14,6 +15,7 @@
 #include "datatypes/series.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
+#include "runtime/hooks.h"
 #include "runtime/error.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
@@ -88,9 +90,9 @@ protected:
         logic::init();
         series_::init();
         block::init();
-        series_::call_function = call_comparator;
-        if (!hashtable::compare_cells)
-            hashtable::compare_cells = [](const Cell& a, const Cell& b, CompareOp op) {
+        datatype_hooks.call_function = call_comparator;
+        if (!runtime_hooks.compare_cells)
+            runtime_hooks.compare_cells = [](const Cell& a, const Cell& b, CompareOp op) {
                 CompareAction c = registry::actions(type_of(a)).compare;
                 return c ? c(a, b, op) : kNotComparable;
             };
@@ -404,7 +406,7 @@ TEST_F(Block, UserComparatorsMapTheirResultsOneWay) {
     block::sort(rec, {.skip = &two, .compare = &by_second, .all = true});
     EXPECT_EQ(ints(rec), (V{2, 10, 3, 20, 1, 30}));
 
-    series_::call_function = nullptr;
+    datatype_hooks.call_function = nullptr;
     EXPECT_EQ(trapped([&] { return block::sort(B({I(2), I(1)}), {.compare = &keep}); }).error,
               ErrorId::internal_not_done);
 }

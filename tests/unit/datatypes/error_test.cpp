@@ -4,6 +4,7 @@
 #include <string>
 
 #include "boot/boot.h"
+#include "datatypes/hooks.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
@@ -61,11 +62,11 @@ protected:
         object::init();
         error::init();
         error::make_catalog(boot::root);
-        object::eval_block = eval_pairs;
+        datatype_hooks.eval_block = eval_pairs;
     }
     void TearDown() override {
-        object::eval_block = nullptr;
-        error::stack_trace_depth = nullptr;
+        datatype_hooks.eval_block = nullptr;
+        datatype_hooks.stack_trace_depth = nullptr;
     }
 };
 
@@ -218,7 +219,7 @@ TEST_F(Errors, TheReport) {
     Cell traced = made(ErrorId::math_zero_divide);
     slot(traced, error::stack) = blk({w("f"), w("g")});
     EXPECT_EQ(test::form_text(traced).find("Stack"), std::string::npos);
-    error::stack_trace_depth = [] { return 1; };
+    datatype_hooks.stack_trace_depth = [] { return 1; };
     EXPECT_EQ(test::form_text(traced), "*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : none\n"
                               "*** Stack: f g");
 }
@@ -276,7 +277,7 @@ TEST_F(Errors, RaisedErrorsAreErrorObjects) {
     Cell names = error::field(e, error::stack);
     ASSERT_TRUE(is(names, TypeId::block));
     EXPECT_EQ(molded(names), "[divide]");
-    error::stack_trace_depth = [] { return 5; };
+    datatype_hooks.stack_trace_depth = [] { return 5; };
     slot(e, error::stack) = cell::integer(3);
     error::fill_stack(e);
     EXPECT_EQ(molded(error::field(e, error::stack)), "[divide caller]");

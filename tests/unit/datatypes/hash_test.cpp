@@ -14,6 +14,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "runtime/hooks.h"
 #include "runtime/error.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
@@ -63,8 +64,8 @@ protected:
         string::init();
         word::init();
         hash::init();
-        if (!hashtable::compare_cells)
-            hashtable::compare_cells = [](const Cell& a, const Cell& b, CompareOp op) {
+        if (!runtime_hooks.compare_cells)
+            runtime_hooks.compare_cells = [](const Cell& a, const Cell& b, CompareOp op) {
                 CompareAction c = registry::actions(type_of(a)).compare;
                 return c ? c(a, b, op) : kNotComparable;
             };

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/hooks.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
@@ -107,13 +108,13 @@ protected:
         test::reset_stacks();
         function::init();
         object::init();
-        object::eval_block = eval_pairs;
-        object::call_handler = record_call;
+        datatype_hooks.eval_block = eval_pairs;
+        datatype_hooks.call_handler = record_call;
         calls.clear();
     }
     void TearDown() override {
-        object::eval_block = nullptr;
-        object::call_handler = nullptr;
+        datatype_hooks.eval_block = nullptr;
+        datatype_hooks.call_handler = nullptr;
     }
 };
 
@@ -138,7 +139,7 @@ TEST_F(Objects, MakeFromABlockBindsEvaluatesAndClears) {
 
     Outcome bad = trapped([] { return make_object(int_(1)); });
     EXPECT_EQ(bad.error, ErrorId::syntax_malconstruct);
-    object::eval_block = nullptr;
+    datatype_hooks.eval_block = nullptr;
     EXPECT_EQ(trapped([] { return make_object(blk({})); }).error, ErrorId::internal_not_done);
 }
 
@@ -237,7 +238,7 @@ TEST_F(Objects, ChangeHandlersAreFoundAndCalled) {
     // A handler field that no longer holds a function.
     *context::value_at(o.data1, 1) = int_(0);
     EXPECT_EQ(trapped([&] { word::set(a, int_(3)); return cell::none(); }).error, ErrorId::script_invalid_obj_evt);
-    object::call_handler = nullptr;
+    datatype_hooks.call_handler = nullptr;
     *context::value_at(o.data1, 1) = handler();
     EXPECT_EQ(trapped([&] { word::set(a, int_(3)); return cell::none(); }).error, ErrorId::internal_not_done);
 }

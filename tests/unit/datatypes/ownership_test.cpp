@@ -29,25 +29,9 @@ Cell owner_object() {
     return cell::make(TypeId::object, ctx, 0, 1);
 }
 
-struct Notice {
-    std::string action;
-    int32_t index, part;
-};
-std::vector<Notice> notices;
-
 }  // namespace
 
-class Ownership : public testing::Test {
-protected:
-    void SetUp() override {
-        notices.clear();
-        ownership::fire_on_deep_change = [](const Cell&, const Cell&, const Cell&, const Cell& action,
-                                            const Cell&, int32_t index, int32_t part) {
-            notices.push_back({std::string(symbol::name(action.data2)), index, part});
-        };
-    }
-    void TearDown() override { ownership::fire_on_deep_change = nullptr; }
-};
+class Ownership : public testing::Test {};
 
 TEST_F(Ownership, MarksDeeplyOnceAndUnmarks) {
     Cell inner = string_of("inner");
@@ -85,18 +69,20 @@ TEST_F(Ownership, CyclesAndTheOwnerItselfStopTheWalk) {
 }
 
 TEST_F(Ownership, NotifiesTheOwnerOfAChangedSeries) {
+    test::DeepChangeRecorder recorder;
+    const auto& notices = test::DeepChangeRecorder::notices;
     Cell s = string_of("abc");
     EXPECT_FALSE(ownership::notify_change(s, words::appended, nullptr, 0, 1));  // unowned
     EXPECT_TRUE(notices.empty());
-    ownership::set_owner(s, owner_object(), word::from_c_string("text"));
+    ownership::set_owner(s, recorder.owner(), word::from_c_string("text"));
     EXPECT_TRUE(ownership::notify_change(s, words::appended, nullptr, 3, 2));
     ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].action, "appended");
+    EXPECT_EQ(symbol::name(notices[0].action), "appended");
     EXPECT_EQ(notices[0].index, 3);
 
     // Case changes in place tell the owner too.
     case_::change_string(s, nullptr, true);
     ASSERT_EQ(notices.size(), 2u);
-    EXPECT_EQ(notices[1].action, "uppercase");
+    EXPECT_EQ(symbol::name(notices[1].action), "uppercase");
     EXPECT_EQ(notices[1].part, 3);
 }

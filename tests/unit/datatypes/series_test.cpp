@@ -364,19 +364,10 @@ TEST_F(Series, ClearRandomAndSeed) {
 }
 
 // A series held by an object with a deep-change hook tells it before and after each change.
-struct Notice {
-    uint32_t action;
-    int32_t index, part;
-};
-std::vector<Notice> notices;
-
 TEST_F(Series, OwnedSeriesNotifyBeforeAndAfterEachChange) {
-    auto saved = ownership::fire_on_deep_change;
-    ownership::fire_on_deep_change = [](const Cell&, const Cell&, const Cell&, const Cell& action, const Cell&,
-                                        int32_t index, int32_t part) {
-        notices.push_back({action.data2, index, part});
-    };
-    Cell owner = cell::make(TypeId::object, 0, 0, 1);  // data3: it has a change handler
+    test::DeepChangeRecorder recorder;
+    auto& notices = test::DeepChangeRecorder::notices;
+    Cell owner = recorder.owner();
     auto owned = [&](Cell s) {
         ownership::set_deep(s, owner, unbound_word());
         return s;
@@ -414,7 +405,6 @@ TEST_F(Series, OwnedSeriesNotifyBeforeAndAfterEachChange) {
     Cell plain = block_of({1, 2});
     block::append(plain, I(3), -1, false, 1, true);
     EXPECT_TRUE(notices.empty());
-    ownership::fire_on_deep_change = saved;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/hooks.h"
 #include "datatypes/char.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
@@ -79,9 +80,9 @@ protected:
         series_::init();
         string::init();
         char_::init();
-        string::call_function = nullptr;
+        datatype_hooks.call_function = nullptr;
     }
-    void TearDown() override { string::call_function = nullptr; }
+    void TearDown() override { datatype_hooks.call_function = nullptr; }
 };
 
 // ---- mold and form ----
@@ -577,7 +578,7 @@ Cell fake_call(const Cell& fn, const Cell* args, int count) {
 }
 
 TEST_F(String, SortsWithACompareFunction) {
-    string::call_function = fake_call;
+    datatype_hooks.call_function = fake_call;
     Cell fn = cell::make(TypeId::function, uint32_t(Answer::less_logic));
     SortOptions o;
     o.compare = &fn;
@@ -604,7 +605,7 @@ TEST_F(String, SortsWithACompareFunction) {
     std::string t = utf8_of(series_to_widen);
     EXPECT_EQ(t.substr(0, 10), "eiopqrtuwy");
 
-    string::call_function = nullptr;
+    datatype_hooks.call_function = nullptr;
     EXPECT_EQ(error_of([&] { string::sort(str("ba"), o); }), ErrorId::internal_not_done);
 }
 
@@ -773,21 +774,11 @@ TEST_F(String, SearchesAndSortsVectorElements) {
 
 // ---- owner notification ----
 
-struct Notice {
-    uint32_t action;  // the action word's symbol
-    int32_t index, part;
-};
-std::vector<Notice> notices;
-
-void record_change(const Cell&, const Cell&, const Cell&, const Cell& action, const Cell&, int32_t index,
-                   int32_t part) {
-    notices.push_back({action.data2, index, part});
-}
 
 TEST_F(String, TellsTheOwnerBeforeAndAfterEachChange) {
-    auto saved = ownership::fire_on_deep_change;
-    ownership::fire_on_deep_change = record_change;
-    const Cell owner = cell::make(TypeId::object, 0, 0, 1);  // an object with change handlers
+    test::DeepChangeRecorder recorder;
+    auto& notices = test::DeepChangeRecorder::notices;
+    const Cell owner = recorder.owner();
     struct Case {
         const char* name;
         void (*change)(Cell& s);
@@ -822,7 +813,6 @@ TEST_F(String, TellsTheOwnerBeforeAndAfterEachChange) {
     notices.clear();
     string::append(str("free"), str("x"), -1, false, 1, true);  // an unowned string tells no one
     EXPECT_TRUE(notices.empty());
-    ownership::fire_on_deep_change = saved;
 }
 
 }  // namespace

@@ -233,9 +233,6 @@ TEST_F(Vector, ScalarOnTheLeft) {
     Cell z = make(blk({I(5), I(0), I(2)}));
     EXPECT_EQ(scalar_left(MathOp::divide, I(10), z).error, ErrorId::math_zero_divide);
     EXPECT_EQ(elements(z), (std::vector<double>{5, 0, 2}));
-
-    // A char! meets a vector through the hook vector! installs.
-    EXPECT_EQ(char_::vector_math, &vector::scalar_math);
 }
 
 TEST_F(Vector, CharElementsStayCodePoints) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/hooks.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
@@ -69,11 +70,9 @@ protected:
         file::init();
         issue::init();
         map::init();
-        lexer::init();
     }
     void SetUp() override {
         test::reset_stacks();
-        lexer::call_function = nullptr;
         lexer::kind_words = cell::none();
     }
 
@@ -444,23 +443,20 @@ TEST_F(Lexer, KazCallbacks) {
     EXPECT_EQ(lexer::event_mask(function_with_body("true [load]")), lexer::event::all);
     EXPECT_EQ(lexer::event_mask(function_with_body("")), lexer::event::all);
 
-    Cell callback = function_with_body("[load] true");
-    EXPECT_EQ(transcode(string_of("1"), {.trace = &callback}).error, ErrorId::internal_not_done);
-    static std::vector<std::string> heard;
-    heard.clear();
-    lexer::call_function = [](const Cell&, Cell (&args)[5]) {
-        heard.push_back(std::string(symbol::name(args[0].data2)) + " " + test::mold_text(args[4]));
-        return true;
-    };
+    // A Kaz callback hears the events it asks for, with their values.
+    Cell heard = test::evaluate(lexer::load_text(string_of("heard: copy []")));
+    Cell callback = test::evaluate(lexer::load_text(
+        string_of("func [event input type line token] [[load] append heard reduce [event token] true]")));
+    ASSERT_TRUE(is(callback, TypeId::function));
     EXPECT_EQ(test::mold_text(transcode(string_of("1 a"), {.trace = &callback}).value), "[1 a]");
-    EXPECT_EQ(heard, (std::vector<std::string>{"load 1", "load a"}));
+    EXPECT_EQ(test::mold_text(heard), "[load 1 load a]");
     Cell not_a_function = cell::integer(1);
     EXPECT_EQ(transcode(string_of("1"), {.trace = &not_a_function}).error, ErrorId::script_invalid_arg);
 }
 
 TEST_F(Lexer, LoadsTextForTheLowerLayers) {
-    ASSERT_NE(block::load_text, nullptr);
-    EXPECT_EQ(test::mold_text(block::load_text(string_of("a [b]"))), "[a [b]]");
+    ASSERT_NE(datatype_hooks.load_text, nullptr);
+    EXPECT_EQ(test::mold_text(datatype_hooks.load_text(string_of("a [b]"))), "[a [b]]");
     EXPECT_EQ(lexer::scan_type(reinterpret_cast<const uint8_t*>("a: 1"), 4), int32_t(TypeId::set_word));
     EXPECT_EQ(lexer::scan_type(reinterpret_cast<const uint8_t*>("1A"), 2), -1);
 }

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "datatypes/registry.h"
 #include "runtime/array.h"
 #include "runtime/case_fold.h"
+#include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "runtime/resource.h"
 
@@ -86,46 +86,39 @@ int32_t compare_text(const Cell& a, const Cell& b, CompareOp op) {
 }
 int32_t compare_word(const Cell& a, const Cell& b, CompareOp op) {
     uint32_t x = a.data2, y = b.data2;
-    if (!case_matters(op) && canonical_symbol) x = canonical_symbol(x), y = canonical_symbol(y);
+    if (!case_matters(op) && runtime_hooks.canonical_symbol)
+        x = runtime_hooks.canonical_symbol(x), y = runtime_hooks.canonical_symbol(y);
     return order(x, y);
 }
 int32_t compare_integer(const Cell& a, const Cell& b, CompareOp) {
     return order(int32_t(a.data2), int32_t(b.data2));
 }
 
-int32_t compare_by_registry(const Cell& a, const Cell& b, CompareOp op) {
-    CompareAction f = registry::actions(type_of(a)).compare;
-    return f ? f(a, b, op) : kNotComparable;
+// The compare actions of the types the tests use, as the datatypes will give them.
+int32_t compare_cells(const Cell& a, const Cell& b, CompareOp op) {
+    switch (type_of(a)) {
+        case TypeId::string: return compare_text(a, b, op);
+        case TypeId::integer: return compare_integer(a, b, op);
+        case TypeId::word: case TypeId::set_word: case TypeId::lit_word: case TypeId::get_word:
+            return compare_word(a, b, op);
+        default: return kNotComparable;
+    }
 }
 
-// Gives the types the tests use a compare action where they have none yet, and the tables
-// their way to reach it; puts everything back afterwards.
+// Gives the tables their way to compare keys; puts the hooks back afterwards.
 class Tables : public testing::Test {
 protected:
     void SetUp() override {
-        saved_compare_ = compare_cells;
-        saved_canonical_ = canonical_symbol;
-        if (!compare_cells) compare_cells = compare_by_registry;
-        for (TypeId t : {TypeId::string, TypeId::word, TypeId::set_word, TypeId::lit_word,
-                         TypeId::get_word, TypeId::integer}) {
-            if (registry::actions(t).compare) continue;
-            saved_rows_.emplace_back(t, registry::actions(t));
-            ActionTable row = registry::actions(t);
-            row.compare = t == TypeId::string ? compare_text : t == TypeId::integer ? compare_integer : compare_word;
-            registry::define(t, TypeId::invalid, registry::type_name(t).name, row);
-        }
+        saved_ = runtime_hooks;
+        runtime_hooks.compare_cells = compare_cells;
     }
     void TearDown() override {
-        for (auto& [t, row] : saved_rows_) registry::define(t, TypeId::invalid, registry::type_name(t).name, row);
-        compare_cells = saved_compare_;
-        canonical_symbol = saved_canonical_;
+        runtime_hooks = saved_;
         collector = CollectorLink{nullptr, nullptr};
     }
 
 private:
-    decltype(compare_cells) saved_compare_ = nullptr;
-    decltype(canonical_symbol) saved_canonical_ = nullptr;
-    std::vector<std::pair<TypeId, ActionTable>> saved_rows_;
+    RuntimeHooks saved_{};
 };
 
 // Every position of `block` holding a cell equal to `key`, the way a linear search finds them.
@@ -275,7 +268,7 @@ TEST_F(Tables, ValueHashByDatatype) {
     EXPECT_EQ(hash_value(sym, false), bytes_hash("hello-\xC3\x89", 8));
 
     // Words of every kind hash by their canonical symbol.
-    canonical_symbol = [](uint32_t id) { return id == 501 ? 500u : id; };
+    runtime_hooks.canonical_symbol = [](uint32_t id) { return id == 501 ? 500u : id; };
     EXPECT_EQ(hash_value(word(500), false), hash_value(word(501, TypeId::set_word), false));
     EXPECT_EQ(hash_value(word(500), false), int32_t(mix_int(500)));
     EXPECT_NE(hash_value(word(500), false), hash_value(word(502), false));

@@ -1,0 +1,7 @@
+#include "datatypes/hooks.h"
+
+namespace kaz {
+
+DatatypeHooks datatype_hooks{};
+
+}  // namespace kaz

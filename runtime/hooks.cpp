@@ -1,0 +1,7 @@
+#include "runtime/hooks.h"
+
+namespace kaz {
+
+RuntimeHooks runtime_hooks{};
+
+}  // namespace kaz
