@@ -2,7 +2,6 @@
 // standard input, evaluate them and show the results.
 #include "boot/runner.h"
 
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

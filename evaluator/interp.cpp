@@ -2,7 +2,6 @@
 // refinements, paths, and the trace events.
 #include "evaluator/interp.h"
 
-#include <immintrin.h>
 
 #include <cstring>
 #include <memory>
@@ -18,6 +17,7 @@
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
 #include "evaluator/routines.h"
+#include "platform/simd.h"
 #include "runtime/error.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
@@ -671,11 +671,9 @@ inline bool plain_number(const Cell& v, Cell& out) {
 // Integer and float arithmetic and comparison of two plain numbers, computed in place of the
 // call when nothing can observe the difference (no tracer; these operations cannot fail).
 // The results are those of the actions and natives: integer overflow gives the exact float.
-// Writes a cell in one 16-byte store: the next reader loads it whole, and a load that spans
-// several narrower stores cannot be forwarded from them (a stall of a dozen cycles a step).
+// Writes a cell in one 16-byte store (the next reader loads it whole).
 inline void store_whole(Cell& destination, const Cell& value) {
-    __m128i x = _mm_set_epi32(int(value.data3), int(value.data2), int(value.data1), int(value.header));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&destination), x);
+    platform::store_words(&destination, value.header, value.data1, value.data2, value.data3);
 }
 
 inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
