@@ -146,7 +146,7 @@ Node argument_table(const Cell& callable) {
     bool native_like = !function_like(t);
     Node spec = callable.data2;
     Node table = series::alloc_cells(buf(spec)->length() + 2);
-    uint32_t refinements = 0;
+    uint32_t refinements = 0, arguments = 0;
     uint32_t locals = 0;
     bool in_locals = false;
     for (uint32_t i = 0; i < tail_of(spec); ++i) {
@@ -159,6 +159,7 @@ Node argument_table(const Cell& callable) {
         }
         if (ct == TypeId::word || ct == TypeId::get_word || ct == TypeId::lit_word) {
             uint32_t kind = ct == TypeId::word ? normal : ct == TypeId::get_word ? get : literal;
+            ++arguments;
             Cell* ts;
             if (i + 1 < tail_of(spec) && is(at(spec, i + 1), TypeId::block) &&
                 block::length_from_head(at(spec, i + 1)) > 0) {
@@ -189,6 +190,8 @@ Node argument_table(const Cell& callable) {
             ts->header = (ts->header & ~(3u << 20)) | (uint32_t(return_type) << 20);
         }
     }
+    if (refinements > kMaxRefinements || (t == TypeId::routine && arguments > kMaxRoutineArguments))
+        error::raise(ErrorId::internal_limit_hit, callable.data2 ? cell::make(TypeId::block, 0, spec, 0) : cell::none());
     SeriesBuffer* b = buf(table);
     if (locals > 0) *series::reserve_cell(b) = cell::integer(int32_t(locals));
     if (native_like && refinements > 0) *series::reserve_cell(b) = cell::integer(int32_t(refinements));
@@ -593,7 +596,7 @@ void call_routine(const Cell& routine, const Cell& name) {
     Node spec = routine.data2;
     // The argument slots in spec order, each with the spec position of its type block.
     struct Slot { uint32_t index; int32_t types; };
-    Slot slots[32];
+    Slot slots[kMaxRoutineArguments];
     uint32_t count = 0, index = 0;
     for (uint32_t i = 0; i < tail_of(spec); ++i) {
         TypeId t = type_of(at(spec, i));
@@ -601,17 +604,17 @@ void call_routine(const Cell& routine, const Cell& name) {
             ++index;
         } else if (t == TypeId::word || t == TypeId::get_word || t == TypeId::lit_word) {
             bool typed = i + 1 < tail_of(spec) && is(at(spec, i + 1), TypeId::block);
-            if (count < 32) slots[count++] = {index, typed ? int32_t(i + 1) : -1};
+            slots[count++] = {index, typed ? int32_t(i + 1) : -1};  // counted by argument_table
             ++index;
         }
     }
     if (routine.header & routine::kVariant) {
-        Cell* cells[32];
+        Cell* cells[kMaxRoutineArguments];
         for (uint32_t k = 0; k < count; ++k) cells[k] = stack::base + slots[k].index;
         *stack::base = *routines::call_cells(code, cells, count);
         return;
     }
-    routines::Arg args[32];
+    routines::Arg args[kMaxRoutineArguments];
     for (uint32_t k = count; k-- > 0;) {
         const Cell& value = stack::base[slots[k].index];
         if (slots[k].types >= 0) {
@@ -920,7 +923,7 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
         result_at = stack::push(callable);
     }
     TypeId t = type_of(callable);
-    int32_t refs[32];
+    int32_t refs[kMaxRefinements];
     // A path names the callable at its head index; the elements after it are refinements.
     Call c{callable, code, pos, end, path, path ? path->data1 + 1 : 0, name, apply_flags, infix};
     bool plain = !path && !apply_flags;
@@ -1129,8 +1132,8 @@ Cell do_block(const Cell& block) {
 Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
     Cell callable = callable_in;
     if (is(callable, TypeId::op)) callable.header = (callable.header >> 16) & 0xFF;
-    Cell copies[8];
-    for (uint32_t i = 0; i < count && i < 8; ++i) copies[i] = args[i];
+    // `args` stays valid across the argument table's allocation: a pointer into a series buffer
+    // held here pins that buffer for any collection.
     Cell* result_at = stack::push(callable);
     TypeId t = type_of(callable);
     Node table = argument_table(callable);
@@ -1145,7 +1148,7 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
         Cell e = at(table, i);
         if (is(e, TypeId::typeset)) {
             if (arg_kind(e) == return_type) continue;
-            if (!in_refinements && given < count && given < 8) stack::push(copies[given++]);
+            if (!in_refinements && given < count) stack::push(args[given++]);
             else if (!native_like || !in_refinements) stack::push(cell::none());
         } else if (is(e, TypeId::refinement)) {
             in_refinements = true;
@@ -1160,8 +1163,8 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
         frame::raise_pending();
         frame::pop();
     } else if (native_like) {
-        int32_t refs[32];
-        for (uint32_t i = 0; i < ref_count && i < 32; ++i) refs[i] = -1;
+        int32_t refs[kMaxRefinements];
+        for (uint32_t i = 0; i < ref_count; ++i) refs[i] = -1;
         call_native(callable, refs);
         frame::raise_pending();
         frame::pop();

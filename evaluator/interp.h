@@ -23,6 +23,12 @@ namespace kaz::interp {
 enum ArgKind : uint32_t { normal = 0, get = 1, literal = 2, return_type = 3 };
 constexpr ArgKind arg_kind(const Cell& ts) { return ArgKind((ts.header >> 20) & 3); }
 
+// The most refinements a native, action or routine takes, and the most arguments a routine
+// takes: their calls keep them in fixed arrays. A spec past either raises internal limit-hit
+// when its argument table is built.
+inline constexpr uint32_t kMaxRefinements = 32;
+inline constexpr uint32_t kMaxRoutineArguments = 32;
+
 // Apply flags of eval_code.
 enum ApplyFlags : uint32_t { from_block = 1, refinements_as_values = 2, single_values = 4 };
 
@@ -79,8 +85,8 @@ bool true_q(const Cell& value, bool check_unset);
 // ---- entry points for C++ callers ----
 // Evaluates a block; the result is returned. A pending unwind is raised as Throw.
 Cell do_block(const Cell& block);
-// Calls a function-like value with `n` argument values; returns its result. A pending unwind
-// is raised as Throw.
+// Calls a function-like value with `n` argument values, in order (those past its arguments are
+// not used); returns its result. A pending unwind is raised as Throw.
 Cell call(const Cell& callable, const Cell* args, uint32_t n);
 
 // ---- tracing ----

@@ -282,3 +282,15 @@ TEST_F(Interp, NestingBeyondTheStackFloorOverflows) {
     EXPECT_EQ(error, ErrorId::internal_stack_overflow);
     EXPECT_EQ(int_of(blk({blk({blk({2, w("*"), 3}, TypeId::paren)}, TypeId::paren)})), 6);
 }
+
+// Natives keep their refinements in fixed arrays: a spec with more than they hold is refused
+// when its argument table is built, never written past.
+TEST_F(Interp, ANativeWithMoreRefinementsThanTheCallHoldsIsRefused) {
+    Node spec = series::alloc_cells(interp::kMaxRefinements + 2);
+    for (uint32_t i = 0; i <= interp::kMaxRefinements; ++i) {
+        SeriesBuffer* b = memory::buffer_of(spec);
+        *series::reserve_cell(b) = ref(("r" + std::to_string(i)).c_str());
+    }
+    define("many", make_native(natives::if_, cell::make(TypeId::block, 0, spec, 0)));
+    EXPECT_EQ(error_of(blk({w("many")})), ErrorId::internal_limit_hit);
+}
