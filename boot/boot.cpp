@@ -9,6 +9,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
@@ -79,7 +80,7 @@ void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
 
 constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};
 constexpr gc::CellRefs kHandleRefs{.visit = [](const Cell& c, const gc::RefVisitor& v) {
-    v.resource(int32_t(c.data3));
+    v.resource(handle_cell::resource(c));
 }};
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.

@@ -1,6 +1,7 @@
 // context! — context records, word tables, lookup and binding.
 #include "datatypes/context.h"
 
+#include "datatypes/cells.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -19,9 +20,9 @@ namespace {
 
 Cell* record(Node ctx) { return memory::buffer_of(ctx)->cells(); }
 SeriesBuffer* words_buffer(Node ctx) {
-    return memory::buffer_of(hashtable::record(record(ctx)[0].data1).block);
+    return memory::buffer_of(hashtable::record(context_cell::words(record(ctx)[0])).block);
 }
-SeriesBuffer* values_buffer(Node ctx) { return memory::buffer_of(record(ctx)[0].data2); }
+SeriesBuffer* values_buffer(Node ctx) { return memory::buffer_of(context_cell::values(record(ctx)[0])); }
 
 bool word_kind(TypeId t) { return t >= TypeId::word && t <= TypeId::refinement; }
 bool block_kind(TypeId t) {
@@ -45,7 +46,7 @@ int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucke
             return -1;
         }
         if (state == hashtable::kLive) {
-            uint32_t stored = words[keys[i]].data2;
+            uint32_t stored = word_cell::symbol(words[keys[i]]);
             if (canonical ? symbol::canonical_id(stored) == want : stored == symbol) return int32_t(keys[i]);
         }
         i = (i + step++) & mask;
@@ -76,7 +77,7 @@ Node make(uint32_t size, bool stack_values, bool flag24, Node copy_words_from, u
         c[1] = cell::unset();
         b->tail = b->head + 2 * sizeof(Cell);
     }
-    Node table = copy_words_from ? hashtable::clone(record(copy_words_from)[0].data1)
+    Node table = copy_words_from ? hashtable::clone(context_cell::words(record(copy_words_from)[0]))
                                  : hashtable::make(size, nullptr, hashtable::kWords, 2);
     Node values = 0;
     if (stack_values) {
@@ -88,12 +89,11 @@ Node make(uint32_t size, bool stack_values, bool flag24, Node copy_words_from, u
     c.header = uint32_t(TypeId::context) | (stack_values ? header::on_stack : 0) |
                (flag24 ? header::flag24 : 0) | ((kind << header::kind_shift) & header::kind_mask);
     if (kind == 4) c.header |= cell_flag::assigned;  // the clone's kind 4: kind 0 with bit 13
-    c.data1 = table;
-    c.data2 = values;
+    context_cell::set(c, table, values);
     if (copy_words_from) {
         // The cloned words belong to the new context.
         SeriesBuffer* w = words_buffer(ctx);
-        for (Cell* p = w->cells(); p < w->cells_end(); ++p) p->data1 = ctx;
+        for (Cell* p = w->cells(); p < w->cells_end(); ++p) word_cell::bind(*p, ctx, word_cell::index(*p));
         if (!stack_values) {
             SeriesBuffer* v = values_buffer(ctx);
             v->tail = v->head + size_t(w->length()) * sizeof(Cell);
@@ -103,18 +103,19 @@ Node make(uint32_t size, bool stack_values, bool flag24, Node copy_words_from, u
 }
 
 Node make_from_spec(const Cell& spec, bool stack_values, bool flag24, uint32_t kind) {
-    SeriesBuffer* s = memory::buffer_of(spec.data2);
-    uint32_t length = s->length() > spec.data1 ? s->length() - spec.data1 : 0;
+    SeriesBuffer* s = memory::buffer_of(series_cell::node(spec));
+    uint32_t head = series_cell::head(spec);
+    uint32_t length = s->length() > head ? s->length() - head : 0;
     Node ctx = make(length, stack_values, flag24, 0, kind);
     uint32_t words = 0;
-    for (uint32_t i = spec.data1;; ++i) {
-        s = memory::buffer_of(spec.data2);
+    for (uint32_t i = head;; ++i) {
+        s = memory::buffer_of(series_cell::node(spec));
         if (i >= s->length()) break;
         Cell c = s->cells()[i];
         TypeId t = type_of(c);
         if (t == TypeId::word || t == TypeId::get_word || t == TypeId::lit_word || t == TypeId::refinement) {
             uint32_t added = uint32_t(-1);
-            if (find_or_add_symbol(ctx, c.data2, true, &added) < 0 && added != uint32_t(-1)) ++words;
+            if (find_or_add_symbol(ctx, word_cell::symbol(c), true, &added) < 0 && added != uint32_t(-1)) ++words;
         }
     }
     if (!stack_values) {
@@ -125,31 +126,31 @@ Node make_from_spec(const Cell& spec, bool stack_values, bool flag24, uint32_t k
 }
 
 Node clone_for_value(Cell& value, uint32_t kind) {
-    Node old = value.data1;
+    Node old = object_cell::context(value);
     Cell& oc = cell_of(old);
     Node ctx = make(word_count(old), (oc.header & header::on_stack) != 0,
                     (oc.header & header::flag24) != 0, old, kind);
-    value.data1 = ctx;
+    object_cell::set_context(value, ctx);
     return ctx;
 }
 
 void make_global() {
     global = make(kGlobalWords, false, false, 0, plain);
-    global_values = cell_of(global).data2;
+    global_values = context_cell::values(cell_of(global));
 }
 
 // ---- access ----
 
-Node words_node(Node ctx) { return hashtable::record(cell_of(ctx).data1).block; }
+Node words_node(Node ctx) { return hashtable::record(context_cell::words(cell_of(ctx))).block; }
 uint32_t word_count(Node ctx) { return words_buffer(ctx)->length(); }
 Cell* word_at(Node ctx, uint32_t index) { return words_buffer(ctx)->cells() + index; }
 
 int32_t find_symbol(Node ctx, uint32_t symbol, bool canonical) {
-    return probe(cell_of(ctx).data1, symbol, canonical, nullptr);
+    return probe(context_cell::words(cell_of(ctx)), symbol, canonical, nullptr);
 }
 
 int32_t find_or_add_symbol(Node ctx, uint32_t symbol, bool canonical, uint32_t* added) {
-    Node table = cell_of(ctx).data1;
+    Node table = context_cell::words(cell_of(ctx));
     int32_t found = probe(table, symbol, canonical, nullptr);
     if (found >= 0) return found;
     hashtable::grow_if_full(table);
@@ -170,7 +171,7 @@ int32_t find_or_add_symbol(Node ctx, uint32_t symbol, bool canonical, uint32_t* 
 
 uint32_t add_unset_word(Node ctx, const Cell& word) {
     uint32_t added = uint32_t(-1);
-    int32_t found = find_or_add_symbol(ctx, word.data2, true, &added);
+    int32_t found = find_or_add_symbol(ctx, word_cell::symbol(word), true, &added);
     if (found >= 0) return uint32_t(found);
     append_unset_value(ctx);
     return added;
@@ -179,7 +180,7 @@ uint32_t add_unset_word(Node ctx, const Cell& word) {
 Cell* add_word(Node ctx, const Cell& word, const Cell& value) {
     Cell copy = value;
     uint32_t added = uint32_t(-1);
-    if (find_or_add_symbol(ctx, word.data2, true, &added) >= 0) return nullptr;
+    if (find_or_add_symbol(ctx, word_cell::symbol(word), true, &added) >= 0) return nullptr;
     SeriesBuffer* v = values_buffer(ctx);
     Cell* slot = series::reserve_cell(v);
     *slot = copy;
@@ -189,7 +190,7 @@ Cell* add_word(Node ctx, const Cell& word, const Cell& value) {
 void put_value(Node ctx, const Cell& word, const Cell& value) {
     Cell copy = value;
     uint32_t added = uint32_t(-1);
-    int32_t found = find_or_add_symbol(ctx, word.data2, true, &added);
+    int32_t found = find_or_add_symbol(ctx, word_cell::symbol(word), true, &added);
     if (found >= 0) {
         *value_at(ctx, uint32_t(found)) = copy;
         return;
@@ -215,13 +216,13 @@ Cell find_or_add_global(uint32_t symbol, bool canonical, bool copy) {
     if (found >= 0) {
         Cell w = *word_at(global, uint32_t(found));
         // A case variant found: the requested name with the variant's slot.
-        if (canonical && copy && w.data2 != symbol) w.data2 = symbol;
+        if (canonical && copy && word_cell::symbol(w) != symbol) word_cell::set_symbol(w, symbol);
         return w;
     }
     Cell* w = word_at(global, added);
     if (symbol::get_alias(symbol) > 0) {
         int32_t first = find_symbol(global, symbol, true);
-        w->data3 = uint32_t(first);
+        word_cell::bind(*w, word_cell::context(*w), uint32_t(first));
     }
     Cell result = *w;
     append_unset_value(global);
@@ -231,20 +232,17 @@ Cell find_or_add_global(uint32_t symbol, bool canonical, bool copy) {
 // ---- binding ----
 
 int32_t bind_word(Node ctx, Cell& word) {
-    int32_t i = find_symbol(ctx, word.data2, true);
-    if (i >= 0) {
-        word.data1 = ctx;
-        word.data3 = uint32_t(i);
-    }
+    int32_t i = find_symbol(ctx, word_cell::symbol(word), true);
+    if (i >= 0) word_cell::bind(word, ctx, uint32_t(i));
     return i;
 }
 
 void bind_block(const Cell& block, Node ctx, bool self) {
-    Node n = block.data2;
+    Node n = series_cell::node(block);
     if (cycles::find_q(n)) return;
     cycles::push(n);
     const uint32_t self_symbol = sym::self;
-    for (uint32_t i = block.data1;; ++i) {
+    for (uint32_t i = series_cell::head(block);; ++i) {
         SeriesBuffer* b = memory::buffer_of(n);
         if (i >= b->length()) break;
         Cell& c = b->cells()[i];
@@ -253,9 +251,8 @@ void bind_block(const Cell& block, Node ctx, bool self) {
             Cell inner = c;
             bind_block(inner, ctx, self);
         } else if (word_kind(t)) {
-            if (self && t == TypeId::word && c.data2 == self_symbol) {
-                c.data1 = ctx;
-                c.data3 = uint32_t(-1);
+            if (self && t == TypeId::word && word_cell::symbol(c) == self_symbol) {
+                word_cell::bind(c, ctx, uint32_t(-1));
             } else {
                 bind_word(ctx, c);
             }
@@ -266,8 +263,8 @@ void bind_block(const Cell& block, Node ctx, bool self) {
 
 bool collect_set_words(Node ctx, const Cell& block) {
     uint32_t before = word_count(ctx);
-    for (uint32_t i = block.data1;; ++i) {
-        SeriesBuffer* b = memory::buffer_of(block.data2);
+    for (uint32_t i = series_cell::head(block);; ++i) {
+        SeriesBuffer* b = memory::buffer_of(series_cell::node(block));
         if (i >= b->length()) break;
         Cell c = b->cells()[i];
         if (is(c, TypeId::set_word)) add_unset_word(ctx, c);
@@ -279,9 +276,9 @@ namespace {
 // The word table; the values unless they live on the data stack; and, in a copy of the cell
 // that a callable keeps, its context record.
 void visit_refs(const Cell& c, const gc::RefVisitor& v) {
-    v.table(c.data1);
-    if (!(c.header & header::on_stack) && c.data2) v.values(c.data2, c.data1);
-    if (c.data3) v.block(c.data3);
+    v.table(context_cell::words(c));
+    if (!(c.header & header::on_stack) && context_cell::values(c)) v.values(context_cell::values(c), context_cell::words(c));
+    if (context_cell::record(c)) v.block(context_cell::record(c));
 }
 }  // namespace
 

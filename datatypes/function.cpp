@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
@@ -459,11 +460,11 @@ void init() {
     for (TypeId t : {TypeId::function, TypeId::routine})
         gc::define_refs(t, {.data1 = gc::Ref::block, .data2 = gc::Ref::block, .data3 = gc::Ref::block});
     gc::define_refs(TypeId::op, {.visit = [](const Cell& c, const gc::RefVisitor& v) {
-                        v.block(c.data2);
-                        v.block(c.data3);
-                        uint32_t source = (c.header >> 16) & 0xFF;
-                        if (source == uint32_t(TypeId::function) || source == uint32_t(TypeId::routine))
-                            v.block(c.data1);
+                        v.block(callable_cell::spec(c));
+                        v.block(callable_cell::more(c));
+                        TypeId source = function::op_source_type(c);
+                        if (source == TypeId::function || source == TypeId::routine)
+                            v.block(callable_cell::context(c));
                     }});
     registry::define(TypeId::native, TypeId::invalid, "native!",
                      {.make = native::make, .reflect = reflect, .form = form, .mold = mold,

@@ -1,5 +1,6 @@
 #include "datatypes/ownership.h"
 
+#include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
 #include "datatypes/object.h"
@@ -36,8 +37,8 @@ bool owner_context_q(Node ctx) { return (context::cell_of(ctx).header & kOwnerCo
 
 template <typename F>
 void each_cell(const Cell& block, F f) {
-    for (uint32_t i = block.data1;; ++i) {
-        SeriesBuffer* b = memory::buffer_of(block.data2);
+    for (uint32_t i = series_cell::head(block);; ++i) {
+        SeriesBuffer* b = memory::buffer_of(series_cell::node(block));
         if (i >= b->length()) break;
         Cell c = b->cells()[i];
         f(c);
@@ -54,20 +55,20 @@ void init() {
 void set_deep(const Cell& value, const Cell& owner, const Cell& word) {
     TypeId t = type_of(value);
     if (t == TypeId::object) {
-        Node ctx = value.data1;
+        Node ctx = object_cell::context(value);
         if (owner_context_q(ctx) || cycles::find_q(ctx)) return;
         cycles::push(ctx);
         for (uint32_t i = 0; i < context::word_count(ctx); ++i) {
             Cell field = *context::value_at(ctx, i);
-            if (is(field, TypeId::object) && field.data1 == owner.data1) continue;
+            if (is(field, TypeId::object) && object_cell::context(field) == object_cell::context(owner)) continue;
             Cell field_word = *context::word_at(ctx, i);
             set_deep(field, owner, field_word);
         }
         cycles::pop();
         return;
     }
-    if (!ownable(t) || !value.data2) return;
-    Node n = value.data2;
+    Node n = series_cell::node(value);
+    if (!ownable(t) || !n) return;
     SeriesBuffer* b = memory::buffer_of(n);
     if (!(b->flags & series_flag::owned)) {
         b->flags |= series_flag::owned;
@@ -86,21 +87,21 @@ void set_deep(const Cell& value, const Cell& owner, const Cell& word) {
 
 void set_owner(const Cell& value, const Cell& owner, const Cell& word) {
     set_deep(value, owner, word);
-    context::cell_of(owner.data1).header |= kOwnerContext;
+    context::cell_of(object_cell::context(owner)).header |= kOwnerContext;
 }
 
 void unset_deep(const Cell& value) {
     TypeId t = type_of(value);
     if (t == TypeId::object) {
-        Node ctx = value.data1;
+        Node ctx = object_cell::context(value);
         if (owner_context_q(ctx) || cycles::find_q(ctx)) return;
         cycles::push(ctx);
         for (uint32_t i = 0; i < context::word_count(ctx); ++i) unset_deep(*context::value_at(ctx, i));
         cycles::pop();
         return;
     }
-    if (!ownable(t) || !value.data2) return;
-    Node n = value.data2;
+    Node n = series_cell::node(value);
+    if (!ownable(t) || !n) return;
     SeriesBuffer* b = memory::buffer_of(n);
     if (!(b->flags & series_flag::owned)) return;  // unowned: nothing below is either
     b->flags &= ~series_flag::owned;
@@ -111,7 +112,7 @@ void unset_deep(const Cell& value) {
 
 void unset_range(const Cell& block, uint32_t index, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
-        SeriesBuffer* b = memory::buffer_of(block.data2);
+        SeriesBuffer* b = memory::buffer_of(series_cell::node(block));
         if (index + i >= b->length()) break;
         unset_deep(b->cells()[index + i]);
     }
@@ -128,9 +129,9 @@ const Cell* owner_of(Node node) {
 
 bool notify_change(const Cell& value, const Cell& action, const Cell* new_value, int32_t index,
                    int32_t part) {
-    Node n = is(value, TypeId::object) ? value.data1 : value.data2;
+    Node n = is(value, TypeId::object) ? object_cell::context(value) : series_cell::node(value);
     const Cell* owner = owner_of(n);
-    if (!owner || owner[0].data3 == 0) return false;
+    if (!owner || !object_cell::notifies_q(owner[0])) return false;
     Cell o = owner[0], w = owner[1], v = value, a = action;
     Cell nv = new_value ? *new_value : cell::none();
     object::fire_on_deep_change(o, w, v, a, nv, index, part);

@@ -25,7 +25,7 @@ const Cell* owner_of(Node node);
 
 // True when the value's series carries the ownership mark: the cheap test before notifying.
 inline bool owned_q(const Cell& value) {
-    Node n = is(value, TypeId::object) ? kNoNode : value.data2;
+    Node n = is(value, TypeId::object) ? kNoNode : series_cell::node(value);
     return n && (memory::buffer_of(n)->flags & series_flag::owned) != 0;
 }
 

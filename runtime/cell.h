@@ -81,4 +81,21 @@ inline Cell float_(double d) {
 constexpr int32_t get_integer(const Cell& c) { return int32_t(c.data2); }
 
 }  // namespace cell
+
+// ---- the words of each family of cells, by name ----
+// New code reads and writes cells through these; older code is converted as it changes.
+
+// A series value (block!, string!, binary!... and the path and text types): its position, and
+// the node of its buffer.
+namespace series_cell {
+constexpr uint32_t head(const Cell& c) { return c.data1; }
+constexpr Node node(const Cell& c) { return c.data2; }
+inline void set_head(Cell& c, uint32_t index) { c.data1 = index; }
+constexpr Cell make(TypeId t, Node node, uint32_t head = 0) { return cell::make(t, head, node, 0); }
+}  // namespace series_cell
+
+// A value held in data2 alone: integer!, char!, issue!'s symbol.
+namespace scalar_cell {
+constexpr uint32_t value(const Cell& c) { return c.data2; }
+}  // namespace scalar_cell
 }  // namespace kaz

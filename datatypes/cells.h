@@ -1,0 +1,76 @@
+// The words of the datatypes' cells, by name: each family's layout in one place. New code
+// reads and writes cells through these; older code is converted as it changes. (Series values
+// and plain scalars are in runtime/cell.h.)
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kaz {
+
+// word!, set-word!, lit-word!, get-word!, refinement!: the context the word is bound to (0:
+// none), its symbol, and its position in that context (word::kNoIndex until looked up).
+namespace word_cell {
+constexpr Node context(const Cell& c) { return c.data1; }
+constexpr uint32_t symbol(const Cell& c) { return c.data2; }
+constexpr uint32_t index(const Cell& c) { return c.data3; }
+inline void bind(Cell& c, Node context, uint32_t index) {
+    c.data1 = context;
+    c.data3 = index;
+}
+inline void set_symbol(Cell& c, uint32_t symbol) { c.data2 = symbol; }
+}  // namespace word_cell
+
+// symbol!: the id of the earlier symbol its name equals without case (-1 for a canonical
+// one), the node of its name as a string! (0 until made), the node of its UTF-8 name.
+namespace symbol_cell {
+constexpr uint32_t alias(const Cell& c) { return c.data1; }
+constexpr Node string(const Cell& c) { return c.data2; }
+constexpr Node utf8(const Cell& c) { return c.data3; }
+}  // namespace symbol_cell
+
+// context!: the word table, and the values (a block's node, or for values on the data stack
+// the running call's first argument index plus one, 0 when not running); a copy of the cell
+// that a callable keeps also names the context record.
+namespace context_cell {
+constexpr Node words(const Cell& c) { return c.data1; }
+constexpr uint32_t values(const Cell& c) { return c.data2; }
+constexpr Node record(const Cell& c) { return c.data3; }
+inline void set(Cell& c, Node words, uint32_t values) {
+    c.data1 = words;
+    c.data2 = values;
+}
+}  // namespace context_cell
+
+// object!, error!, port!: the context record, the class id, and the node of its change
+// handlers' information (0 when it has none).
+namespace object_cell {
+constexpr Node context(const Cell& c) { return c.data1; }
+constexpr uint32_t class_id(const Cell& c) { return c.data2; }
+constexpr Node handlers(const Cell& c) { return c.data3; }
+constexpr bool notifies_q(const Cell& c) { return c.data3 != 0; }
+inline void set_context(Cell& c, Node context) { c.data1 = context; }
+}  // namespace object_cell
+
+// native!, action!, op!, function!, routine!: for natives and actions the number in their
+// table, for the others the context record; the spec block; the more-block.
+namespace callable_cell {
+constexpr uint32_t number(const Cell& c) { return c.data1; }
+constexpr Node context(const Cell& c) { return c.data1; }
+constexpr Node spec(const Cell& c) { return c.data2; }
+constexpr Node more(const Cell& c) { return c.data3; }
+}  // namespace callable_cell
+
+// map! and hash!: the block of cells, and the hash table's record.
+namespace table_cell {
+constexpr Node block(const Cell& c) { return c.data2; }
+constexpr Node table(const Cell& c) { return c.data3; }
+}  // namespace table_cell
+
+// handle!: the index of its external-resource record.
+namespace handle_cell {
+constexpr int32_t resource(const Cell& c) { return int32_t(c.data3); }
+}  // namespace handle_cell
+
+}  // namespace kaz
