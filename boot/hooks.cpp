@@ -26,8 +26,8 @@ Cell call_function(const Cell& function, const Cell* args, int count) {
     return interp::call(function, args, uint32_t(count));
 }
 
-void call_handler(const Cell& handler, Node context, const Cell& name) {
-    interp::call_function(handler, context, name, 0);
+void call_handler(const Cell& handler, Node, const Cell& name) {
+    interp::call_function(handler, name);
     frame::raise_pending();
 }
 

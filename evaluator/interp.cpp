@@ -15,6 +15,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
+#include "evaluator/actions.h"
 #include "evaluator/natives.h"
 #include "evaluator/routines.h"
 #include "platform/simd.h"
@@ -279,7 +280,7 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     // waits while the tracer runs: the tracer's own evaluation must not take it.
     uint32_t in_flight = frame::unwinding;
     frame::unwinding = 0;
-    call_function(tracer, tracer.data1, words::interp_callback_tag, 0);
+    call_function(tracer, words::interp_callback_tag);
     frame::raise_pending();
     frame::unwinding = in_flight;
     state.tracing = true;
@@ -318,8 +319,8 @@ void check_type(const Call& c, const Cell& ts, const Cell& value, uint32_t index
                      arg_word(c.callable, index));
 }
 
-// Fetches one argument by its kind onto the stack; returns false at the end of input when the
-// argument may be left out.
+// Fetches one argument by its kind onto the stack. At the end of input an argument that may be
+// left out is pushed as unset! (none! in an apply); any other raises.
 void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
     ArgKind kind = arg_kind(ts);
     if (c.pos >= c.end) {
@@ -691,19 +692,21 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
         return is(c, TypeId::integer) ? double(cell::get_integer(c)) : cell::get_float(c);
     };
     if (source == TypeId::action) {
-        if (number != 11 && number != 18 && number != 13) return false;  // add, subtract, multiply
+        constexpr uint32_t add = uint32_t(actions::Slot::add), subtract = uint32_t(actions::Slot::subtract),
+                           multiply = uint32_t(actions::Slot::multiply);
+        if (number != add && number != subtract && number != multiply) return false;
         if (both_int) {
             int32_t a = cell::get_integer(left), b = cell::get_integer(right), r;
-            bool overflow = number == 11   ? __builtin_add_overflow(a, b, &r)
-                            : number == 18 ? __builtin_sub_overflow(a, b, &r)
-                                           : __builtin_mul_overflow(a, b, &r);
+            bool overflow = number == add        ? __builtin_add_overflow(a, b, &r)
+                            : number == subtract ? __builtin_sub_overflow(a, b, &r)
+                                                 : __builtin_mul_overflow(a, b, &r);
             if (!overflow) {
                 store_whole(left, cell::integer(r));
                 return true;
             }
         }
         double a = as_double(left), b = as_double(right);
-        store_whole(left, cell::float_(number == 11 ? a + b : number == 18 ? a - b : a * b));
+        store_whole(left, cell::float_(number == add ? a + b : number == subtract ? a - b : a * b));
         return true;
     }
     if (source == TypeId::native && number >= natives::lesser_q && number <= natives::greater_or_equal_q && both_int) {
@@ -771,7 +774,7 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     if (t == TypeId::unset) error::raise(ErrorId::script_no_value, word);
     if (t == TypeId::op) error::raise(ErrorId::script_no_op_arg, word);
     Cell callable = value;
-    return eval_code(callable, code, pos, end, true, nullptr, word, nullptr, 0, false);
+    return eval_code(callable, code, pos, end, nullptr, word, nullptr, 0, false);
 }
 
 // A set-word! and the expression after it, in a frame named by the set-word.
@@ -835,7 +838,7 @@ inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t e
                 stack::push(v);
                 return pos + 1;
             }
-            return eval_code(v, code, pos + 1, end, true, nullptr, words::anon_tag, nullptr, 0, false);
+            return eval_code(v, code, pos + 1, end, nullptr, words::anon_tag, nullptr, 0, false);
         case TypeId::issue: {
             uint32_t canon = symbol::canonical_id(v.data2);
             if ((canon == symbol::canonical_id(sym::system) || canon == symbol::canonical_id(sym::system_global)) &&
@@ -900,7 +903,7 @@ uint32_t eval_infix_from(const Cell* slot, Node code, uint32_t pos, uint32_t end
         Cell next = at(code, pos);
         fire(ev_fetch, code, int32_t(pos), nullptr, &next);
         op.header = (op.header >> 16) & 0xFF;
-        pos = eval_code(op, code, pos + 1, end, true, nullptr, next, nullptr, 0, true);
+        pos = eval_code(op, code, pos + 1, end, nullptr, next, nullptr, 0, true);
         if (unwinding()) return pos;
     }
     return pos;
@@ -908,7 +911,7 @@ uint32_t eval_infix_from(const Cell* slot, Node code, uint32_t pos, uint32_t end
 
 // ---- calls ----
 
-uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t end, bool /*push*/,
+uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t end,
                    const Cell* path, const Cell& name_in, const Cell* defining_object,
                    uint32_t apply_flags, bool infix) {
     Cell callable = callable_in;
@@ -946,7 +949,7 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
         if (!locals) return c.pos;
         if (locals > 1) push_inactive_refinement(locals - 1);
         fire(ev_call, code, int32_t(c.pos), &name, &callable);
-        call_function(callable, ctx, name, 0);
+        call_function(callable, name);
         if (unwinding()) return c.pos;
         frame::pop_function();
     } else {
@@ -960,15 +963,15 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
     return c.pos;
 }
 
-void call_function(const Cell& fn, Node /*context*/, const Cell& name, uint32_t /*trace_bits*/) {
+void call_function(const Cell& fn, const Cell& name) {
     Node ctx = fn.data1;
     uint32_t saved_values = context::cell_of(ctx).data2;
     context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
     CallFrame* me = frame::top();
     me->header |= frame_bits::return_target;
     bool saved_tracing = state.tracing;
-    if (fn.header & 0x600) [[unlikely]]
-        state.tracing = (fn.header & 0x400) ? state.trace_enable : false;
+    if (fn.header & function::kTraceFlags) [[unlikely]]
+        state.tracing = (fn.header & function::kTrace) ? state.trace_enable : false;
     Cell body = more_cells(fn)[0];
     if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
     try {
@@ -1022,7 +1025,7 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
         if (get) error::raise(ErrorId::script_invalid_path_get, path);
         Cell named = path;
         named.data1 = head;
-        pos = eval_code(value, code, pos, end, true, &named, first, nullptr, 0, false);
+        pos = eval_code(value, code, pos, end, &named, first, nullptr, 0, false);
         if (unwinding()) return pos;
         Cell result = stack::data_top[-1];
         fire(ev_exit, elements, int32_t(n), nullptr, &result);
@@ -1081,7 +1084,7 @@ uint32_t eval_path(const Cell& path_in, Node code, uint32_t pos, uint32_t end, b
             Cell named = path;
             named.data1 = i;
             Cell name = is(element, TypeId::word) ? element : words::anon_tag;
-            pos = eval_code(result, code, pos, end, true, &named, name, &parent, 0, false);
+            pos = eval_code(result, code, pos, end, &named, name, &parent, 0, false);
             if (unwinding()) return pos;
             parent = stack::data_top[-1];
             break;
@@ -1170,7 +1173,7 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
         frame::pop();
     } else {
         if (locals) push_inactive_refinement(locals);
-        call_function(callable, callable.data1, words::anon_tag, 0);
+        call_function(callable, words::anon_tag);
         frame::raise_pending();
         frame::pop_function();
     }

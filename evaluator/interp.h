@@ -62,14 +62,14 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
 // newest cell, at `left`, and the result replaces it. Returns the position after the last.
 uint32_t eval_infix(Node code, uint32_t pos, uint32_t end, Cell* left);
 // Calls a function! whose arguments are on the data stack in the current frame.
-void call_function(const Cell& fn, Node context, const Cell& name, uint32_t trace_bits);
+void call_function(const Cell& fn, const Cell& name);
 // Evaluates a path (set mode: the value to assign is the frame's first argument cell);
 // returns the position after it and whatever a called function consumed.
 uint32_t eval_path(const Cell& path, Node code, uint32_t pos, uint32_t end, bool set, bool get,
                    bool push, bool case_);
 // Calls a callable met in code, fetching its arguments from `pos`; returns the position after
 // its last argument.
-uint32_t eval_code(const Cell& callable, Node code, uint32_t pos, uint32_t end, bool push,
+uint32_t eval_code(const Cell& callable, Node code, uint32_t pos, uint32_t end,
                    const Cell* path, const Cell& name, const Cell* defining_object,
                    uint32_t apply_flags, bool infix);
 // The argument table of a callable, built and cached on first use.

@@ -387,7 +387,7 @@ void apply(const int32_t* refs) {
     if (given(refs, 1)) flags |= interp::single_values;
     uint32_t pos = series_::clamp_head(args);
     Cell* result_at = stack::data_top;
-    interp::eval_code(value, args.data2, pos, series_::total_length(args), true, path ? &*path : nullptr, name,
+    interp::eval_code(value, args.data2, pos, series_::total_length(args), path ? &*path : nullptr, name,
                       owner ? &*owner : nullptr, flags, false);
     if (frame::unwinding) return;
     result(*result_at);

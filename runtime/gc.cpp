@@ -583,7 +583,7 @@ void collect() {
     compact_series_frames();
     sweep_big_frames();
     sweep_heap_series();
-    node_frame::sweep(counters.collections);
+    node_frame::sweep();
     statistics.frames_released += node_frames - node_frame_count();
     statistics.nodes_freed_total += statistics.nodes_freed;
 

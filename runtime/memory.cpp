@@ -184,7 +184,7 @@ void free(NodeFrame* f) {
     heap::free(f);
 }
 
-void sweep(uint32_t /*collections_done*/) {
+void sweep() {
     using namespace memory;
     NodeFrame* current = nullptr;
     for (NodeFrame* f = state.node_first; f;) {

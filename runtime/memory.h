@@ -177,7 +177,7 @@ namespace node_frame {
 NodeFrame* alloc(uint32_t capacity = memory::kNodesPerFrame);
 void free(NodeFrame* frame);
 // After a collection: releases frames that are empty or flagged, updates the history.
-void sweep(uint32_t collections_done);
+void sweep();
 }  // namespace node_frame
 
 namespace series_frame {

@@ -213,7 +213,7 @@ TEST(NodeFrames, EmptyFramesAreReleasedAtTheSweep) {
     uint64_t total = state.total;
     Node first = f->first;
     EXPECT_EQ(f->used, 0u);
-    node_frame::sweep(0);
+    node_frame::sweep();
     EXPECT_EQ(memory::node_frame_of(first), nullptr);
     EXPECT_LT(state.total, total);
     EXPECT_FALSE(memory::live_node_q(first));
