@@ -1,9 +1,11 @@
-// The decimal engine under money!. The digits stay packed in the cell; each operation reads
-// them into a binary magnitude on the stack (22 digits need 74 bits), computes there with the
-// limits the digit algorithm has, and packs the result back.
+// The decimal engine under money!. The digits stay packed in the cell. Addition and
+// subtraction run on them directly, all 22 digits at once in one 128-bit word; products and
+// quotients are computed in binary on the stack (22 digits need 74 bits) and packed back. Both
+// keep the limits of the digit algorithm.
 #include "datatypes/decimal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -17,56 +19,129 @@ namespace {
 // ---- helpers ----
 
 using u128 = unsigned __int128;
+static_assert(std::endian::native == std::endian::little);
 
-// A magnitude in units of 0.00001.
 constexpr uint64_t pow10(int n) {
     uint64_t p = 1;
     while (n-- > 0) p *= 10;
     return p;
 }
-constexpr u128 kLimit = u128(pow10(11)) * pow10(11);  // 10^22: the first amount that does not fit
-constexpr uint64_t kUnit = pow10(kFractionDigits);      // 1.00000
+constexpr uint64_t kUnit = pow10(kFractionDigits);  // 1.00000 in units of 0.00001
+
+// ---- the digits as one word ----
+// The 22 digits as the nibbles of one integer, most significant first: ordered as the
+// magnitudes are, and added digit by digit without unpacking. Bit 88, just above the top digit,
+// receives the carry of a sum that does not fit.
+
+constexpr u128 nibbles(uint32_t value, int first, int count) {
+    u128 r = 0;
+    for (int i = first; i < first + count; ++i) r |= u128(value) << (4 * i);
+    return r;
+}
+constexpr u128 kSixes = nibbles(6, 0, kDigits);
+constexpr u128 kNines = nibbles(9, 0, kDigits);
+constexpr u128 kDigitCarries = nibbles(1, 1, kDigits);  // the lowest bit of every nibble above the first
+constexpr u128 kOverflow = u128(1) << (4 * kDigits);
+
+u128 load_bcd(const Cell& c) {
+    const uint8_t* d = digits_of(c);
+    uint64_t low;
+    std::memcpy(&low, d + 3, 8);
+    return u128(uint32_t(d[0]) << 16 | uint32_t(d[1]) << 8 | d[2]) << 64 | __builtin_bswap64(low);
+}
+
+// Writes the digits back, and the sign (none on zero).
+void store_bcd(Cell& c, u128 bcd, bool negative) {
+    uint8_t* d = digits_of(c);
+    auto high = uint32_t(bcd >> 64);
+    uint64_t low = __builtin_bswap64(uint64_t(bcd));
+    d[0] = uint8_t(high >> 16);
+    d[1] = uint8_t(high >> 8);
+    d[2] = uint8_t(high);
+    std::memcpy(d + 3, &low, 8);
+    set_sign(c, negative && bcd != 0);
+}
+
+// a + b + carry digit by digit: each digit is biased by 6 so that a decimal carry is a binary
+// one, and the bias is taken back from the digits that did not carry.
+u128 bcd_add(u128 a, u128 b, uint32_t carry) {
+    u128 biased = a + kSixes;
+    u128 sum = biased + b + carry;
+    u128 carried = sum ^ biased ^ b;  // the bits a carry came into
+    u128 kept = ~carried & kDigitCarries;
+    return sum - ((kept >> 2) | (kept >> 3));
+}
+
+// a - b for a >= b: a plus the nines' complement of b plus one, less the carry.
+u128 bcd_subtract(u128 a, u128 b) { return bcd_add(a, kNines - b, 1) & (kOverflow - 1); }
+
+// ---- digits and binary ----
+
+// 16 digits to their value: nibbles to bytes of 0-99, to 16-bit lanes of 0-9999, to 32-bit
+// lanes of 0-99999999, to one number.
+[[gnu::always_inline]] inline uint64_t bcd16_to_binary(uint64_t x) {
+    x = (x >> 4 & 0x0F0F0F0F0F0F0F0Full) * 10 + (x & 0x0F0F0F0F0F0F0F0Full);
+    x = (x >> 8 & 0x00FF00FF00FF00FFull) * 100 + (x & 0x00FF00FF00FF00FFull);
+    x = (x >> 16 & 0x0000FFFF0000FFFFull) * 10000 + (x & 0x0000FFFF0000FFFFull);
+    return (x >> 32) * 100000000 + (x & 0xFFFFFFFFull);
+}
+
+// A value below 10^8 to 8 digits: two lanes of 4 digits, four of 2, eight of 1 (each quotient by
+// a multiply and shift that is exact in its range), then the digits gathered into nibbles.
+[[gnu::always_inline]] inline uint32_t binary_to_bcd8(uint32_t n) {
+    uint64_t x = uint64_t(n / 10000) << 32 | n % 10000;
+    uint64_t q = (x * 10486 >> 20) & 0x0000007F0000007Full;
+    x = q << 16 | (x - q * 100);
+    q = (x * 103 >> 10) & 0x000F000F000F000Full;
+    x = q << 8 | (x - q * 10);
+    x = (x | x >> 4) & 0x00FF00FF00FF00FFull;
+    x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
+    return uint32_t(x | x >> 16);
+}
+
+uint64_t binary_to_bcd16(uint64_t n) {
+    return uint64_t(binary_to_bcd8(uint32_t(n / 100000000))) << 32 | binary_to_bcd8(uint32_t(n % 100000000));
+}
+
+// The digits from the first that is not 0 to the last; 1 for zero.
+int32_t significance(u128 bcd) {
+    if (bcd == 0) return 1;
+    auto high = uint64_t(bcd >> 64);
+    int zeros = high ? std::countl_zero(high) : 64 + std::countl_zero(uint64_t(bcd));
+    return kDigits - (zeros - (128 - 4 * kDigits)) / 4;
+}
+
+// The magnitude in units of 0.00001.
+u128 to_binary(u128 bcd) {
+    return u128(bcd16_to_binary(uint64_t(bcd >> 64))) * pow10(16) + bcd16_to_binary(uint64_t(bcd));
+}
+u128 load(const Cell& c) { return to_binary(load_bcd(c)); }
+
+// Writes a magnitude below 10^22.
+void store(Cell& c, u128 magnitude, bool negative) {
+    // 10^16 is 2^16 x 152587890625: the quotient comes from 64-bit arithmetic alone.
+    uint64_t high = uint64_t(magnitude >> 16) / 152587890625ull;  // below 10^6
+    uint64_t low = uint64_t(magnitude) - high * pow10(16);
+    store_bcd(c, u128(binary_to_bcd8(uint32_t(high))) << 64 | binary_to_bcd16(low), negative);
+}
+
+constexpr u128 kLimit = u128(pow10(6)) * pow10(16);  // 10^22: the first magnitude that does not fit
 
 [[noreturn]] void raise_limit() { error::raise(ErrorId::script_type_limit, cell::datatype(TypeId::money)); }
 
-// The 22 digits as a number: the first 10 and the last 12 each fit 64 bits.
-u128 load(const Cell& c) {
-    const uint8_t* d = digits_of(c);
-    uint64_t high = 0, low = 0;
-    for (int i = 0; i < 5; ++i) high = high * 100 + (d[i] >> 4) * 10 + (d[i] & 0xF);
-    for (int i = 5; i < kDigitBytes; ++i) low = low * 100 + (d[i] >> 4) * 10 + (d[i] & 0xF);
-    return u128(high) * pow10(12) + low;
-}
-
-// Writes a magnitude below kLimit back as digits, and the sign (none for zero).
-void store(Cell& c, u128 magnitude, bool negative) {
-    uint8_t* d = digits_of(c);
-    auto high = uint64_t(magnitude / pow10(12));
-    auto low = uint64_t(magnitude % pow10(12));
-    for (int i = kDigitBytes - 1; i >= 5; --i, low /= 100) d[i] = uint8_t((low % 100 / 10) << 4 | low % 10);
-    for (int i = 4; i >= 0; --i, high /= 100) d[i] = uint8_t((high % 100 / 10) << 4 | high % 10);
-    set_sign(c, negative && magnitude != 0);
-}
-
 bool negative_bit(const Cell& c) { return get_sign(c) != 0; }
 
-// a = sa|A| + sb|B| for signs given as negative flags; the magnitudes are below kLimit.
+// a = x + y for signed magnitudes given as digits and negative flags.
 void add_signed(Cell& a, u128 x, bool x_negative, u128 y, bool y_negative) {
     if (x_negative == y_negative) {
-        u128 sum = x + y;
-        if (sum >= kLimit) raise_limit();
-        store(a, sum, x_negative);
+        u128 sum = bcd_add(x, y, 0);
+        if (sum & kOverflow) raise_limit();
+        store_bcd(a, sum, x_negative);
     } else if (x >= y) {
-        store(a, x - y, x_negative);
+        store_bcd(a, bcd_subtract(x, y), x_negative);
     } else {
-        store(a, y - x, y_negative);
+        store_bcd(a, bcd_subtract(y, x), y_negative);
     }
-}
-
-// The dividend's and divisor's significant digits decide whether a division may run: the
-// digit algorithm's work area holds no more.
-void check_division(const Cell& a, const Cell& b) {
-    if (significant_digits(digits_of(a)) - significant_digits(digits_of(b)) + 6 > kDigits) raise_limit();
 }
 
 [[noreturn]] void raise_bad_float(double x) {
@@ -79,10 +154,7 @@ uint32_t draw(bool secure) { return secure ? uint32_t(random::next_secure()) : r
 
 Cell make_cell(uint8_t currency) { return cell::make(TypeId::money, currency); }
 
-bool zero_q(const Cell& c) {
-    static constexpr uint8_t kZero[kDigitBytes] = {};
-    return std::memcmp(digits_of(c), kZero, kDigitBytes) == 0;
-}
+bool zero_q(const Cell& c) { return load_bcd(c) == 0; }
 
 int32_t sign(const Cell& c) { return zero_q(c) ? 0 : negative_bit(c) ? -1 : 1; }
 
@@ -221,36 +293,39 @@ int32_t compare_to_float(const Cell& money, double x) {
 // ---- arithmetic ----
 
 void add_amounts(Cell& a, const Cell& b) {
-    add_signed(a, load(a), negative_bit(a), load(b), negative_bit(b));
+    add_signed(a, load_bcd(a), negative_bit(a), load_bcd(b), negative_bit(b));
 }
 
 void subtract_amounts(Cell& a, const Cell& b) {
-    add_signed(a, load(a), negative_bit(a), load(b), !negative_bit(b));
+    add_signed(a, load_bcd(a), negative_bit(a), load_bcd(b), !negative_bit(b));
 }
 
 void multiply_amounts(Cell& a, const Cell& b) {
-    if (zero_q(a) || zero_q(b)) {
-        store(a, 0, false);
+    u128 x = load_bcd(a), y = load_bcd(b);
+    if (x == 0 || y == 0) {
+        store_bcd(a, 0, false);
         return;
     }
-    if (significant_digits(digits_of(a)) + significant_digits(digits_of(b)) > 28) raise_limit();
+    if (significance(x) + significance(y) > 28) raise_limit();
     // Below 10^28 after the check above: the product carries 10 fractional digits, 5 are cut.
-    u128 product = load(a) * load(b) / kUnit;
+    u128 product = to_binary(x) * to_binary(y) / kUnit;
     if (product >= kLimit) raise_limit();
     store(a, product, negative_bit(a) != negative_bit(b));
 }
 
 void divide_amounts(Cell& a, const Cell& b, bool remainder) {
-    if (zero_q(b)) error::raise(ErrorId::math_zero_divide);
-    if (zero_q(a)) {
-        store(a, 0, false);
+    u128 x = load_bcd(a), y = load_bcd(b);
+    if (y == 0) error::raise(ErrorId::math_zero_divide);
+    if (x == 0) {
+        store_bcd(a, 0, false);
         return;
     }
-    check_division(a, b);
-    u128 x = load(a), y = load(b);
+    // The digit algorithm's work area holds no more than this.
+    if (significance(x) - significance(y) + 6 > kDigits) raise_limit();
     // The quotient's dividend is scaled by 10^5 so that 5 fractional digits come out; the check
     // above keeps it below 10^27.
-    u128 result = remainder ? x % y : x * kUnit / y;
+    u128 dividend = to_binary(x), divisor = to_binary(y);
+    u128 result = remainder ? dividend % divisor : dividend * kUnit / divisor;
     if (result >= kLimit) raise_limit();
     store(a, result, remainder ? negative_bit(a) : negative_bit(a) != negative_bit(b));
 }
