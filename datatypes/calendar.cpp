@@ -22,8 +22,15 @@ constexpr int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) *
 // Days from day 0 to 1 March of year y.
 constexpr int64_t march1(int64_t y) { return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400); }
 
-// The first and last day numbers the packed year can hold.
-constexpr int64_t day_number_constexpr(int64_t year, int64_t month, int64_t day) {
+// The hot paths shift years and days by whole 400-year cycles of 146097 days, which moves every
+// date the packed word holds to a positive number: the divisions are then plain unsigned ones.
+constexpr int64_t kShiftYears = 400 * 42;
+constexpr int64_t kShiftDays = 146097 * 42;
+constexpr uint64_t shifted_march1(uint64_t y) { return 365 * y + y / 4 - y / 100 + y / 400; }
+static_assert(int64_t(shifted_march1(kShiftYears)) - kShiftDays == march1(0));
+
+// The day number of any year, month and day: the month carried into the year first.
+constexpr int64_t count_days(int64_t year, int64_t month, int64_t day) {
     int64_t m0 = month - 1;
     year += floor_div(m0, 12);
     month = floor_mod(m0, 12) + 1;
@@ -31,16 +38,17 @@ constexpr int64_t day_number_constexpr(int64_t year, int64_t month, int64_t day)
     int64_t y = year - m / 10;
     return march1(y) + (m * 306 + 5) / 10 + (day - 1);
 }
-constexpr int64_t kFirstDay = day_number_constexpr(kMinYear, 1, 1);
-constexpr int64_t kLastDay = day_number_constexpr(kMaxYear, 12, 31);
-static_assert(day_number_constexpr(1970, 1, 1) == kEpochDay);
-static_assert(day_number_constexpr(2024, 1, 1) == 739191);
-static_assert(day_number_constexpr(0, 3, 1) == 0);
+// The first and last day numbers the packed year can hold.
+constexpr int64_t kFirstDay = count_days(kMinYear, 1, 1);
+constexpr int64_t kLastDay = count_days(kMaxYear, 12, 31);
+static_assert(count_days(1970, 1, 1) == kEpochDay);
+static_assert(count_days(2024, 1, 1) == 739191);
+static_assert(count_days(0, 3, 1) == 0);
 
 [[noreturn]] void raise_limit() { error::raise(ErrorId::script_type_limit, cell::datatype(TypeId::date)); }
 
 // 1 January of a year, and the Monday of its ISO week 1.
-int64_t jan1(int64_t year) { return day_number_constexpr(year, 1, 1); }
+int64_t jan1(int64_t year) { return count_days(year, 1, 1); }
 int64_t isoweek1(int64_t year, int32_t& jan1_weekday) {
     int64_t j = jan1(year);
     jan1_weekday = weekday_of(j);
@@ -74,26 +82,28 @@ Cell make_cell(uint32_t packed, double time) {
 
 bool leap_year_q(int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-int64_t day_number_of(int64_t year, int64_t month, int64_t day) { return day_number_constexpr(year, month, day); }
+int64_t day_number_of(int64_t year, int64_t month, int64_t day) { return count_days(year, month, day); }
 
 int32_t day_number(uint32_t packed) {
-    return int32_t(day_number_of(year_of(packed), month_of(packed), day_of(packed)));
+    int32_t month = month_of(packed);
+    if (month < 1 || month > 12) return int32_t(day_number_of(year_of(packed), month, day_of(packed)));
+    uint64_t y = uint64_t(year_of(packed) + kShiftYears - (month <= 2));
+    uint64_t m = month <= 2 ? uint64_t(month + 9) : uint64_t(month - 3);
+    return int32_t(int64_t(shifted_march1(y) + (m * 306 + 5) / 10 + uint64_t(day_of(packed))) - 1 - kShiftDays);
 }
 
 uint32_t from_day_number(int64_t n, uint32_t zone, bool time_flag) {
     if (n < kFirstDay || n > kLastDay) raise_limit();
+    uint64_t g = uint64_t(n + kShiftDays);
     // The year is estimated from the mean year of 365.2425 days, then corrected once: the
     // estimate is never early and at most a year late.
-    int64_t y = int64_t(std::floor((10000.0 * double(n) + 14780.0) / 3652425.0));
-    int64_t r = n - march1(y);
-    if (r < 0) {
-        --y;
-        r = n - march1(y);
-    }
-    int64_t k = (100 * r + 52) / 3060;  // months since March
-    int64_t month = (k + 2) % 12 + 1;
-    int64_t year = y + (k + 2) / 12;
-    int64_t day = r - (k * 306 + 5) / 10 + 1;
+    uint64_t y = (10000 * g + 14780) / 3652425;
+    if (g < shifted_march1(y)) --y;
+    uint64_t r = g - shifted_march1(y);
+    uint64_t k = (100 * r + 52) / 3060;  // months since March
+    uint64_t month = (k + 2) % 12 + 1;
+    int64_t year = int64_t(y + (k + 2) / 12) - kShiftYears;
+    uint64_t day = r - (k * 306 + 5) / 10 + 1;
     return uint32_t(year) << 17 | uint32_t(month) << 12 | uint32_t(day) << 7 | (time_flag ? kTimeFlag : 0) |
            (zone & kZoneMask);
 }
