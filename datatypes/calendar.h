@@ -105,8 +105,9 @@ std::optional<uint32_t> zone_from_fields(bool negative, int32_t hours, int32_t m
 std::optional<uint32_t> zone_from_seconds(double seconds);
 
 // Carries whole days out of `time` (a stored time) into day number `n`, so that the local
-// time `time` + offset of `zone` lies in 0..86400; returns the new day number. Raises script
-// type-limit with date! for a time that is not finite or a day beyond the calendar.
+// time `time` + offset of `zone` lies in 0..86400; returns the new day number (from_day_number
+// tells whether the calendar holds it). Raises script type-limit with date! for a time that is
+// not finite or that carries more days than the calendar spans.
 int64_t normalize_time(int64_t n, double& time, uint32_t zone);
 
 // ---- setting fields (the zone and time flag stay; out-of-range numbers carry over) ----
@@ -139,7 +140,9 @@ int32_t field_id(const Cell& word, const Cell& value);
 // kTimezone, kTime; none! when the date has no time) or float! (kSecond, local seconds
 // modulo 60). Hours and minutes are those of the local time.
 Cell get_field(const Cell& date, int32_t id);
-// Seconds since 1 January 1970 UTC, the stored time rounded to the nearest second (halves up).
+// Seconds since 1 January 1970 UTC, the stored time rounded to the nearest second (halves up);
+// the caller checks the range it needs. A stored time more than a few days from midnight (no
+// normalised date has one) raises script type-limit with date!.
 int64_t to_epoch(const Cell& date);
 // Turns `date` into a time! of the seconds from `other` to it.
 void difference(Cell& date, const Cell& other);
