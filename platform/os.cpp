@@ -52,20 +52,23 @@ uint32_t pack_zone(long offset_seconds) {
 
 }  // namespace
 
-double get_time(bool utc, bool precise) {
+ClockReading read_clock(bool utc, bool precise) {
     Now n = now(utc);
-    double seconds = n.fields.tm_hour * 3600.0 + n.fields.tm_min * 60.0 + n.fields.tm_sec;
-    if (precise) seconds += double(n.nanoseconds - n.nanoseconds % 100) / 1e9;
-    return seconds;
+    ClockReading r{};
+    r.year = n.fields.tm_year + 1900;
+    r.month = n.fields.tm_mon + 1;
+    r.day = n.fields.tm_mday;
+    r.seconds = n.fields.tm_hour * 3600.0 + n.fields.tm_min * 60.0 + n.fields.tm_sec;
+    if (precise) r.seconds += double(n.nanoseconds - n.nanoseconds % 100) / 1e9;
+    r.zone = utc ? 0 : pack_zone(n.fields.tm_gmtoff);
+    return r;
 }
 
+double get_time(bool utc, bool precise) { return read_clock(utc, precise).seconds; }
+
 uint32_t get_date(bool utc) {
-    Now n = now(utc);
-    uint32_t year = uint32_t(n.fields.tm_year + 1900);
-    uint32_t month = uint32_t(n.fields.tm_mon + 1);
-    uint32_t day = uint32_t(n.fields.tm_mday);
-    uint32_t zone = utc ? 0 : pack_zone(n.fields.tm_gmtoff);
-    return year << 17 | month << 12 | day << 7 | zone;
+    ClockReading r = read_clock(utc, false);
+    return uint32_t(r.year) << 17 | uint32_t(r.month) << 12 | uint32_t(r.day) << 7 | r.zone;
 }
 
 std::optional<std::string> get_env(const char* name) {

@@ -10,6 +10,18 @@
 
 namespace kaz::platform {
 
+// One reading of the clock, the calendar date and the time of day taken from the same instant:
+// local (following TZ as it is at the call, daylight saving included) or UTC.
+struct ClockReading {
+    int32_t year;
+    int32_t month;    // 1-12
+    int32_t day;      // 1-31
+    double seconds;   // hours x 3600 + minutes x 60 + seconds
+    uint32_t zone;    // the local offset from UTC packed as get_date packs it; 0 for UTC
+};
+// With `precise` the fraction of the current second is added, in steps of 100 ns.
+ClockReading read_clock(bool utc, bool precise);
+
 // The time of day in seconds: hours x 3600 + minutes x 60 + seconds, local or UTC. With
 // `precise` the fraction of the current second is added, in steps of 100 ns.
 double get_time(bool utc, bool precise);
