@@ -68,8 +68,8 @@ static_assert(sizeof(WorkArea) <= kWorkAreaSize);
 
 // The work area outlives its call: giving it back to the system costs more than compressing a
 // short input (unmapping flushes every processor's address translations). One area waits for
-// the next call; a call made while it is taken (from another thread) gets one of its own.
-// Between calls the frequencies are zero; the hash heads are cleared by each call.
+// the next call; a call that finds it taken gets one of its own. Between calls the
+// frequencies are zero; each call clears the hash heads it uses.
 std::atomic<WorkArea*> spare_area{nullptr};
 
 WorkArea* take_work_area() {

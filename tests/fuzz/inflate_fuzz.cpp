@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "services/deflate.h"
+#include "services/deflate_internal.h"
 
 using namespace kaz;
 using deflate::Result;
@@ -47,7 +48,8 @@ void inflate(Function fn, const Bytes& in, Container container) {
         check(fn(out, in).status == measured.status);
         return;
     }
-    check(measured.size <= deflate::kMaxInput);
+    // No stream inflates to more than its bits allow, nor does a trusted stored length.
+    check(measured.size <= deflate::detail::max_inflated_size(in.size()));
     Bytes out(measured.size);
     Result r = fn(out, in);
     if (container == Container::gzip) {
