@@ -132,7 +132,6 @@ BitStream fixed_block(bool final) {
     return s;
 }
 
-
 // Derived by hand from the compressor's rules: the block type its size estimates choose, and
 // the tokens its lazy matching emits.
 TEST(DeflateCompress, WritesTheExactBytes) {
