@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config)
+# python3 and gzip: the DEFLATE tests check their streams against theirs; hyperfine: bench/.
+packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+          python3 gzip hyperfine)
 
 missing=()
 for p in "${packages[@]}"; do
