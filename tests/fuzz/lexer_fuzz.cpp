@@ -140,7 +140,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     file::init();
     issue::init();
     map::init();
-    lexer::init();
     trap_word = word::from_c_string("lexer-fuzz");
     return 0;
 }
