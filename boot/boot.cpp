@@ -51,6 +51,7 @@
 #include "runtime/resource.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "services/checksum.h"
 
 namespace kaz::boot {
 
@@ -174,6 +175,7 @@ void run() {
         frame::raise_pending();
     };
     ownership::init();
+    checksum::init();  // the method words
     stack::init(data_block, frames_block);
     lexer::init();
     interp::init();
