@@ -28,7 +28,7 @@ uint32_t symbols[kMethods] = {};
 
 constexpr uint32_t kCrcPoly = 0xEDB88320;
 
-// tables[0] is the byte-at-a-time table; tables[k][b] is the CRC of byte b followed by k
+// kCrc[0] is the byte-at-a-time table; kCrc[k][b] is the CRC of byte b followed by k
 // zero bytes, so that eight bytes are folded with eight independent lookups.
 using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
 
