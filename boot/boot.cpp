@@ -53,6 +53,7 @@
 #include "runtime/resource.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "services/checksum.h"
 
 namespace kaz::boot {
 
@@ -178,6 +179,7 @@ void run() {
     natives::init_gc();
     actions::init_entries();
     ownership::init();
+    checksum::init();  // the method words
     stack::init(data_block, frames_block);
     interp::init();
     value_slots::init();

@@ -309,12 +309,17 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     } else {
         SeriesFrame* f = state.series_current;
         if (!f || f->next_free + need >= f->end) {
-            f = series_frame::find_room(need);
+            // A frame with less than the least room is passed over, before a collection as
+            // after it: were it taken as room found, a fragment big enough for small buffers
+            // would add frame after frame and never let the collector run. find_room wants
+            // room strictly above what it is asked.
+            size_t wanted = need > kMinFreeInFrame - 1 ? need : kMinFreeInFrame - 1;
+            f = series_frame::find_room(wanted);
             if (!f) {
                 collect_if_enabled();
-                f = series_frame::find_room(need);
+                f = series_frame::find_room(wanted);
             }
-            if (!f || size_t(f->end - f->next_free) < kMinFreeInFrame) {
+            if (!f) {
                 if (need >= state.next_series_frame_size) state.next_series_frame_size = state.cap;
                 f = series_frame::alloc();
             }

@@ -2,9 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-# python3 and gzip: the DEFLATE tests check their streams against theirs; hyperfine: bench/.
+# python3 and gzip: the DEFLATE tests check their streams against theirs; hyperfine: bench/;
+# libssl-dev: the digests (libcrypto).
 packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-          python3 gzip hyperfine)
+          python3 gzip hyperfine libssl-dev)
 
 missing=()
 for p in "${packages[@]}"; do

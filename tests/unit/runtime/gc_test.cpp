@@ -186,6 +186,35 @@ TEST_F(Gc, ALoopThatAllocatesAndDropsKeepsMemoryFlat) {
     });
 }
 
+TEST_F(Gc, AFrameWithAFragmentOfRoomDoesNotPutCollectionsOff) {
+    scanned([] {
+        uint32_t stress = memory::stress_every;
+        memory::stress_every = 0;
+        // With the collector off, leave the current frame with about 200 bytes of room, room
+        // for any small buffer but far below the least a frame must have to be used, then
+        // move allocation on to another frame.
+        gc::set_enabled(false);
+        SeriesFrame* fragment = memory::state.series_current;
+        size_t room = size_t(fragment->end - fragment->next_free);
+        ASSERT_GT(room, 1024u);
+        series::alloc_bytes(uint32_t(room - memory::kBufferOverhead - 200) & ~15u);
+        series::alloc_bytes(1024);
+        ASSERT_NE(memory::state.series_current, fragment);
+        ASSERT_GE(size_t(fragment->end - fragment->next_free), 200u);
+        gc::set_enabled(true);
+
+        // Small garbage, 16 MB of it: the fragment must not stand in for room that a collection
+        // would make, or frames are added for good and the collector never runs again.
+        uint32_t before = gc::counters.collections;
+        uint64_t total = memory::state.total;
+        for (int i = 0; i < 400'000; ++i) series::alloc_bytes(16);
+        EXPECT_GT(gc::counters.collections, before);
+        EXPECT_LT(memory::state.total, total + (8u << 20));
+        memory::stress_every = stress;
+        EXPECT_EQ(gc::check_heap(), "");
+    });
+}
+
 namespace {
 
 // A kept string whose buffer follows a run of garbage in its series frame, so that compaction

@@ -1,6 +1,6 @@
 // The generator against the standard library's MT19937 and its published output, the uniform
 // integers against a reference drawn from the same sequence, and the cryptographic source,
-// including a kernel that refuses it.
+// including a kernel that refuses the system call, then the device too.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "runtime/random.h"
 
@@ -114,20 +115,43 @@ TEST_F(Random, SecureDrawsAre31BitsFromTheKernel) {
     EXPECT_EQ(dice.size(), 6u);
 }
 
-TEST_F(Random, ARefusedSecureSourceRaisesInsteadOfYieldingZero) {
-    // The child's kernel answers every getrandom with ENOSYS; with no trap, the error ends
-    // the process with its report.
-    auto refuse_and_draw = [] {
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+namespace {
+
+// Makes the kernel answer the listed system calls with `error` in this process from now on;
+// exits with 3 when it cannot.
+void refuse_system_calls(std::initializer_list<long> calls, int error) {
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (long call : calls) {
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, uint32_t(call), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | uint32_t(error)));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(3);
+}
+
+}  // namespace
+
+TEST_F(Random, AFilteredSystemCallFallsBackOnTheDevice) {
+    // Sandboxes refuse the call with ENOSYS or EPERM; the device still answers. The child
+    // exits 0 only when its draws vary.
+    for (int error : {ENOSYS, EPERM}) {
+        SCOPED_TRACE(error);
+        auto refuse_and_draw = [error] {
+            refuse_system_calls({SYS_getrandom}, error);
+            std::set<int32_t> seen;
+            for (int i = 0; i < 16; ++i) seen.insert(random::next_secure());
+            _exit(seen.size() > 12 ? 0 : 4);
         };
-        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            _exit(3);
+        EXPECT_EXIT(refuse_and_draw(), testing::ExitedWithCode(0), "");
+    }
+}
+
+TEST_F(Random, ARefusedSecureSourceRaisesInsteadOfYieldingZero) {
+    // Neither the call nor the device: with no trap, the error ends the process with its report.
+    auto refuse_and_draw = [] {
+        refuse_system_calls({SYS_getrandom, SYS_open, SYS_openat}, ENOSYS);
         random::int_(true, 6);
         _exit(0);
     };
