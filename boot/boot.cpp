@@ -58,21 +58,8 @@ Node root = kNoNode;
 
 namespace {
 
-struct TypeInfo {
-    const char* name;
-    TypeId parent;
-};
-constexpr TypeInfo kTypes[kTypeCapacity] = {
-    {},
-#define KAZ_TYPE(id, cname, name, parent) {name, TypeId(parent)},
-#include "runtime/types.def"
-#undef KAZ_TYPE
-};
-
 // A type whose module does not exist yet is known by its name and parent, with no actions.
-void define_plain(TypeId id) {
-    registry::define(id, kTypes[size_t(id)].parent, kTypes[size_t(id)].name, {});
-}
+void define_plain(TypeId id) { registry::define(id, {}); }
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {

@@ -449,8 +449,7 @@ void remove(Cell& series, const Cell* part, const Cell*) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::bitset, TypeId::invalid, "bitset!",
-                     {.make = make,
+    registry::define(TypeId::bitset, {.make = make,
                       .reflect = series_::reflect,
                       .to = to,
                       .form = form,

@@ -1166,8 +1166,7 @@ void set_operation(MathOp op, bool case_, const Cell* skip) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::block, TypeId::series, "block!",
-                     {.make = make,
+    registry::define(TypeId::block, {.make = make,
                       .random = inherit,
                       .reflect = inherit,
                       .to = to,

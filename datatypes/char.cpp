@@ -131,8 +131,7 @@ void xor_() { math_op(MathOp::xor_); }
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::char_, TypeId::integer, "char!",
-                     {.make = make,
+    registry::define(TypeId::char_, {.make = make,
                       .random = inherit,
                       .to = make,
                       .form = form,

@@ -274,6 +274,6 @@ bool collect_set_words(Node ctx, const Cell& block) {
     return word_count(ctx) > before;
 }
 
-void init() { registry::define(TypeId::context, TypeId::invalid, "context!", {}); }
+void init() { registry::define(TypeId::context, {}); }
 
 }  // namespace kaz::context

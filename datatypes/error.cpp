@@ -438,8 +438,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::error, TypeId::object, "error!",
-                     {.make = make, .reflect = inherit, .form = form, .mold = mold,
+    registry::define(TypeId::error, {.make = make, .reflect = inherit, .form = form, .mold = mold,
                       .eval_path = eval_path, .compare = compare, .copy = inherit, .find = inherit,
                       .select = inherit});
 }

@@ -223,8 +223,7 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::url, TypeId::string, "url!",
-                     {.make = make,
+    registry::define(TypeId::url, {.make = make,
                       .to = to,
                       .form = inherit,
                       .mold = mold,
@@ -350,8 +349,7 @@ int32_t mold(const Cell& value, Node string, bool, bool, bool, const Cell* part,
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::file, TypeId::url, "file!",
-                     {.make = inherit,
+    registry::define(TypeId::file, {.make = inherit,
                       .to = inherit,
                       .form = inherit,
                       .mold = mold,

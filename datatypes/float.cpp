@@ -492,8 +492,7 @@ bool odd_q(const Cell& value) { return std::fabs(std::fmod(std::trunc(get(value)
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::float_, TypeId::invalid, "float!",
-                     {.make = make,
+    registry::define(TypeId::float_, {.make = make,
                       .random = random,
                       .to = make,
                       .form = form,

@@ -451,19 +451,14 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::native, TypeId::invalid, "native!",
-                     {.make = native::make, .reflect = reflect, .form = form, .mold = mold,
+    registry::define(TypeId::native, {.make = native::make, .reflect = reflect, .form = form, .mold = mold,
                       .compare = compare});
-    registry::define(TypeId::action, TypeId::native, "action!",
-                     {.make = native::make, .reflect = inherit, .form = form, .mold = mold,
+    registry::define(TypeId::action, {.make = native::make, .reflect = inherit, .form = form, .mold = mold,
                       .compare = compare});
-    registry::define(TypeId::op, TypeId::native, "op!",
-                     {.make = op::make, .reflect = inherit, .form = form, .mold = mold,
+    registry::define(TypeId::op, {.make = op::make, .reflect = inherit, .form = form, .mold = mold,
                       .compare = compare});
-    registry::define(TypeId::function, TypeId::context, "function!",
-                     {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
-    registry::define(TypeId::routine, TypeId::function, "routine!",
-                     {.reflect = inherit, .form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::function, {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::routine, {.reflect = inherit, .form = form, .mold = mold, .compare = compare});
 }
 
 }  // namespace function

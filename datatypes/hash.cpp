@@ -138,8 +138,7 @@ void trim(Cell& series, const TrimOptions& options) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::hash, TypeId::block, "hash!",
-                     {.make = make,
+    registry::define(TypeId::hash, {.make = make,
                       .reflect = inherit,
                       .to = to,
                       .form = inherit,

@@ -362,8 +362,7 @@ Cell complement(const Cell& value) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::integer, TypeId::invalid, "integer!",
-                     {.make = make,
+    registry::define(TypeId::integer, {.make = make,
                       .random = random,
                       .to = to,
                       .form = form,

@@ -83,8 +83,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::issue, TypeId::word, "issue!",
-                     {.make = make, .to = make, .form = inherit, .mold = mold, .compare = compare});
+    registry::define(TypeId::issue, {.make = make, .to = make, .form = inherit, .mold = mold, .compare = compare});
 }
 
 }  // namespace kaz::issue

@@ -563,8 +563,7 @@ Cell select(const Cell& map, const Cell& value, const FindOptions& options) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::map, TypeId::invalid, "map!",
-                     {.make = make,
+    registry::define(TypeId::map, {.make = make,
                       .reflect = reflect,
                       .to = to,
                       .form = form,

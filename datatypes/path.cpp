@@ -103,8 +103,7 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Ce
 }
 
 void init() {
-    registry::define(TypeId::path, TypeId::block, "path!",
-                     {.make = make,
+    registry::define(TypeId::path, {.make = make,
                       .reflect = inherit,
                       .to = to,
                       .form = form,
@@ -140,11 +139,11 @@ void init() {
     // The three kinds differ from path! only in their mold.
     ActionTable kind = registry::actions(TypeId::path);
     kind.mold = lit_path::mold;
-    registry::define(TypeId::lit_path, TypeId::path, "lit-path!", kind);
+    registry::define(TypeId::lit_path, kind);
     kind.mold = set_path::mold;
-    registry::define(TypeId::set_path, TypeId::path, "set-path!", kind);
+    registry::define(TypeId::set_path, kind);
     kind.mold = get_path::mold;
-    registry::define(TypeId::get_path, TypeId::path, "get-path!", kind);
+    registry::define(TypeId::get_path, kind);
 }
 
 }  // namespace path
@@ -193,7 +192,7 @@ void init() {
     ActionTable t = registry::actions(TypeId::block);
     t.mold = mold;
     t.trim = nullptr;
-    registry::define(TypeId::paren, TypeId::block, "paren!", t);
+    registry::define(TypeId::paren, t);
 }
 
 }  // namespace paren

@@ -13,6 +13,18 @@ namespace kaz {
 namespace registry {
 namespace {
 
+// Each type's name and parent, as types.def lists them.
+struct Listed {
+    const char* name;
+    TypeId parent;
+};
+constexpr Listed kListed[kTypeCapacity] = {
+    {},
+#define KAZ_TYPE(id, cname, name, parent) {name, TypeId(parent)},
+#include "runtime/types.def"
+#undef KAZ_TYPE
+};
+
 TypeName* names = nullptr;
 ActionTable* rows = nullptr;
 TypeId highest = TypeId::invalid;
@@ -39,7 +51,9 @@ void init() {
     };
 }
 
-void define(TypeId id, TypeId parent, const char* name, const ActionTable& actions) {
+void define(TypeId id, const ActionTable& actions) {
+    const char* name = kListed[size_t(id)].name;
+    TypeId parent = kListed[size_t(id)].parent;
     if (id > highest) highest = id;
     TypeName& n = names[size_t(id)];
     n.name = name;
@@ -106,8 +120,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::datatype, TypeId::invalid, "datatype!",
-                     {.form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::datatype, {.form = form, .mold = mold, .compare = compare});
 }
 
 }  // namespace datatype

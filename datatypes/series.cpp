@@ -533,8 +533,7 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::series, TypeId::invalid, "series!",
-                     {.random = random,
+    registry::define(TypeId::series, {.random = random,
                       .reflect = reflect,
                       .at = at,
                       .back = back,

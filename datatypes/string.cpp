@@ -1467,8 +1467,7 @@ Cell set_operation(const Cell& first, const Cell* second, MathOp op, bool case_,
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::string, TypeId::series, "string!",
-                     {.make = make,
+    registry::define(TypeId::string, {.make = make,
                       .random = inherit,
                       .reflect = inherit,
                       .to = to,

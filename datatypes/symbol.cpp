@@ -132,7 +132,7 @@ std::string_view name(uint32_t id) { return name_of_cell(cells()[id - 1]); }
 uint32_t count() { return memory::buffer_of(block)->length(); }
 uint32_t hash(const Cell& symbol) { return folded_hash(name_of_cell(symbol)); }
 
-void init() { registry::define(TypeId::symbol, TypeId::invalid, "symbol!", {.compare = compare}); }
+void init() { registry::define(TypeId::symbol, {.compare = compare}); }
 
 }  // namespace kaz::symbol
 

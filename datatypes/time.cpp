@@ -290,8 +290,7 @@ Cell pick(const Cell& time, int32_t index, const Cell& index_value) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::time, TypeId::float_, "time!",
-                     {.make = make,
+    registry::define(TypeId::time, {.make = make,
                       .random = inherit,
                       .to = make,
                       .form = form,

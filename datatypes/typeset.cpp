@@ -252,8 +252,7 @@ Cell find(const Cell& ts, const Cell& value, const FindOptions&) {
 }
 
 void init() {
-    registry::define(TypeId::typeset, TypeId::invalid, "typeset!",
-                     {.make = make,
+    registry::define(TypeId::typeset, {.make = make,
                       .to = make,
                       .form = form,
                       .mold = mold,

@@ -607,8 +607,7 @@ Cell change(const Cell& series, const Cell& value, int32_t part, bool, int32_t d
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::vector, TypeId::string, "vector!",
-                     {.make = make,
+    registry::define(TypeId::vector, {.make = make,
                       .random = inherit,
                       .reflect = inherit,
                       .form = form,

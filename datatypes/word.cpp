@@ -226,16 +226,12 @@ void index_q() {
 }
 
 void init() {
-    registry::define(TypeId::word, TypeId::symbol, "word!",
-                     {.make = make, .to = make, .form = form, .mold = mold, .compare = compare, .index_q = index_q});
-    for (auto [type, name] : {std::pair{TypeId::set_word, "set-word!"}, {TypeId::lit_word, "lit-word!"},
-                              {TypeId::get_word, "get-word!"}}) {
-        registry::define(type, TypeId::word, name,
-                         {.make = inherit, .to = inherit, .form = inherit, .mold = mold,
-                          .compare = inherit, .index_q = inherit});
+    registry::define(TypeId::word, {.make = make, .to = make, .form = form, .mold = mold, .compare = compare, .index_q = index_q});
+    for (TypeId type : {TypeId::set_word, TypeId::lit_word, TypeId::get_word}) {
+        registry::define(type, {.make = inherit, .to = inherit, .form = inherit, .mold = mold,
+                                .compare = inherit, .index_q = inherit});
     }
-    registry::define(TypeId::refinement, TypeId::word, "refinement!",
-                     {.make = inherit, .to = inherit, .form = inherit, .mold = mold, .compare = inherit});
+    registry::define(TypeId::refinement, {.make = inherit, .to = inherit, .form = inherit, .mold = mold, .compare = inherit});
 }
 
 }  // namespace kaz::word
