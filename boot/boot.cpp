@@ -59,7 +59,7 @@ Node root = kNoNode;
 namespace {
 
 // A type whose module does not exist yet is known by its name and parent, with no actions.
-void define_plain(TypeId id) { registry::define(id, {}); }
+void define_plain(TypeId id) { registry::define(id, exactly(ActionTable{})); }
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {

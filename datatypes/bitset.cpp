@@ -449,28 +449,13 @@ void remove(Cell& series, const Cell* part, const Cell*) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::bitset, {.make = make,
-                      .reflect = series_::reflect,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = compare,
-                      .negate = negate,
-                      .and_ = and_,
-                      .complement = complement,
-                      .or_ = or_,
-                      .xor_ = xor_,
-                      .append = append,
-                      .clear = clear,
-                      .copy = copy,
-                      .find = find,
-                      .insert = append,
-                      .length_q = length_q,
-                      .pick = pick,
-                      .poke = poke,
-                      .remove = remove,
-                      .modify = series_::modify});
+    registry::define(TypeId::bitset, {.make = make, .reflect = series_::reflect, .to = to,
+                                      .form = form, .mold = mold, .eval_path = eval_path,
+                                      .compare = compare, .negate = negate, .and_ = and_,
+                                      .complement = complement, .or_ = or_, .xor_ = xor_,
+                                      .append = append, .clear = clear, .copy = copy, .find = find,
+                                      .insert = append, .length_q = length_q, .pick = pick,
+                                      .poke = poke, .remove = remove, .modify = series_::modify});
 }
 
 }  // namespace kaz::bitset

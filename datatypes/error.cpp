@@ -438,9 +438,9 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::error, {.make = make, .reflect = inherit, .form = form, .mold = mold,
-                      .eval_path = eval_path, .compare = compare, .copy = inherit, .find = inherit,
-                      .select = inherit});
+    registry::define(TypeId::error, {.make = make, .form = form, .mold = mold,
+                                     .eval_path = eval_path, .compare = compare, .put = lacks,
+                                     .modify = lacks});
 }
 
 }  // namespace kaz::error

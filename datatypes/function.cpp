@@ -451,14 +451,14 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::native, {.make = native::make, .reflect = reflect, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::action, {.make = native::make, .reflect = inherit, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::op, {.make = op::make, .reflect = inherit, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::function, {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
-    registry::define(TypeId::routine, {.reflect = inherit, .form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::native, {.make = native::make, .reflect = reflect, .form = form,
+                                      .mold = mold, .compare = compare});
+    // The forms, molds and comparisons read the type from the cell: the children share them.
+    registry::define(TypeId::action, {});
+    registry::define(TypeId::op, {.make = op::make});
+    registry::define(TypeId::function, {.make = make, .reflect = reflect, .form = form,
+                                        .mold = mold, .compare = compare});
+    registry::define(TypeId::routine, {.make = lacks});
 }
 
 }  // namespace function

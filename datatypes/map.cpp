@@ -563,20 +563,10 @@ Cell select(const Cell& map, const Cell& value, const FindOptions& options) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::map, {.make = make,
-                      .reflect = reflect,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = compare,
-                      .clear = clear,
-                      .copy = copy,
-                      .find = find,
-                      .length_q = length_q,
-                      .put = put,
-                      .remove = remove,
-                      .select = select});
+    registry::define(TypeId::map, {.make = make, .reflect = reflect, .to = to, .form = form,
+                                   .mold = mold, .eval_path = eval_path, .compare = compare,
+                                   .clear = clear, .copy = copy, .find = find, .length_q = length_q,
+                                   .put = put, .remove = remove, .select = select});
 }
 
 }  // namespace kaz::map

@@ -667,8 +667,8 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
 
 void init() {
     registry::define(TypeId::object, {.make = make, .reflect = reflect, .form = form, .mold = mold,
-                      .eval_path = eval_path, .compare = compare, .copy = copy, .put = put,
-                      .select = select, .modify = modify});
+                                      .eval_path = eval_path, .compare = compare, .copy = copy,
+                                      .put = put, .select = select, .modify = modify});
     word::fire_on_change = fire_on_change;
     ownership::fire_on_deep_change = fire_on_deep_change;
 }

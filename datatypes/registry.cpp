@@ -30,11 +30,6 @@ ActionTable* rows = nullptr;
 TypeId highest = TypeId::invalid;
 Cell (*word_maker)(const char* name) = nullptr;
 
-template <typename F>
-bool inherited(F f) {
-    return reinterpret_cast<uintptr_t>(f) == kInheritSentinel;
-}
-
 }  // namespace
 
 void init() {
@@ -51,7 +46,7 @@ void init() {
     };
 }
 
-void define(TypeId id, const ActionTable& actions) {
+void define(TypeId id, const OwnActions& actions) {
     const char* name = kListed[size_t(id)].name;
     TypeId parent = kListed[size_t(id)].parent;
     if (id > highest) highest = id;
@@ -60,11 +55,11 @@ void define(TypeId id, const ActionTable& actions) {
     n.name_length = uint32_t(std::strlen(name) - 1);
     n.word = word_maker ? word_maker(name) : cell::unset();
 
+    // With no parent there is nothing to inherit: the type lacks what it leaves out.
+    static constexpr ActionTable kNone{};
+    const ActionTable& from = parent == TypeId::invalid ? kNone : rows[size_t(parent)];
     ActionTable& row = rows[size_t(id)];
-    const ActionTable& from = rows[size_t(parent)];
-    // With no parent there is nothing to inherit: the type lacks the action.
-#define KAZ_ACTION(slot, cname, lname, signature) \
-    row.cname = !inherited(actions.cname) ? actions.cname : parent != TypeId::invalid ? from.cname : nullptr;
+#define KAZ_ACTION(slot, cname, name, signature) row.cname = actions.cname.resolve(from.cname);
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 }

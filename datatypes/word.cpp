@@ -226,12 +226,13 @@ void index_q() {
 }
 
 void init() {
-    registry::define(TypeId::word, {.make = make, .to = make, .form = form, .mold = mold, .compare = compare, .index_q = index_q});
-    for (TypeId type : {TypeId::set_word, TypeId::lit_word, TypeId::get_word}) {
-        registry::define(type, {.make = inherit, .to = inherit, .form = inherit, .mold = mold,
-                                .compare = inherit, .index_q = inherit});
-    }
-    registry::define(TypeId::refinement, {.make = inherit, .to = inherit, .form = inherit, .mold = mold, .compare = inherit});
+    registry::define(TypeId::word, {.make = make, .to = make, .form = form, .mold = mold,
+                                    .compare = compare, .index_q = index_q});
+    // mold writes each kind's mark from the cell's type.
+    registry::define(TypeId::set_word, {});
+    registry::define(TypeId::lit_word, {});
+    registry::define(TypeId::get_word, {});
+    registry::define(TypeId::refinement, {.index_q = lacks});
 }
 
 }  // namespace kaz::word

@@ -112,11 +112,11 @@ protected:
             saved_rows_.emplace_back(t, registry::actions(t));
             ActionTable row = registry::actions(t);
             row.compare = t == TypeId::string ? compare_text : t == TypeId::integer ? compare_integer : compare_word;
-            registry::define(t, row);
+            registry::define(t, exactly(row));
         }
     }
     void TearDown() override {
-        for (auto& [t, row] : saved_rows_) registry::define(t, row);
+        for (auto& [t, row] : saved_rows_) registry::define(t, exactly(row));
         compare_cells = saved_compare_;
         canonical_symbol = saved_canonical_;
         collector = CollectorLink{nullptr, nullptr};
