@@ -141,13 +141,19 @@ using ModifyAction = Cell (*)(const Cell& target, const Cell& field, const Cell&
 // One member per action slot, in slot order: the table the registry holds for a type, with
 // its function, or null where the type lacks the action, in every slot.
 struct ActionTable {
-#define KAZ_ACTION(slot, cname, name, signature) signature cname;
+#define KAZ_ACTION(slot, cname, name, signature, ...) signature cname;
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };
 
-inline constexpr int kActionCount = 62;
-static_assert(sizeof(ActionTable) == kActionCount * sizeof(void*), "one member per action slot");
+// The slots in the order actions.def lists them.
+inline constexpr int kActionSlots[] = {
+#define KAZ_ACTION(slot, ...) slot,
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+};
+static_assert(numbered_from_one(kActionSlots), "actions.def numbers the slots from 1 without gaps");
+inline constexpr int kActionCount = int(std::size(kActionSlots));
 
 // Marks an action that a type does not have although its parent does.
 struct Lacks {};
@@ -175,7 +181,7 @@ private:
 // designated initializers, which the compiler checks against this order. A type lists only
 // the actions it has that its parent has not, or has differently.
 struct OwnActions {
-#define KAZ_ACTION(slot, cname, name, signature) OwnAction<signature> cname;
+#define KAZ_ACTION(slot, cname, name, signature, ...) OwnAction<signature> cname;
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };
@@ -183,7 +189,7 @@ struct OwnActions {
 // The own table that registers exactly `row`, whatever the parent has.
 constexpr OwnActions exactly(const ActionTable& row) {
     OwnActions own;
-#define KAZ_ACTION(slot, cname, name, signature) own.cname = row.cname;
+#define KAZ_ACTION(slot, cname, name, signature, ...) own.cname = row.cname;
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
     return own;

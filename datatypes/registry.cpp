@@ -59,7 +59,7 @@ void define(TypeId id, const OwnActions& actions) {
     static constexpr ActionTable kNone{};
     const ActionTable& from = parent == TypeId::invalid ? kNone : rows[size_t(parent)];
     ActionTable& row = rows[size_t(id)];
-#define KAZ_ACTION(slot, cname, name, signature) row.cname = actions.cname.resolve(from.cname);
+#define KAZ_ACTION(slot, cname, name, signature, ...) row.cname = actions.cname.resolve(from.cname);
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "datatypes/actions.h"
 #include "runtime/cell.h"
 
 namespace kaz::natives {
@@ -42,7 +43,7 @@ inline bool given(const int32_t* refinements, int i) { return refinements[i] >= 
 
 namespace kaz::actions {
 
-inline constexpr uint32_t kSlots = 62;
+inline constexpr uint32_t kSlots = kActionCount;
 
 // The entry function of action slot `slot` (1-based); slot 8 (set-path) has none.
 extern natives::NativeFn table[kSlots + 1];
