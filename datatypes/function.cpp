@@ -23,9 +23,6 @@ namespace {
 
 // ---- helpers ----
 
-// Slots of the natives table (the action-natives table has kActionCount).
-constexpr uint32_t kNativeSlots = 120;
-
 Cell* cells_of(Node n) { return memory::buffer_of(n)->cells(); }
 uint32_t length_of(Node n) { return memory::buffer_of(n)->length(); }
 Cell block_over(Node n) { return cell::make(TypeId::block, 0, n, 0); }
@@ -467,7 +464,7 @@ namespace native {
 
 Cell make(const Cell& proto, const Cell& spec, TypeId type) {
     Cell s = spec;
-    const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kNativeSlots;
+    const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kTableSlots;
     bool fit = is(s, TypeId::block) && s.data1 + 2 == length_of(s.data2) &&
                is(cells_of(s.data2)[s.data1], TypeId::block) &&
                is(cells_of(s.data2)[s.data1 + 1], TypeId::integer);

@@ -94,6 +94,9 @@ void init();
 }  // namespace kaz::function
 
 namespace kaz::native {
+// The slots of the natives table: the numbers a native! may carry (an action! carries an
+// action slot, up to kActionCount).
+inline constexpr uint32_t kTableSlots = 120;
 // make of native! and action!: [spec-block index]; the type chosen by `type`.
 Cell make(const Cell& proto, const Cell& spec, TypeId type);
 }  // namespace kaz::native
