@@ -228,13 +228,7 @@ constexpr uint32_t kEventBits[] = {
 #include "evaluator/trace_events.def"
 #undef KAZ_EVENT
 };
-static_assert(
-    [] {
-        for (size_t i = 0; i < std::size(kEventBits); ++i)
-            if (kEventBits[i] != 1u << i) return false;
-        return true;
-    }(),
-    "trace_events.def gives each event the next bit");
+static_assert(bits_from_one(kEventBits), "trace_events.def gives each event the next bit");
 // The mask of a tracer that names no events.
 constexpr uint32_t kEveryEvent = 0x1FFFF;
 

@@ -1,4 +1,4 @@
-// The check every hand-numbered list of a .def file makes of its numbers.
+// The checks the hand-numbered lists (.def files and X-macro lists) make of their numbers.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,14 @@ template <typename T, size_t N>
 constexpr bool numbered_from_one(const T (&numbers)[N]) {
     for (size_t i = 0; i < N; ++i)
         if (numbers[i] != T(i + 1)) return false;
+    return true;
+}
+
+// Whether `bits` run 1, 2, 4... in list order: one bit each, the next one up.
+template <typename T, size_t N>
+constexpr bool bits_from_one(const T (&bits)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (bits[i] != T(1) << i) return false;
     return true;
 }
 
