@@ -30,15 +30,10 @@ namespace {
 
 // ---- helpers ----
 
-constexpr const char* kFieldNames[kFieldCount] = {"code", "type",  "id",    "arg1",  "arg2",
-                                                 "arg3", "near",  "where", "stack", "files"};
-
-constexpr ErrorId kIds[] = {
-#define KAZ_ERROR_CATEGORY(cname, name, code, title)
-#define KAZ_ERROR(cat, cname, name, tmpl) ErrorId::cat##_##cname,
-#include "runtime/errors.def"
-#undef KAZ_ERROR
-#undef KAZ_ERROR_CATEGORY
+constexpr const char* kFieldNames[] = {
+#define KAZ_ERROR_FIELD(name) #name,
+    KAZ_ERROR_FIELDS(KAZ_ERROR_FIELD)
+#undef KAZ_ERROR_FIELD
 };
 
 // Category and id fields come after `code` and `type`.
@@ -262,8 +257,8 @@ void make_catalog(Node root) {
         object::store(category);
         context::add_word(category.data1, word_named("code"), cell::integer(info_c.code));
         context::add_word(category.data1, word_named("type"), string::from_utf8(info_c.title));
-        for (; next < std::size(kIds) && int(info(kIds[next]).category) == c; ++next) {
-            const IdInfo& entry = info(kIds[next]);
+        for (; next < kIdCount && int(info(ErrorId(next)).category) == c; ++next) {
+            const IdInfo& entry = info(ErrorId(next));
             Cell message = template_value(entry.template_);
             context::add_word(category.data1, word_named(entry.name), message);
         }
