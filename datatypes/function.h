@@ -39,8 +39,8 @@ enum More : uint32_t {
     more_defining_context = 4,  // integer! the node of the defining object's context, else unset!
                                 // (a routine!: its return type id)
 };
-inline constexpr uint32_t kMoreCells = 5;
-inline constexpr uint32_t kNativeMoreCells = 2;
+inline constexpr uint32_t kMoreCells = more_defining_context + 1;
+inline constexpr uint32_t kNativeMoreCells = more_arg_table + 1;
 
 // ---- what the interpreter reads ----
 

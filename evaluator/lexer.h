@@ -18,7 +18,7 @@ enum class Kind : uint8_t {
     refinement, char_, file, binary, percent, float_, special_float, tuple, date, pair, point,
     time, money, tag, url, email, hex, raw_string, ref,
 };
-inline constexpr int kKindCount = 36;
+inline constexpr int kKindCount = int(Kind::ref);  // the last kind
 
 // Lexer events: bits of a callback's event mask, each named by the word of the same name.
 // ORDER LEXER-EVENT: the bits run from 1 up in this order.
