@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     if (!registry::actions(TypeId::string).compare) {
         ActionTable row = registry::actions(TypeId::string);
         row.compare = compare_bytes;
-        registry::define(TypeId::string, TypeId::invalid, "string!", row);
+        registry::define(TypeId::string, exactly(row));
     }
     make_keys();
     benchmark::Initialize(&argc, argv);

@@ -61,22 +61,11 @@ Node root = kNoNode;
 
 namespace {
 
-struct TypeInfo {
-    const char* name;
-    TypeId parent;
-};
-constexpr TypeInfo kTypes[kTypeCapacity] = {
-    {},
-#define KAZ_TYPE(id, cname, name, parent) {name, TypeId(parent)},
-#include "runtime/types.def"
-#undef KAZ_TYPE
-};
-
 // A type whose module does not exist yet is known by its name and parent, with no actions;
 // the collector is told what its cells name (the lexer and the runtime make some already).
 void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
     gc::define_refs(id, refs);
-    registry::define(id, kTypes[size_t(id)].parent, kTypes[size_t(id)].name, {});
+    registry::define(id, exactly(ActionTable{}));
 }
 
 constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};

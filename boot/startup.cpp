@@ -28,7 +28,7 @@ namespace {
 
 constexpr const char* kActionNames[] = {
     nullptr,
-#define KAZ_ACTION(slot, cname, name, signature) name,
+#define KAZ_ACTION(slot, cname, name, signature, ...) name,
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };

@@ -1,6 +1,7 @@
 // The action table: one function per action slot for each datatype.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/cell.h"
@@ -109,26 +110,61 @@ using EvalPathAction = Cell (*)(const Cell& parent, const Cell& element, const C
                                 const PathStep& step);
 using ModifyAction = Cell (*)(const Cell& target, const Cell& field, const Cell& value, bool case_);
 
-// One member per action slot, in slot order: a type's table is written with designated
-// initializers, which the compiler checks against this order. A member left out is an
-// action the type lacks; `inherit` takes the parent's entry.
+// One member per action slot, in slot order: the table the registry holds for a type, with
+// its function, or null where the type lacks the action, in every slot.
 struct ActionTable {
-#define KAZ_ACTION(slot, cname, name, signature) signature cname;
+#define KAZ_ACTION(slot, cname, name, signature, ...) signature cname;
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };
 
-inline constexpr int kActionCount = 62;
-static_assert(sizeof(ActionTable) == kActionCount * sizeof(void*), "one member per action slot");
-
-// The entry that stands for "copy the parent's entry at registration".
-inline constexpr uintptr_t kInheritSentinel = ~uintptr_t(0);
-struct Inherit {
-    template <typename F>
-    operator F*() const {
-        return reinterpret_cast<F*>(kInheritSentinel);
-    }
+// The slots in the order actions.def lists them.
+inline constexpr int kActionSlots[] = {
+#define KAZ_ACTION(slot, ...) slot,
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
 };
-inline constexpr Inherit inherit{};
+static_assert(numbered_from_one(kActionSlots), "actions.def numbers the slots from 1 without gaps");
+inline constexpr int kActionCount = int(std::size(kActionSlots));
+
+// Marks an action that a type does not have although its parent does.
+struct Lacks {};
+inline constexpr Lacks lacks{};
+
+// A type's own entry for one action slot: a function, `lacks`, or, left out, the parent's
+// entry. A null function is `lacks`.
+template <typename F>
+class OwnAction {
+public:
+    constexpr OwnAction() = default;
+    constexpr OwnAction(F fn) : fn_(fn), given_(true) {}
+    constexpr OwnAction(Lacks) : given_(true) {}
+    OwnAction(std::nullptr_t) = delete;  // write `lacks`
+
+    // The entry the type registers, given its parent's (null for a type without parent).
+    constexpr F resolve(F parent) const { return given_ ? fn_ : parent; }
+
+private:
+    F fn_ = nullptr;
+    bool given_ = false;
+};
+
+// What a datatype module registers: one member per action slot, in slot order, written with
+// designated initializers, which the compiler checks against this order. A type lists only
+// the actions it has that its parent has not, or has differently.
+struct OwnActions {
+#define KAZ_ACTION(slot, cname, name, signature, ...) OwnAction<signature> cname;
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+};
+
+// The own table that registers exactly `row`, whatever the parent has.
+constexpr OwnActions exactly(const ActionTable& row) {
+    OwnActions own;
+#define KAZ_ACTION(slot, cname, name, signature, ...) own.cname = row.cname;
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+    return own;
+}
 
 }  // namespace kaz

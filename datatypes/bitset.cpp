@@ -451,29 +451,13 @@ void remove(Cell& series, const Cell* part, const Cell*) {
 
 void init() {
     gc::define_refs(TypeId::bitset, {.data2 = gc::Ref::series});
-    registry::define(TypeId::bitset, TypeId::invalid, "bitset!",
-                     {.make = make,
-                      .reflect = series_::reflect,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = compare,
-                      .negate = negate,
-                      .and_ = and_,
-                      .complement = complement,
-                      .or_ = or_,
-                      .xor_ = xor_,
-                      .append = append,
-                      .clear = clear,
-                      .copy = copy,
-                      .find = find,
-                      .insert = append,
-                      .length_q = length_q,
-                      .pick = pick,
-                      .poke = poke,
-                      .remove = remove,
-                      .modify = series_::modify});
+    registry::define(TypeId::bitset, {.make = make, .reflect = series_::reflect, .to = to,
+                                      .form = form, .mold = mold, .eval_path = eval_path,
+                                      .compare = compare, .negate = negate, .and_ = and_,
+                                      .complement = complement, .or_ = or_, .xor_ = xor_,
+                                      .append = append, .clear = clear, .copy = copy, .find = find,
+                                      .insert = append, .length_q = length_q, .pick = pick,
+                                      .poke = poke, .remove = remove, .modify = series_::modify});
 }
 
 }  // namespace kaz::bitset

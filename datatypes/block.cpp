@@ -1169,43 +1169,11 @@ void set_operation(MathOp op, bool case_, const Cell* skip) {
 
 void init() {
     gc::define_refs(TypeId::block, {.data2 = gc::Ref::block});
-    registry::define(TypeId::block, TypeId::series, "block!",
-                     {.make = make,
-                      .random = inherit,
-                      .reflect = inherit,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = compare,
-                      .append = append,
-                      .at = inherit,
-                      .back = inherit,
-                      .change = change,
-                      .clear = inherit,
-                      .copy = copy,
-                      .find = find,
-                      .head = inherit,
-                      .head_q = inherit,
-                      .index_q = inherit,
-                      .insert = append,
-                      .length_q = inherit,
-                      .move = inherit,
-                      .next = inherit,
-                      .pick = inherit,
-                      .poke = inherit,
-                      .put = put,
-                      .remove = inherit,
-                      .reverse = inherit,
-                      .select = select,
-                      .sort = sort,
-                      .skip = inherit,
-                      .swap = swap,
-                      .tail = inherit,
-                      .tail_q = inherit,
-                      .take = take,
-                      .trim = trim,
-                      .modify = inherit});
+    registry::define(TypeId::block, {.make = make, .to = to, .form = form, .mold = mold,
+                                     .eval_path = eval_path, .compare = compare, .append = append,
+                                     .change = change, .copy = copy, .find = find, .insert = append,
+                                     .put = put, .select = select, .sort = sort, .swap = swap,
+                                     .take = take, .trim = trim});
 }
 
 }  // namespace kaz::block

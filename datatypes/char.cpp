@@ -128,24 +128,11 @@ void xor_() { math_op(MathOp::xor_); }
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::char_, TypeId::integer, "char!",
-                     {.make = make,
-                      .random = inherit,
-                      .to = make,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .absolute = inherit,
-                      .add = add,
-                      .divide = divide,
-                      .multiply = multiply,
-                      .remainder = remainder,
-                      .subtract = subtract,
-                      .even_q = inherit,
-                      .odd_q = inherit,
-                      .and_ = and_,
-                      .or_ = or_,
-                      .xor_ = xor_});
+    registry::define(TypeId::char_, {.make = make, .to = make, .form = form, .mold = mold,
+                                     .compare = compare, .add = add, .divide = divide,
+                                     .multiply = multiply, .negate = lacks, .power = lacks,
+                                     .remainder = remainder, .round = lacks, .subtract = subtract,
+                                     .and_ = and_, .complement = lacks, .or_ = or_, .xor_ = xor_});
 }
 
 }  // namespace kaz::char_

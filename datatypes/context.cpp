@@ -284,7 +284,7 @@ void visit_refs(const Cell& c, const gc::RefVisitor& v) {
 
 void init() {
     gc::define_refs(TypeId::context, {.visit = visit_refs});
-    registry::define(TypeId::context, TypeId::invalid, "context!", {});
+    registry::define(TypeId::context, {});
 }
 
 }  // namespace kaz::context

@@ -31,15 +31,10 @@ namespace {
 
 // ---- helpers ----
 
-constexpr const char* kFieldNames[kFieldCount] = {"code", "type",  "id",    "arg1",  "arg2",
-                                                 "arg3", "near",  "where", "stack", "files"};
-
-constexpr ErrorId kIds[] = {
-#define KAZ_ERROR_CATEGORY(cname, name, code, title)
-#define KAZ_ERROR(cat, cname, name, tmpl) ErrorId::cat##_##cname,
-#include "runtime/errors.def"
-#undef KAZ_ERROR
-#undef KAZ_ERROR_CATEGORY
+constexpr const char* kFieldNames[] = {
+#define KAZ_ERROR_FIELD(name) #name,
+    KAZ_ERROR_FIELDS(KAZ_ERROR_FIELD)
+#undef KAZ_ERROR_FIELD
 };
 
 // Category and id fields come after `code` and `type`.
@@ -244,8 +239,8 @@ void make_catalog(Node root) {
         object::store(category);
         context::add_word(category.data1, word_named("code"), cell::integer(info_c.code));
         context::add_word(category.data1, word_named("type"), string::from_utf8(info_c.title));
-        for (; next < std::size(kIds) && int(info(kIds[next]).category) == c; ++next) {
-            const IdInfo& entry = info(kIds[next]);
+        for (; next < kIdCount && int(info(ErrorId(next)).category) == c; ++next) {
+            const IdInfo& entry = info(ErrorId(next));
             Cell message = template_value(entry.template_);
             context::add_word(category.data1, word_named(entry.name), message);
         }
@@ -442,10 +437,9 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 
 void init() {
     gc::define_refs(TypeId::error, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
-    registry::define(TypeId::error, TypeId::object, "error!",
-                     {.make = make, .reflect = inherit, .form = form, .mold = mold,
-                      .eval_path = eval_path, .compare = compare, .copy = inherit, .find = inherit,
-                      .select = inherit});
+    registry::define(TypeId::error, {.make = make, .form = form, .mold = mold,
+                                     .eval_path = eval_path, .compare = compare, .put = lacks,
+                                     .modify = lacks});
 }
 
 }  // namespace kaz::error

@@ -225,38 +225,9 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 
 void init() {
     gc::define_refs(TypeId::url, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
-    registry::define(TypeId::url, TypeId::string, "url!",
-                     {.make = make,
-                      .to = to,
-                      .form = inherit,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = inherit,
-                      .append = inherit,
-                      .at = inherit,
-                      .back = inherit,
-                      .change = inherit,
-                      .clear = inherit,
-                      .copy = inherit,
-                      .find = inherit,
-                      .head = inherit,
-                      .head_q = inherit,
-                      .index_q = inherit,
-                      .insert = inherit,
-                      .length_q = inherit,
-                      .move = inherit,
-                      .next = inherit,
-                      .pick = inherit,
-                      .poke = inherit,
-                      .remove = inherit,
-                      .reverse = inherit,
-                      .select = inherit,
-                      .skip = inherit,
-                      .swap = inherit,
-                      .tail = inherit,
-                      .tail_q = inherit,
-                      .take = inherit,
-                      .modify = inherit});
+    registry::define(TypeId::url, {.make = make, .random = lacks, .reflect = lacks, .to = to,
+                                   .mold = mold, .eval_path = eval_path, .sort = lacks,
+                                   .trim = lacks});
 }
 
 }  // namespace url
@@ -353,38 +324,7 @@ int32_t mold(const Cell& value, Node string, bool, bool, bool, const Cell* part,
 
 void init() {
     gc::define_refs(TypeId::file, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
-    registry::define(TypeId::file, TypeId::url, "file!",
-                     {.make = inherit,
-                      .to = inherit,
-                      .form = inherit,
-                      .mold = mold,
-                      .eval_path = inherit,
-                      .compare = inherit,
-                      .append = inherit,
-                      .at = inherit,
-                      .back = inherit,
-                      .change = inherit,
-                      .clear = inherit,
-                      .copy = inherit,
-                      .find = inherit,
-                      .head = inherit,
-                      .head_q = inherit,
-                      .index_q = inherit,
-                      .insert = inherit,
-                      .length_q = inherit,
-                      .move = inherit,
-                      .next = inherit,
-                      .pick = inherit,
-                      .poke = inherit,
-                      .remove = inherit,
-                      .reverse = inherit,
-                      .select = inherit,
-                      .skip = inherit,
-                      .swap = inherit,
-                      .tail = inherit,
-                      .tail_q = inherit,
-                      .take = inherit,
-                      .modify = inherit});
+    registry::define(TypeId::file, {.mold = mold});
 }
 
 }  // namespace file

@@ -492,24 +492,12 @@ bool odd_q(const Cell& value) { return std::fabs(std::fmod(std::trunc(get(value)
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::float_, TypeId::invalid, "float!",
-                     {.make = make,
-                      .random = random,
-                      .to = make,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .absolute = absolute,
-                      .add = add,
-                      .divide = divide,
-                      .multiply = multiply,
-                      .negate = negate,
-                      .power = power,
-                      .remainder = remainder,
-                      .round = round,
-                      .subtract = subtract,
-                      .even_q = even_q,
-                      .odd_q = odd_q});
+    registry::define(TypeId::float_, {.make = make, .random = random, .to = make, .form = form,
+                                      .mold = mold, .compare = compare, .absolute = absolute,
+                                      .add = add, .divide = divide, .multiply = multiply,
+                                      .negate = negate, .power = power, .remainder = remainder,
+                                      .round = round, .subtract = subtract, .even_q = even_q,
+                                      .odd_q = odd_q});
 }
 
 }  // namespace kaz::float_

@@ -25,9 +25,6 @@ namespace {
 
 // ---- helpers ----
 
-// Slots of the natives table (the action-natives table has kActionCount).
-constexpr uint32_t kNativeSlots = 120;
-
 Cell* cells_of(Node n) { return memory::buffer_of(n)->cells(); }
 uint32_t length_of(Node n) { return memory::buffer_of(n)->length(); }
 Cell block_over(Node n) { return cell::make(TypeId::block, 0, n, 0); }
@@ -466,19 +463,14 @@ void init() {
                         if (source == TypeId::function || source == TypeId::routine)
                             v.block(callable_cell::context(c));
                     }});
-    registry::define(TypeId::native, TypeId::invalid, "native!",
-                     {.make = native::make, .reflect = reflect, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::action, TypeId::native, "action!",
-                     {.make = native::make, .reflect = inherit, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::op, TypeId::native, "op!",
-                     {.make = op::make, .reflect = inherit, .form = form, .mold = mold,
-                      .compare = compare});
-    registry::define(TypeId::function, TypeId::context, "function!",
-                     {.make = make, .reflect = reflect, .form = form, .mold = mold, .compare = compare});
-    registry::define(TypeId::routine, TypeId::function, "routine!",
-                     {.reflect = inherit, .form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::native, {.make = native::make, .reflect = reflect, .form = form,
+                                      .mold = mold, .compare = compare});
+    // The forms, molds and comparisons read the type from the cell: the children share them.
+    registry::define(TypeId::action, {});
+    registry::define(TypeId::op, {.make = op::make});
+    registry::define(TypeId::function, {.make = make, .reflect = reflect, .form = form,
+                                        .mold = mold, .compare = compare});
+    registry::define(TypeId::routine, {.make = lacks});
 }
 
 }  // namespace function
@@ -487,7 +479,7 @@ namespace native {
 
 Cell make(const Cell& proto, const Cell& spec, TypeId type) {
     Cell s = spec;
-    const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kNativeSlots;
+    const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kTableSlots;
     bool fit = is(s, TypeId::block) && s.data1 + 2 == length_of(s.data2) &&
                is(cells_of(s.data2)[s.data1], TypeId::block) &&
                is(cells_of(s.data2)[s.data1 + 1], TypeId::integer);

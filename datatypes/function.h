@@ -39,8 +39,8 @@ enum More : uint32_t {
     more_defining_context = 4,  // integer! the node of the defining object's context, else unset!
                                 // (a routine!: its return type id)
 };
-inline constexpr uint32_t kMoreCells = 5;
-inline constexpr uint32_t kNativeMoreCells = 2;
+inline constexpr uint32_t kMoreCells = more_defining_context + 1;
+inline constexpr uint32_t kNativeMoreCells = more_arg_table + 1;
 
 // ---- what the interpreter reads ----
 
@@ -94,6 +94,9 @@ void init();
 }  // namespace kaz::function
 
 namespace kaz::native {
+// The slots of the natives table: the numbers a native! may carry (an action! carries an
+// action slot, up to kActionCount).
+inline constexpr uint32_t kTableSlots = 120;
 // make of native! and action!: [spec-block index]; the type chosen by `type`.
 Cell make(const Cell& proto, const Cell& spec, TypeId type);
 }  // namespace kaz::native

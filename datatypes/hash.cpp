@@ -140,42 +140,8 @@ void trim(Cell& series, const TrimOptions& options) {
 
 void init() {
     gc::define_refs(TypeId::hash, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
-    registry::define(TypeId::hash, TypeId::block, "hash!",
-                     {.make = make,
-                      .reflect = inherit,
-                      .to = to,
-                      .form = inherit,
-                      .mold = mold,
-                      .eval_path = inherit,
-                      .compare = inherit,
-                      .append = inherit,
-                      .at = inherit,
-                      .back = inherit,
-                      .change = inherit,
-                      .clear = inherit,
-                      .copy = copy,
-                      .find = inherit,
-                      .head = inherit,
-                      .head_q = inherit,
-                      .index_q = inherit,
-                      .insert = inherit,
-                      .length_q = inherit,
-                      .move = inherit,
-                      .next = inherit,
-                      .pick = inherit,
-                      .poke = inherit,
-                      .put = inherit,
-                      .remove = inherit,
-                      .reverse = inherit,
-                      .select = inherit,
-                      .sort = sort,
-                      .skip = inherit,
-                      .swap = inherit,
-                      .tail = inherit,
-                      .tail_q = inherit,
-                      .take = inherit,
-                      .trim = trim,
-                      .modify = inherit});
+    registry::define(TypeId::hash, {.make = make, .random = lacks, .to = to, .mold = mold,
+                                    .copy = copy, .sort = sort, .trim = trim});
 }
 
 }  // namespace kaz::hash

@@ -362,28 +362,13 @@ Cell complement(const Cell& value) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::integer, TypeId::invalid, "integer!",
-                     {.make = make,
-                      .random = random,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .absolute = absolute,
-                      .add = add,
-                      .divide = divide,
-                      .multiply = multiply,
-                      .negate = negate,
-                      .power = power,
-                      .remainder = remainder,
-                      .round = round,
-                      .subtract = subtract,
-                      .even_q = even_q,
-                      .odd_q = odd_q,
-                      .and_ = and_,
-                      .complement = complement,
-                      .or_ = or_,
-                      .xor_ = xor_});
+    registry::define(TypeId::integer, {.make = make, .random = random, .to = to, .form = form,
+                                       .mold = mold, .compare = compare, .absolute = absolute,
+                                       .add = add, .divide = divide, .multiply = multiply,
+                                       .negate = negate, .power = power, .remainder = remainder,
+                                       .round = round, .subtract = subtract, .even_q = even_q,
+                                       .odd_q = odd_q, .and_ = and_, .complement = complement,
+                                       .or_ = or_, .xor_ = xor_});
 }
 
 }  // namespace kaz::integer

@@ -34,8 +34,10 @@ namespace words {
 #undef KAZ_SYMBOL
 #undef KAZ_GLOBAL_WORD
 #undef KAZ_WORD
-Cell local_refinement{}, extern_refinement{}, compare_refinement{}, part_refinement{},
-    skip_refinement{}, with_refinement{}, ooo_issue{};
+#define KAZ_REFINEMENT_WORD(name) Cell name##_refinement{};
+KAZ_REFINEMENT_WORDS(KAZ_REFINEMENT_WORD)
+#undef KAZ_REFINEMENT_WORD
+Cell ooo_issue{};
 }  // namespace words
 
 namespace internal {
@@ -70,12 +72,9 @@ void init_runtime() {
 }
 
 void init_refinements() {
-    words::local_refinement = word::refinement_from_c_string("local");
-    words::extern_refinement = word::refinement_from_c_string("extern");
-    words::compare_refinement = word::refinement_from_c_string("compare");
-    words::part_refinement = word::refinement_from_c_string("part");
-    words::skip_refinement = word::refinement_from_c_string("skip");
-    words::with_refinement = word::refinement_from_c_string("with");
+#define KAZ_REFINEMENT_WORD(name) words::name##_refinement = word::refinement_from_c_string(#name);
+    KAZ_REFINEMENT_WORDS(KAZ_REFINEMENT_WORD)
+#undef KAZ_REFINEMENT_WORD
 }
 
 void init_issues() {

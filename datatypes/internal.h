@@ -35,15 +35,19 @@ namespace kaz::words {
 #undef KAZ_SYMBOL
 #undef KAZ_GLOBAL_WORD
 #undef KAZ_WORD
-// The refinement words (unbound) and the issue word of start-up.
-extern Cell local_refinement, extern_refinement, compare_refinement, part_refinement,
-    skip_refinement, with_refinement, ooo_issue;
+// The refinement words (unbound), made in this order: words::<name>_refinement.
+#define KAZ_REFINEMENT_WORDS(X) X(local) X(extern) X(compare) X(part) X(skip) X(with)
+#define KAZ_REFINEMENT_WORD(name) extern Cell name##_refinement;
+KAZ_REFINEMENT_WORDS(KAZ_REFINEMENT_WORD)
+#undef KAZ_REFINEMENT_WORD
+// The issue word of start-up.
+extern Cell ooo_issue;
 }  // namespace kaz::words
 
 namespace kaz::internal {
 // Interns the symbols, then makes the global words and the words, in the system's order.
 void init_runtime();
-// The refinement words local, extern, compare, part, skip, with.
+// The refinement words.
 void init_refinements();
 // The issue word ooo.
 void init_issues();

@@ -83,8 +83,8 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::issue, TypeId::word, "issue!",
-                     {.make = make, .to = make, .form = inherit, .mold = mold, .compare = compare});
+    registry::define(TypeId::issue, {.make = make, .to = make, .mold = mold, .compare = compare,
+                                     .index_q = lacks});
 }
 
 }  // namespace kaz::issue

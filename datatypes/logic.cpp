@@ -48,8 +48,8 @@ int32_t compare(const Cell&, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::unset, TypeId::invalid, "unset!",
-                     {.make = make, .to = make, .form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::unset, {.make = make, .to = make, .form = form, .mold = mold,
+                                     .compare = compare});
 }
 
 }  // namespace unset
@@ -82,18 +82,10 @@ void remove(Cell& series, const Cell*, const Cell*) { series = value; }
 Cell take(const Cell&, const Cell*, bool, bool) { return value; }
 
 void init() {
-    registry::define(TypeId::none, TypeId::invalid, "none!",
-                     {.make = make,
-                      .to = make,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .clear = clear,
-                      .find = find,
-                      .length_q = length_q,
-                      .remove = remove,
-                      .select = find,
-                      .take = take});
+    registry::define(TypeId::none, {.make = make, .to = make, .form = form, .mold = mold,
+                                    .compare = compare, .clear = clear, .find = find,
+                                    .length_q = length_q, .remove = remove, .select = find,
+                                    .take = take});
 }
 
 }  // namespace none
@@ -190,17 +182,9 @@ void xor_() { bitwise([](uint32_t x, uint32_t y) { return x ^ y; }); }
 Cell complement(const Cell& value) { return cell::logic(get(value) == 0); }
 
 void init() {
-    registry::define(TypeId::logic, TypeId::invalid, "logic!",
-                     {.make = make,
-                      .random = random,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .and_ = and_,
-                      .complement = complement,
-                      .or_ = or_,
-                      .xor_ = xor_});
+    registry::define(TypeId::logic, {.make = make, .random = random, .to = to, .form = form,
+                                     .mold = mold, .compare = compare, .and_ = and_,
+                                     .complement = complement, .or_ = or_, .xor_ = xor_});
 }
 
 }  // namespace logic

@@ -565,21 +565,10 @@ Cell select(const Cell& map, const Cell& value, const FindOptions& options) {
 
 void init() {
     gc::define_refs(TypeId::map, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
-    registry::define(TypeId::map, TypeId::invalid, "map!",
-                     {.make = make,
-                      .reflect = reflect,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = compare,
-                      .clear = clear,
-                      .copy = copy,
-                      .find = find,
-                      .length_q = length_q,
-                      .put = put,
-                      .remove = remove,
-                      .select = select});
+    registry::define(TypeId::map, {.make = make, .reflect = reflect, .to = to, .form = form,
+                                   .mold = mold, .eval_path = eval_path, .compare = compare,
+                                   .clear = clear, .copy = copy, .find = find, .length_q = length_q,
+                                   .put = put, .remove = remove, .select = select});
 }
 
 }  // namespace kaz::map

@@ -668,10 +668,9 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
 void init() {
     // The context record, and the change-handler information when there is some.
     gc::define_refs(TypeId::object, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
-    registry::define(TypeId::object, TypeId::invalid, "object!",
-                     {.make = make, .reflect = reflect, .form = form, .mold = mold,
-                      .eval_path = eval_path, .compare = compare, .copy = copy, .put = put,
-                      .select = select, .modify = modify});
+    registry::define(TypeId::object, {.make = make, .reflect = reflect, .form = form, .mold = mold,
+                                      .eval_path = eval_path, .compare = compare, .copy = copy,
+                                      .put = put, .select = select, .modify = modify});
 }
 
 }  // namespace kaz::object

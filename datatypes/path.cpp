@@ -106,48 +106,12 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Ce
 void init() {
     for (TypeId t : {TypeId::path, TypeId::lit_path, TypeId::set_path, TypeId::get_path})
         gc::define_refs(t, {.data2 = gc::Ref::block});
-    registry::define(TypeId::path, TypeId::block, "path!",
-                     {.make = make,
-                      .reflect = inherit,
-                      .to = to,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = inherit,
-                      .compare = inherit,
-                      .append = inherit,
-                      .at = inherit,
-                      .back = inherit,
-                      .change = inherit,
-                      .clear = inherit,
-                      .copy = copy,
-                      .find = inherit,
-                      .head = inherit,
-                      .head_q = inherit,
-                      .index_q = inherit,
-                      .insert = inherit,
-                      .length_q = inherit,
-                      .move = inherit,
-                      .next = inherit,
-                      .pick = inherit,
-                      .poke = inherit,
-                      .put = inherit,
-                      .remove = inherit,
-                      .reverse = inherit,
-                      .select = inherit,
-                      .skip = inherit,
-                      .swap = inherit,
-                      .tail = inherit,
-                      .tail_q = inherit,
-                      .take = inherit,
-                      .modify = inherit});
+    registry::define(TypeId::path, {.make = make, .random = lacks, .to = to, .form = form,
+                                    .mold = mold, .copy = copy, .sort = lacks, .trim = lacks});
     // The three kinds differ from path! only in their mold.
-    ActionTable kind = registry::actions(TypeId::path);
-    kind.mold = lit_path::mold;
-    registry::define(TypeId::lit_path, TypeId::path, "lit-path!", kind);
-    kind.mold = set_path::mold;
-    registry::define(TypeId::set_path, TypeId::path, "set-path!", kind);
-    kind.mold = get_path::mold;
-    registry::define(TypeId::get_path, TypeId::path, "get-path!", kind);
+    registry::define(TypeId::lit_path, {.mold = lit_path::mold});
+    registry::define(TypeId::set_path, {.mold = set_path::mold});
+    registry::define(TypeId::get_path, {.mold = get_path::mold});
 }
 
 }  // namespace path
@@ -193,11 +157,8 @@ int32_t mold(const Cell& value, Node string, bool only, bool all, bool flat, con
 }
 
 void init() {
-    ActionTable t = registry::actions(TypeId::block);
-    t.mold = mold;
-    t.trim = nullptr;
     gc::define_refs(TypeId::paren, {.data2 = gc::Ref::block});
-    registry::define(TypeId::paren, TypeId::block, "paren!", t);
+    registry::define(TypeId::paren, {.mold = mold, .trim = lacks});
 }
 
 }  // namespace paren

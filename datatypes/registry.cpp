@@ -13,15 +13,22 @@ namespace kaz {
 namespace registry {
 namespace {
 
+// Each type's name and parent, as types.def lists them.
+struct Listed {
+    const char* name;
+    TypeId parent;
+};
+constexpr Listed kListed[kTypeCapacity] = {
+    {},
+#define KAZ_TYPE(id, cname, name, parent) {name, TypeId(parent)},
+#include "runtime/types.def"
+#undef KAZ_TYPE
+};
+
 TypeName* names = nullptr;
 ActionTable* rows = nullptr;
 TypeId highest = TypeId::invalid;
 Cell (*word_maker)(const char* name) = nullptr;
-
-template <typename F>
-bool inherited(F f) {
-    return reinterpret_cast<uintptr_t>(f) == kInheritSentinel;
-}
 
 }  // namespace
 
@@ -34,18 +41,20 @@ void init() {
     word_maker = nullptr;
 }
 
-void define(TypeId id, TypeId parent, const char* name, const ActionTable& actions) {
+void define(TypeId id, const OwnActions& actions) {
+    const char* name = kListed[size_t(id)].name;
+    TypeId parent = kListed[size_t(id)].parent;
     if (id > highest) highest = id;
     TypeName& n = names[size_t(id)];
     n.name = name;
     n.name_length = uint32_t(std::strlen(name) - 1);
     n.word = word_maker ? word_maker(name) : cell::unset();
 
+    // With no parent there is nothing to inherit: the type lacks what it leaves out.
+    static constexpr ActionTable kNone{};
+    const ActionTable& from = parent == TypeId::invalid ? kNone : rows[size_t(parent)];
     ActionTable& row = rows[size_t(id)];
-    const ActionTable& from = rows[size_t(parent)];
-    // With no parent there is nothing to inherit: the type lacks the action.
-#define KAZ_ACTION(slot, cname, lname, signature) \
-    row.cname = !inherited(actions.cname) ? actions.cname : parent != TypeId::invalid ? from.cname : nullptr;
+#define KAZ_ACTION(slot, cname, name, signature, ...) row.cname = actions.cname.resolve(from.cname);
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 }
@@ -101,8 +110,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
 }
 
 void init() {
-    registry::define(TypeId::datatype, TypeId::invalid, "datatype!",
-                     {.form = form, .mold = mold, .compare = compare});
+    registry::define(TypeId::datatype, {.form = form, .mold = mold, .compare = compare});
 }
 
 }  // namespace datatype

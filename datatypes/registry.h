@@ -16,9 +16,9 @@ struct TypeName {
 
 // Allocates the tables (before the first registration).
 void init();
-// Registers a type: entries given as `inherit` take the parent's entry as it stands now,
-// so parents register first.
-void define(TypeId id, TypeId parent, const char* name, const ActionTable& actions);
+// Registers a type under the name and parent types.def gives it. The entries it leaves out
+// are its parent's as they stand now, so parents register first.
+void define(TypeId id, const OwnActions& actions);
 
 const ActionTable& actions(TypeId id);
 const TypeName& type_name(TypeId id);

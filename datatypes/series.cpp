@@ -532,28 +532,12 @@ Cell modify(const Cell& target, const Cell& field, const Cell& value, bool) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::series, TypeId::invalid, "series!",
-                     {.random = random,
-                      .reflect = reflect,
-                      .at = at,
-                      .back = back,
-                      .clear = clear,
-                      .copy = copy,
-                      .head = head,
-                      .head_q = head_q,
-                      .index_q = index_q,
-                      .length_q = length_q,
-                      .move = move,
-                      .next = next,
-                      .pick = pick,
-                      .poke = poke,
-                      .remove = remove,
-                      .reverse = reverse,
-                      .skip = skip,
-                      .tail = tail,
-                      .tail_q = tail_q,
-                      .take = take,
-                      .modify = modify});
+    registry::define(TypeId::series, {.random = random, .reflect = reflect, .at = at, .back = back,
+                                      .clear = clear, .copy = copy, .head = head, .head_q = head_q,
+                                      .index_q = index_q, .length_q = length_q, .move = move,
+                                      .next = next, .pick = pick, .poke = poke, .remove = remove,
+                                      .reverse = reverse, .skip = skip, .tail = tail,
+                                      .tail_q = tail_q, .take = take, .modify = modify});
 }
 
 }  // namespace kaz::series_

@@ -135,7 +135,7 @@ uint32_t hash(const Cell& symbol) { return folded_hash(name_of_cell(symbol)); }
 void init() {
     // The UTF-8 name, and its string! form once made.
     gc::define_refs(TypeId::symbol, {.data2 = gc::Ref::series_opt, .data3 = gc::Ref::series});
-    registry::define(TypeId::symbol, TypeId::invalid, "symbol!", {.compare = compare});
+    registry::define(TypeId::symbol, {.compare = compare});
 }
 
 }  // namespace kaz::symbol

@@ -292,25 +292,11 @@ Cell pick(const Cell& time, int32_t index, const Cell& index_value) {
 // ---- registration ----
 
 void init() {
-    registry::define(TypeId::time, TypeId::float_, "time!",
-                     {.make = make,
-                      .random = inherit,
-                      .to = make,
-                      .form = form,
-                      .mold = mold,
-                      .eval_path = eval_path,
-                      .compare = inherit,
-                      .absolute = inherit,
-                      .add = add,
-                      .divide = divide,
-                      .multiply = multiply,
-                      .negate = inherit,
-                      .remainder = inherit,
-                      .round = round,
-                      .subtract = subtract,
-                      .even_q = even_q,
-                      .odd_q = odd_q,
-                      .pick = pick});
+    registry::define(TypeId::time, {.make = make, .to = make, .form = form, .mold = mold,
+                                    .eval_path = eval_path, .add = add, .divide = divide,
+                                    .multiply = multiply, .power = lacks, .round = round,
+                                    .subtract = subtract, .even_q = even_q, .odd_q = odd_q,
+                                    .pick = pick});
 }
 
 }  // namespace kaz::time

@@ -39,7 +39,7 @@ int32_t mold(const Cell& value, Node string, bool, bool, bool, const Cell* part,
 }
 
 void init() {
-    registry::define(TypeId::triple, TypeId::invalid, "triple!", {.form = form, .mold = mold});
+    registry::define(TypeId::triple, {.form = form, .mold = mold});
 }
 
 }  // namespace kaz::triple

@@ -252,17 +252,9 @@ Cell find(const Cell& ts, const Cell& value, const FindOptions&) {
 }
 
 void init() {
-    registry::define(TypeId::typeset, TypeId::invalid, "typeset!",
-                     {.make = make,
-                      .to = make,
-                      .form = form,
-                      .mold = mold,
-                      .compare = compare,
-                      .and_ = and_,
-                      .complement = complement,
-                      .or_ = or_,
-                      .xor_ = xor_,
-                      .find = find});
+    registry::define(TypeId::typeset, {.make = make, .to = make, .form = form, .mold = mold,
+                                       .compare = compare, .and_ = and_, .complement = complement,
+                                       .or_ = or_, .xor_ = xor_, .find = find});
 }
 
 }  // namespace kaz::typeset

@@ -230,16 +230,13 @@ void init() {
     // A bound word names its context record.
     for (TypeId t : {TypeId::word, TypeId::set_word, TypeId::lit_word, TypeId::get_word, TypeId::refinement})
         gc::define_refs(t, {.data1 = gc::Ref::block_opt});
-    registry::define(TypeId::word, TypeId::symbol, "word!",
-                     {.make = make, .to = make, .form = form, .mold = mold, .compare = compare, .index_q = index_q});
-    for (auto [type, name] : {std::pair{TypeId::set_word, "set-word!"}, {TypeId::lit_word, "lit-word!"},
-                              {TypeId::get_word, "get-word!"}}) {
-        registry::define(type, TypeId::word, name,
-                         {.make = inherit, .to = inherit, .form = inherit, .mold = mold,
-                          .compare = inherit, .index_q = inherit});
-    }
-    registry::define(TypeId::refinement, TypeId::word, "refinement!",
-                     {.make = inherit, .to = inherit, .form = inherit, .mold = mold, .compare = inherit});
+    registry::define(TypeId::word, {.make = make, .to = make, .form = form, .mold = mold,
+                                    .compare = compare, .index_q = index_q});
+    // mold writes each kind's mark from the cell's type.
+    registry::define(TypeId::set_word, {});
+    registry::define(TypeId::lit_word, {});
+    registry::define(TypeId::get_word, {});
+    registry::define(TypeId::refinement, {.index_q = lacks});
 }
 
 }  // namespace kaz::word

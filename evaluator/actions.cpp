@@ -24,16 +24,10 @@ namespace {
 // action name it.
 constexpr const char* kFirstArgument[] = {
     nullptr,
-    "type", "value", "value", "type", "value", "value", nullptr, nullptr, "value1",      // 1-9
-    "value", "value1", "value1", "value1", "number", "number", "value1", "n", "value1",  // 10-18
-    "number", "number", "value1", "value", "value1", "value1",                           // 19-24
-    "series", "series", "series", "series", "series", "value", "series", "series",      // 25-32
-    "series", "series", "series", "series", "origin", "series", "series", "series",     // 33-40
-    "series", "series", "series", "series", "series", "series", "series1", "series",    // 41-48
-    "series", "series", "series", "port", "port", "file", "target", "port", "port",     // 49-57
-    "target", "source", "from", "port", "destination",                                  // 58-62
+#define KAZ_ACTION(slot, cname, name, signature, first, ...) first,
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
 };
-static_assert(std::size(kFirstArgument) == kActionCount + 1, "one name per action slot");
 
 template <typename F>
 F need(F fn, TypeId t, Slot slot) {
@@ -59,6 +53,10 @@ int32_t count_of(const Cell& c) {
 
 // ---- entries by family ----
 
+// The family templates (plain, directed, predicate) and, named after their slots, the entries
+// of their own; actions.def says which slot takes which.
+namespace entry {
+
 // Plain: the type's function reads the frame and writes the return slot.
 template <FrameAction ActionTable::*Member, Slot S>
 void plain(const int32_t*) {
@@ -74,7 +72,7 @@ void directed(const int32_t*) {
     arg(0) = need(registry::actions(t).*Member, t, S)(first, arg(1), t);
 }
 
-void random_(const int32_t* refs) {
+void random(const int32_t* refs) {
     TypeId t = type_of(arg(0));
     KAZ_LOOKUP(random, t)(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2));
 }
@@ -103,10 +101,10 @@ void format(const int32_t* refs, bool mold) {
     arg(0) = *out;
 }
 
-void form_(const int32_t* refs) { format(refs, false); }
-void mold_(const int32_t* refs) { format(refs, true); }
+void form(const int32_t* refs) { format(refs, false); }
+void mold(const int32_t* refs) { format(refs, true); }
 
-void eval_path_(const int32_t* refs) {
+void eval_path(const int32_t* refs) {
     PathStep step;
     step.last = true;  // the element is the whole path
     arg(0) = actions::eval_path(arg(0), arg(1), flag(refs, 0) ? &arg(2) : nullptr, step);
@@ -183,7 +181,7 @@ void clear(const int32_t*) {
     KAZ_LOOKUP(clear, t)(arg(0));
 }
 
-void copy_(const int32_t* refs) {
+void copy(const int32_t* refs) {
     Cell* result = stack::push(cell::unset());
     actions::copy(arg(0), *result, ref_arg(refs, 0), flag(refs, 1), ref_arg(refs, 2));
     arg(0) = *result;
@@ -208,7 +206,7 @@ FindOptions find_options(const int32_t* refs, bool find) {
     return o;
 }
 
-void find_(const int32_t* refs) { arg(0) = actions::find(arg(0), arg(1), find_options(refs, true)); }
+void find(const int32_t* refs) { arg(0) = actions::find(arg(0), arg(1), find_options(refs, true)); }
 
 void select(const int32_t* refs) {
     TypeId t = type_of(arg(0));
@@ -231,7 +229,7 @@ void pick(const int32_t*) {
     arg(0) = KAZ_LOOKUP(pick, t)(arg(0), index_argument(arg(1)), arg(1));
 }
 
-void poke_(const int32_t*) { arg(0) = actions::poke(arg(0), arg(1), arg(2)); }
+void poke(const int32_t*) { arg(0) = actions::poke(arg(0), arg(1), arg(2)); }
 
 void put(const int32_t* refs) {
     TypeId t = type_of(arg(0));
@@ -287,6 +285,8 @@ void modify(const int32_t* refs) {
     TypeId t = type_of(arg(0));
     arg(0) = KAZ_LOOKUP(modify, t)(arg(0), arg(1), arg(2), flag(refs, 0));
 }
+
+}  // namespace entry
 
 // ---- fast-path helpers ----
 
@@ -529,67 +529,20 @@ Cell* eval_path_index(const Cell& value, int32_t n, const Cell& name) {
 // ---- registration ----
 
 void init_entries() {
-    using enum Slot;
-    define(uint32_t(make), directed<&ActionTable::make, make>);
-    define(uint32_t(random), random_);
-    define(uint32_t(reflect), actions::reflect);
-    define(uint32_t(to), directed<&ActionTable::to, to>);
-    define(uint32_t(form), form_);
-    define(uint32_t(mold), mold_);
-    define(uint32_t(eval_path), eval_path_);
-    define(uint32_t(absolute), plain<&ActionTable::absolute, absolute>);
-    define(uint32_t(add), plain<&ActionTable::add, add>);
-    define(uint32_t(divide), plain<&ActionTable::divide, divide>);
-    define(uint32_t(multiply), plain<&ActionTable::multiply, multiply>);
-    define(uint32_t(negate), actions::negate);
-    define(uint32_t(power), plain<&ActionTable::power, power>);
-    define(uint32_t(remainder), plain<&ActionTable::remainder, remainder>);
-    define(uint32_t(round), actions::round);
-    define(uint32_t(subtract), plain<&ActionTable::subtract, subtract>);
-    define(uint32_t(even_q), predicate<&ActionTable::even_q, even_q>);
-    define(uint32_t(odd_q), predicate<&ActionTable::odd_q, odd_q>);
-    define(uint32_t(and_), plain<&ActionTable::and_, and_>);
-    define(uint32_t(complement), actions::complement);
-    define(uint32_t(or_), plain<&ActionTable::or_, or_>);
-    define(uint32_t(xor_), plain<&ActionTable::xor_, xor_>);
-    define(uint32_t(append), actions::append);
-    define(uint32_t(at), plain<&ActionTable::at, at>);
-    define(uint32_t(back), plain<&ActionTable::back, back>);
-    define(uint32_t(change), actions::change);
-    define(uint32_t(clear), actions::clear);
-    define(uint32_t(copy), copy_);
-    define(uint32_t(find), find_);
-    define(uint32_t(head), plain<&ActionTable::head, head>);
-    define(uint32_t(head_q), plain<&ActionTable::head_q, head_q>);
-    define(uint32_t(index_q), plain<&ActionTable::index_q, index_q>);
-    define(uint32_t(insert), actions::insert);
-    define(uint32_t(length_q), actions::length_q);
-    define(uint32_t(move), actions::move);
-    define(uint32_t(next), plain<&ActionTable::next, next>);
-    define(uint32_t(pick), actions::pick);
-    define(uint32_t(poke), poke_);
-    define(uint32_t(put), actions::put);
-    define(uint32_t(remove), actions::remove);
-    define(uint32_t(reverse), actions::reverse);
-    define(uint32_t(select), actions::select);
-    define(uint32_t(sort), actions::sort);
-    define(uint32_t(skip), plain<&ActionTable::skip, skip>);
-    define(uint32_t(swap), actions::swap);
-    define(uint32_t(tail), plain<&ActionTable::tail, tail>);
-    define(uint32_t(tail_q), plain<&ActionTable::tail_q, tail_q>);
-    define(uint32_t(take), actions::take);
-    define(uint32_t(trim), actions::trim);
-    define(uint32_t(create), plain<&ActionTable::create, create>);
-    define(uint32_t(close), plain<&ActionTable::close, close>);
-    define(uint32_t(delete_), plain<&ActionTable::delete_, delete_>);
-    define(uint32_t(modify), actions::modify);
-    define(uint32_t(open), plain<&ActionTable::open, open>);
-    define(uint32_t(open_q), plain<&ActionTable::open_q, open_q>);
-    define(uint32_t(query), plain<&ActionTable::query, query>);
-    define(uint32_t(read), plain<&ActionTable::read, read>);
-    define(uint32_t(rename), plain<&ActionTable::rename, rename>);
-    define(uint32_t(update), plain<&ActionTable::update, update>);
-    define(uint32_t(write), plain<&ActionTable::write, write>);
+    // Each slot's entry, by the kind actions.def gives it.
+#define KAZ_ENTRY_plain(cname) entry::plain<&ActionTable::cname, Slot::cname>
+#define KAZ_ENTRY_directed(cname) entry::directed<&ActionTable::cname, Slot::cname>
+#define KAZ_ENTRY_predicate(cname) entry::predicate<&ActionTable::cname, Slot::cname>
+#define KAZ_ENTRY_own(cname) entry::cname
+#define KAZ_ENTRY_none(cname) nullptr
+#define KAZ_ACTION(slot, cname, name, signature, first, kind) define(slot, KAZ_ENTRY_##kind(cname));
+#include "datatypes/actions.def"
+#undef KAZ_ACTION
+#undef KAZ_ENTRY_none
+#undef KAZ_ENTRY_own
+#undef KAZ_ENTRY_predicate
+#undef KAZ_ENTRY_directed
+#undef KAZ_ENTRY_plain
 }
 
 #undef KAZ_LOOKUP

@@ -18,7 +18,7 @@ namespace kaz::actions {
 
 // ORDER ACTION: the action slots, numbered as datatypes/actions.def numbers them.
 enum class Slot : uint32_t {
-#define KAZ_ACTION(slot, cname, name, signature) cname = slot,
+#define KAZ_ACTION(slot, cname, name, signature, ...) cname = slot,
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };

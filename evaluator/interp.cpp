@@ -219,38 +219,43 @@ bool true_q(const Cell& value, bool check_unset) {
 
 // ---- tracing ----
 
+namespace {
+
+// The word of each event, at the position of its bit.
+constexpr const Cell* kEventWords[] = {
+#define KAZ_EVENT(bit, cname, word) &word,
+#include "evaluator/trace_events.def"
+#undef KAZ_EVENT
+};
+constexpr uint32_t kEventBits[] = {
+#define KAZ_EVENT(bit, cname, word) bit,
+#include "evaluator/trace_events.def"
+#undef KAZ_EVENT
+};
+static_assert(bits_from_one(kEventBits), "trace_events.def gives each event the next bit");
+// The mask of a tracer that names no events.
+constexpr uint32_t kEveryEvent = 0x1FFFF;
+
+}  // namespace
+
 uint32_t event_mask(const Cell& tracer) {
     Cell body = more_cells(tracer)[0];
-    if (!is(body, TypeId::block) || block::length_from_head(body) == 0) return 0x1FFFF;
+    if (!is(body, TypeId::block) || block::length_from_head(body) == 0) return kEveryEvent;
     Cell first = at(body.data2, body.data1);
-    if (!is(first, TypeId::block)) return 0x1FFFF;
-    struct Name { const Cell* word; uint32_t bit; };
-    const Name kNames[] = {
-        {&words::init, ev_init}, {&gwords::end, ev_end}, {&words::prolog, ev_prolog},
-        {&words::epilog, ev_epilog}, {&words::enter, ev_enter}, {&words::exit, ev_exit},
-        {&words::open, ev_open}, {&words::return_, ev_return}, {&words::fetch, ev_fetch},
-        {&words::push, ev_push}, {&gwords::set, ev_set}, {&words::call, ev_call},
-        {&words::error, ev_error}, {&words::throw_, ev_throw}, {&words::catch_, ev_catch},
-        {&words::expr, ev_expr},
-    };
+    if (!is(first, TypeId::block)) return kEveryEvent;
     uint32_t mask = 0;
     for (uint32_t i = first.data1; i < tail_of(first.data2); ++i) {
         Cell w = at(first.data2, i);
         if (!word::any_word_type_q(type_of(w))) continue;
-        for (const Name& n : kNames)
-            if (symbol::canonical_id(w.data2) == symbol::canonical_id(n.word->data2)) mask |= n.bit;
+        for (size_t k = 0; k < std::size(kEventWords); ++k)
+            if (symbol::canonical_id(w.data2) == symbol::canonical_id(kEventWords[k]->data2)) mask |= kEventBits[k];
     }
     return mask;
 }
 
 void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell* value) {
     if (!is(state.tracer, TypeId::function) || !(state.mask & event)) return;
-    static const Cell* const kWords[] = {
-        &words::init, &gwords::end, &words::prolog, &words::epilog, &words::enter, &words::exit,
-        &words::open, &words::return_, &words::fetch, &words::push, &gwords::set, &words::call,
-        &words::error, &words::throw_, &words::catch_, &words::expr,
-    };
-    Cell event_word = *kWords[__builtin_ctz(uint32_t(event))];
+    Cell event_word = *kEventWords[__builtin_ctz(uint32_t(event))];
     uint32_t base_index = stack::index_of(stack::base);
     uint32_t top_index = stack::index_of(stack::data_top);
     Cell* saved_top = stack::data_top;

@@ -91,10 +91,9 @@ Cell call(const Cell& callable, const Cell* args, uint32_t n);
 
 // ---- tracing ----
 enum Event : uint32_t {
-    ev_init = 0x1, ev_end = 0x2, ev_prolog = 0x4, ev_epilog = 0x8, ev_enter = 0x10,
-    ev_exit = 0x20, ev_open = 0x40, ev_return = 0x80, ev_fetch = 0x100, ev_push = 0x200,
-    ev_set = 0x400, ev_call = 0x800, ev_error = 0x1000, ev_throw = 0x2000, ev_catch = 0x4000,
-    ev_expr = 0x8000,
+#define KAZ_EVENT(bit, cname, word) cname = bit,
+#include "evaluator/trace_events.def"
+#undef KAZ_EVENT
 };
 // The events a tracer wants: the words of a block at the head of its body, else all.
 uint32_t event_mask(const Cell& tracer);

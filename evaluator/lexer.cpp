@@ -115,16 +115,20 @@ const uint8_t* position_of(State& st, uint32_t index) {
 
 // ---- events ----
 
-const Cell& event_word(uint32_t bit) {
-    switch (bit) {
-        case event::prescan: return words::prescan;
-        case event::scan: return words::scan;
-        case event::load: return words::load;
-        case event::open: return words::open;
-        case event::close: return words::close;
-        default: return words::error;
-    }
-}
+// The word of each event, at the position of its bit.
+constexpr const Cell* kEventWords[] = {
+#define KAZ_LEXER_EVENT_WORD(bit, name) &words::name,
+    KAZ_LEXER_EVENTS(KAZ_LEXER_EVENT_WORD)
+#undef KAZ_LEXER_EVENT_WORD
+};
+constexpr uint32_t kEventBits[] = {
+#define KAZ_LEXER_EVENT_BIT(bit, name) bit,
+    KAZ_LEXER_EVENTS(KAZ_LEXER_EVENT_BIT)
+#undef KAZ_LEXER_EVENT_BIT
+};
+static_assert(bits_from_one(kEventBits), "each lexer event has the next bit");
+
+const Cell& event_word(uint32_t bit) { return *kEventWords[__builtin_ctz(bit)]; }
 
 // A token's type as a callback sees it: a datatype!, none!, or for -kind the kind's word.
 Cell type_argument(int32_t type) {
@@ -555,15 +559,13 @@ uint32_t event_mask(const Cell& callback) {
     if (body.data1 >= b->length()) return event::all;
     const Cell& first = b->cells()[body.data1];
     if (!is(first, TypeId::block)) return event::all;
-    constexpr uint32_t kBits[] = {event::prescan, event::scan, event::load,
-                                  event::open,    event::close, event::error};
     uint32_t mask = 0;
     SeriesBuffer* words = memory::buffer_of(first.data2);
     for (uint32_t i = first.data1; i < words->length(); ++i) {
         const Cell& w = words->cells()[i];
         if (!word::any_word_type_q(type_of(w))) continue;
-        for (uint32_t bit : kBits)
-            if (symbol::canonical_id(w.data2) == symbol::canonical_id(event_word(bit).data2)) mask |= bit;
+        for (size_t k = 0; k < std::size(kEventWords); ++k)
+            if (symbol::canonical_id(w.data2) == symbol::canonical_id(kEventWords[k]->data2)) mask |= kEventBits[k];
     }
     return mask;
 }

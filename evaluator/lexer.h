@@ -18,17 +18,18 @@ enum class Kind : uint8_t {
     refinement, char_, file, binary, percent, float_, special_float, tuple, date, pair, point,
     time, money, tag, url, email, hex, raw_string, ref,
 };
-inline constexpr int kKindCount = 36;
+inline constexpr int kKindCount = int(Kind::ref);  // the last kind
 
-// Lexer events: bits of a callback's event mask, named by the words prescan ... error.
+// Lexer events: bits of a callback's event mask, each named by the word of the same name.
+// ORDER LEXER-EVENT: the bits run from 1 up in this order.
+#define KAZ_LEXER_EVENTS(X) X(1, prescan) X(2, scan) X(4, load) X(8, open) X(16, close) X(32, error)
 namespace event {
-inline constexpr uint32_t prescan = 1;
-inline constexpr uint32_t scan = 2;
-inline constexpr uint32_t load = 4;
-inline constexpr uint32_t open = 8;
-inline constexpr uint32_t close = 16;
-inline constexpr uint32_t error = 32;
-inline constexpr uint32_t all = 63;
+#define KAZ_LEXER_EVENT_BIT(bit, name) inline constexpr uint32_t name = bit;
+KAZ_LEXER_EVENTS(KAZ_LEXER_EVENT_BIT)
+#undef KAZ_LEXER_EVENT_BIT
+#define KAZ_LEXER_EVENT_OR(bit, name) | bit
+inline constexpr uint32_t all = 0 KAZ_LEXER_EVENTS(KAZ_LEXER_EVENT_OR);
+#undef KAZ_LEXER_EVENT_OR
 }  // namespace event
 
 // Receives lexer events. The five arguments are those a Kaz callback receives: the event word;

@@ -8,20 +8,30 @@
 
 #include <cstdint>
 
+#include "datatypes/actions.h"
+#include "datatypes/function.h"
 #include "runtime/cell.h"
 
 namespace kaz::natives {
 
 using NativeFn = void (*)(const int32_t* refinements);
 
-inline constexpr uint32_t kSlots = 120;
-inline constexpr uint32_t kNatives = 107;
+inline constexpr uint32_t kSlots = native::kTableSlots;
 
 enum Number : uint32_t {
-#define KAZ_NATIVE(number, cname, name) cname = number,
+#define KAZ_NATIVE(number, cname, ...) cname = number,
 #include "evaluator/natives.def"
 #undef KAZ_NATIVE
 };
+// The numbers in the order natives.def lists them.
+inline constexpr uint32_t kNumbers[] = {
+#define KAZ_NATIVE(number, ...) number,
+#include "evaluator/natives.def"
+#undef KAZ_NATIVE
+};
+static_assert(numbered_from_one(kNumbers), "natives.def numbers the natives from 1 without gaps");
+inline constexpr uint32_t kNatives = uint32_t(std::size(kNumbers));
+static_assert(kNatives <= kSlots);
 
 // The function of native `number` (1-based); a native not built yet raises internal not-done.
 // Inline: the interpreter makes every native call through it.
@@ -42,7 +52,7 @@ inline bool given(const int32_t* refinements, int i) { return refinements[i] >= 
 
 namespace kaz::actions {
 
-inline constexpr uint32_t kSlots = 62;
+inline constexpr uint32_t kSlots = kActionCount;
 
 // The entry function of action slot `slot` (1-based); slot 8 (set-path) has none.
 extern natives::NativeFn table[kSlots + 1];

@@ -92,16 +92,34 @@ constexpr uint32_t kStackCells = kStackLimit + 15;
 
 // ---- keywords ----
 
+// The keywords: C++ name and the symbol naming it (read at start-up).
+#define KAZ_PARSE_KEYWORDS(X)                                                                      \
+    X(any, sym::any) X(break_, sym::break_) X(copy, sym::copy) X(end, sym::end)                    \
+    X(fail, sym::fail) X(into, sym::into) X(opt, sym::opt) X(not_, sym::not_) X(quote, sym::quote) \
+    X(case_, sym::case_) X(reject, sym::reject) X(set, sym::set) X(skip, sym::skip)                \
+    X(some, sym::some) X(thru, sym::thru) X(to, sym::to) X(none, sym::none) X(bar, sym::bar)       \
+    X(if_, sym::if_) X(remove, sym::remove) X(while_, sym::while_) X(insert, sym::insert)          \
+    X(only, sym::only) X(collect, sym::collect) X(keep, sym::keep) X(pick, sym::pick)              \
+    X(ahead, sym::ahead) X(after, sym::after) X(change, words::change.data2)
+
+// none_: a word that is no keyword.
 enum class Keyword : uint8_t {
-    none_, any, break_, copy, end, fail, into, opt, not_, quote, case_, reject, set, skip, some,
-    thru, to, none, bar, if_, remove, while_, insert, only, collect, keep, pick, ahead, after,
-    change,
+    none_,
+#define KAZ_KEYWORD(cname, symbol) cname,
+    KAZ_PARSE_KEYWORDS(KAZ_KEYWORD)
+#undef KAZ_KEYWORD
 };
+// The size of a table indexed by Keyword: none_ and one entry per keyword.
+constexpr size_t kKeywordCount = 1
+#define KAZ_KEYWORD(cname, symbol) +1
+    KAZ_PARSE_KEYWORDS(KAZ_KEYWORD)
+#undef KAZ_KEYWORD
+    ;
 
 // Indexed by canonical symbol id; built once at start-up, read-only afterwards.
 std::vector<Keyword> keyword_table;
 // The keyword words, for error arguments.
-Cell keyword_words[size_t(Keyword::change) + 1];
+Cell keyword_words[kKeywordCount];
 
 // Every symbol below the table's size has its entry.
 Keyword keyword_of(const Cell& word) {
@@ -127,21 +145,9 @@ void build_keywords() {
         Keyword keyword;
     };
     const Entry entries[] = {
-        {sym::any, Keyword::any},         {sym::break_, Keyword::break_},
-        {sym::copy, Keyword::copy},       {sym::end, Keyword::end},
-        {sym::fail, Keyword::fail},       {sym::into, Keyword::into},
-        {sym::opt, Keyword::opt},         {sym::not_, Keyword::not_},
-        {sym::quote, Keyword::quote},     {sym::case_, Keyword::case_},
-        {sym::reject, Keyword::reject},   {sym::set, Keyword::set},
-        {sym::skip, Keyword::skip},       {sym::some, Keyword::some},
-        {sym::thru, Keyword::thru},       {sym::to, Keyword::to},
-        {sym::none, Keyword::none},       {sym::bar, Keyword::bar},
-        {sym::if_, Keyword::if_},         {sym::remove, Keyword::remove},
-        {sym::while_, Keyword::while_},   {sym::insert, Keyword::insert},
-        {sym::only, Keyword::only},       {sym::collect, Keyword::collect},
-        {sym::keep, Keyword::keep},       {sym::pick, Keyword::pick},
-        {sym::ahead, Keyword::ahead},     {sym::after, Keyword::after},
-        {words::change.data2, Keyword::change},
+#define KAZ_KEYWORD(cname, symbol) {symbol, Keyword::cname},
+        KAZ_PARSE_KEYWORDS(KAZ_KEYWORD)
+#undef KAZ_KEYWORD
     };
     keyword_table.clear();
     for (const Entry& e : entries) {

@@ -3,19 +3,31 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
+
+#include "runtime/numbered.h"
 
 namespace kaz {
 
 // Datatype ids; see types.def.
 enum class TypeId : uint8_t {
     invalid = 0,
-#define KAZ_TYPE(id, cname, name, parent) cname = id,
+#define KAZ_TYPE(id, cname, ...) cname = id,
 #include "runtime/types.def"
 #undef KAZ_TYPE
 };
-inline constexpr int kMaxTypeId = 54;   // event!, the last registered type
+// The ids in the order types.def lists them.
+inline constexpr int kTypeIds[] = {
+#define KAZ_TYPE(id, ...) id,
+#include "runtime/types.def"
+#undef KAZ_TYPE
+};
+static_assert(numbered_from_one(kTypeIds), "types.def numbers the types from 1 without gaps");
+// The last type of types.def.
+inline constexpr int kMaxTypeId = int(std::size(kTypeIds));
 inline constexpr int kTypeCapacity = 57; // ids 0-56
+static_assert(kMaxTypeId < kTypeCapacity);
 
 // A node is a 32-bit handle naming a series buffer; 0 is "no node".
 using Node = uint32_t;

@@ -19,7 +19,13 @@ constexpr CategoryInfo kCategories[] = {
 #undef KAZ_ERROR
 #undef KAZ_ERROR_CATEGORY
 };
-static_assert(std::size(kCategories) == kCategoryCount);
+static_assert(
+    [] {
+        for (int c = 0; c < kCategoryCount; ++c)
+            if (kCategories[c].code != 100 * c) return false;
+        return true;
+    }(),
+    "errors.def gives each category the code 100 x its position");
 
 constexpr ErrorCategory kIdCategories[] = {
 #define KAZ_ERROR_CATEGORY(cname, name, code, title)
@@ -44,8 +50,6 @@ constexpr const char* kTemplates[] = {
 #undef KAZ_ERROR
 #undef KAZ_ERROR_CATEGORY
 };
-
-constexpr size_t kIdCount = std::size(kIdNames);
 
 // The catalog with each id's code: 100 x category position + position within the category.
 struct Catalog {

@@ -1,6 +1,7 @@
 // Language errors: the catalog of categories and ids, and raising an error from C++.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,7 +30,20 @@ enum class ErrorId : uint16_t {
 
 namespace error {
 
-inline constexpr int kCategoryCount = 10;
+inline constexpr int kCategoryCount = 0
+#define KAZ_ERROR_CATEGORY(cname, name, code, title) +1
+#define KAZ_ERROR(cat, cname, name, tmpl)
+#include "runtime/errors.def"
+#undef KAZ_ERROR
+#undef KAZ_ERROR_CATEGORY
+    ;
+inline constexpr size_t kIdCount = 0
+#define KAZ_ERROR_CATEGORY(cname, name, code, title)
+#define KAZ_ERROR(cat, cname, name, tmpl) +1
+#include "runtime/errors.def"
+#undef KAZ_ERROR
+#undef KAZ_ERROR_CATEGORY
+    ;
 
 struct CategoryInfo {
     const char* name;   // the category word: "script"
@@ -49,8 +63,14 @@ inline int code_of(ErrorId id) { return info(id).code; }
 std::optional<ErrorId> from_code(int code);
 std::optional<ErrorId> find(std::string_view category, std::string_view id);
 
-// Fields of an error value, in order.
-enum Field : uint32_t { code, type, id, arg1, arg2, arg3, near, where, stack, files, kFieldCount };
+// Fields of an error value, in order, each named by the word of its C++ name.
+#define KAZ_ERROR_FIELDS(X) X(code) X(type) X(id) X(arg1) X(arg2) X(arg3) X(near) X(where) X(stack) X(files)
+enum Field : uint32_t {
+#define KAZ_ERROR_FIELD(name) name,
+    KAZ_ERROR_FIELDS(KAZ_ERROR_FIELD)
+#undef KAZ_ERROR_FIELD
+    kFieldCount
+};
 
 // Makes the error! value for catalog entry `id` with its arguments (null: none!).
 Cell create(ErrorId id, const Cell* a1 = nullptr, const Cell* a2 = nullptr,

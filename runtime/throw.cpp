@@ -1,6 +1,7 @@
 #include "runtime/throw.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "platform/error_box.h"
 #include "platform/process.h"
@@ -30,7 +31,7 @@ const char* error_text(int number) {
         "hardware memory error consumed AR", "hardware memory error consumed AO",
         "privileged register", "segmentation fault", "FPU error", "Bus error",
     };
-    if (number >= 1 && number <= 34) return kTexts[number];
+    if (number >= 1 && number < int(std::size(kTexts))) return kTexts[number];
     switch (number) {
         case 94: return "out of memory";
         case 95: return "no CATCH for THROW";

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "datatypes/registry.h"
 #include "runtime/memory.h"
@@ -18,9 +20,20 @@ std::string text_of(Node string) {
     return {reinterpret_cast<char*>(b->head), b->used()};
 }
 
-// Ids 55 and 56 are free in the 57-entry registry: room to register test types.
-constexpr TypeId kParent = TypeId(55);
-constexpr TypeId kChild = TypeId(56);
+// Registers types the boot registered again, and puts their tables back afterwards.
+class Redefine : public testing::Test {
+protected:
+    void redefine(TypeId type, const OwnActions& actions) {
+        saved_.emplace_back(type, registry::actions(type));
+        registry::define(type, actions);
+    }
+    void TearDown() override {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) registry::define(it->first, exactly(it->second));
+    }
+
+private:
+    std::vector<std::pair<TypeId, ActionTable>> saved_;
+};
 
 }  // namespace
 
@@ -32,19 +45,29 @@ TEST(Registry, AllBootTypesAreRegisteredParentsFirst) {
     EXPECT_FALSE(registry::registered_q(TypeId::event));
 }
 
-TEST(Registry, InheritCopiesTheParentsEntries) {
-    registry::define(kParent, TypeId::invalid, "test-parent!",
-                     {.compare = parent_compare, .add = parent_add, .subtract = inherit});
-    registry::define(kChild, kParent, "test-child!",
-                     {.compare = inherit, .add = child_add, .multiply = inherit, .subtract = inherit});
-    const ActionTable& child = registry::actions(kChild);
-    EXPECT_EQ(child.compare, parent_compare);  // inherited
+// percent! is a child of float!, which has no parent.
+TEST_F(Redefine, ALeftOutEntryIsTheParentsAndLacksRemovesIt) {
+    redefine(TypeId::float_, {.compare = parent_compare, .add = parent_add, .subtract = parent_add});
+    redefine(TypeId::percent, {.add = child_add, .subtract = lacks});
+    const ActionTable& parent = registry::actions(TypeId::float_);
+    const ActionTable& child = registry::actions(TypeId::percent);
+    EXPECT_EQ(parent.make, nullptr);           // left out with no parent: lacked
+    EXPECT_EQ(child.compare, parent_compare);  // left out: the parent's
     EXPECT_EQ(child.add, child_add);           // its own
+    EXPECT_EQ(child.subtract, nullptr);        // lacked, although the parent has it
     EXPECT_EQ(child.multiply, nullptr);        // the parent lacks it
-    EXPECT_EQ(child.subtract, nullptr);        // inherit with no grandparent: lacked, never -1
-    EXPECT_EQ(registry::actions(kParent).subtract, nullptr);
-    EXPECT_EQ(child.make, nullptr);            // left out: lacked
-    EXPECT_EQ(registry::type_name(kChild).name_length, 10u);
+    EXPECT_EQ(registry::name_of(TypeId::percent), "percent!");  // the name types.def gives it
+    EXPECT_EQ(registry::type_name(TypeId::percent).name_length, 7u);
+}
+
+TEST_F(Redefine, ExactlyRegistersTheRowWhateverTheParentHas) {
+    ActionTable row{};
+    row.add = child_add;
+    redefine(TypeId::percent, exactly(row));
+    const ActionTable& child = registry::actions(TypeId::percent);
+    EXPECT_EQ(child.add, child_add);
+    EXPECT_EQ(child.compare, nullptr);
+    EXPECT_NE(registry::actions(TypeId::float_).compare, nullptr);
 }
 
 TEST(DatatypeValues, FormMoldAndCompare) {

@@ -138,7 +138,7 @@ std::vector<SpecLine> read_specs(const char* file) {
 }
 
 constexpr const char* kActionNames[] = {
-#define KAZ_ACTION(slot, cname, name, signature) name,
+#define KAZ_ACTION(slot, cname, name, ...) name,
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 };
