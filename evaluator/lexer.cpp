@@ -256,7 +256,7 @@ namespace {
 // ---- containers ----
 
 void open_container(State& st, const Token& t, TypeId type) {
-    st.opens.push(Open{st.cells.size(), type, t.lines > 0, t.start});
+    st.opens.push(Open{st.cells.size(), type, t.new_line, t.start});
     fire_event(st, event::open, int32_t(type), nullptr, t.start, t.end, true);
 }
 
@@ -381,9 +381,7 @@ void brace_string(State& st, const Token& open) {
     }
     if (flags & flag::multiline) st.line += count_lines(body, close);
     st.pos = close;
-    // A string that spans lines starts on a new line of its own.
-    uint32_t lines = open.lines + ((flags & flag::multiline) ? 1 : 0);
-    Token t{Kind::brace_close, kString, body - 1, close, flags, lines, 0};
+    Token t{Kind::brace_close, kString, body - 1, close, flags, open.new_line, 0};
     fire_event(st, event::close, kString, nullptr, t.start, t.end);
     if (st.load) {
         value_token(st, t);
