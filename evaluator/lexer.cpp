@@ -292,7 +292,9 @@ void close_bracket(State& st, const Token& t) {
     bool fits = byte == ']' ? (open == TypeId::block || open == TypeId::map) : open == TypeId::paren;
     if (!fits) {
         st.missing = missing_char(st, byte);
-        syntax_error(st, path_type_q(open) ? -1 : -3, nullptr, t.end);
+        // Inside a container the error shows where that container opened; with nothing open,
+        // the closer itself (the input's start may be pages away).
+        syntax_error(st, path_type_q(open) ? -1 : -3, st.opens.empty() ? t.start : nullptr, t.end);
     }
     if (open == TypeId::map && st.load) {
         // Keys alternate with values; each key of a type a map can index.
