@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, with any named on the command line
+# (bench/run_peers.sh adds its peers), when one is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config)
+# unicode-data: the character database the case-folding tables are checked against.
+# bsdutils: `script`, which gives the console tests a terminal.
+packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+          unicode-data bsdutils "$@")
 
 missing=()
 for p in "${packages[@]}"; do
