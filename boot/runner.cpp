@@ -308,8 +308,10 @@ int run_console() {
     }
     // The shell's prompt starts on a line of its own.
     if (terminal) console::print_char('\n');
-    // Text still open when the input ends is an error to report, never something to drop.
+    // Text still open when the input ends is an error to report, never something to drop. The
+    // line feed the console added is not the user's: the report names the line they typed.
     if (!blank(pending)) {
+        pending.pop_back();
         Loaded last = load(pending, false, Channel::output);
         if (last.block) evaluate(*last.block, true, Channel::output);
     }
