@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "boot/startup.h"
+#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
 #include "datatypes/string.h"
@@ -122,6 +123,9 @@ public:
             token_start = args[4].data2 - 1;
             token_end = args[4].data3 - 1;
             error_seen = event == words::error.data2;
+            // Tags, binaries and raw strings report no opening: their error names what is open.
+            char opening = opening_of(args[2]);
+            if (error_seen && (openings.empty() || openings.back() != opening)) openings += opening;
         }
         return true;  // never vetoes: an error is raised as usual
     }
@@ -136,7 +140,9 @@ private:
         if (!is(type, TypeId::datatype)) return '?';
         switch (TypeId(type.data1)) {
             case TypeId::block: return '[';
-            case TypeId::string: return '{';
+            case TypeId::string:
+            case TypeId::binary: return '{';
+            case TypeId::tag: return '<';
             case TypeId::path:
             case TypeId::lit_path:
             case TypeId::get_path:
@@ -148,11 +154,12 @@ private:
 
 // The text from byte `at` to the end of its line, at most 40 characters: where loading stopped.
 Cell source_near(const std::string& text, size_t at) {
-    size_t end = std::min(at, text.size());
+    const size_t start = std::min(at, text.size());
+    size_t end = start;
     for (int chars = 0; end < text.size() && text[end] != '\n'; ++end) {
-        if ((uint8_t(text[end]) & 0xC0) != 0x80 && ++chars > 40) break;
+        if ((uint8_t(text[end]) & 0xC0) != 0x80 && ++chars > 40) break;  // at a lead byte
     }
-    return string::from_utf8(std::string_view(text).substr(std::min(at, end), end - std::min(at, end)));
+    return string::from_utf8(std::string_view(text).substr(start, end - start));
 }
 
 struct Loaded {
@@ -257,6 +264,11 @@ int run_script(const char* path) {
     Loaded loaded = load(*text, false, Channel::error);
     if (!loaded.block) return 1;
     Cell code = *loaded.block;
+    // The text search can be fooled ("Kaz [" inside a string): the values must agree.
+    if (block::length_from_head(code) < 2 || !is(*block::cell_at(code, 1), TypeId::block)) {
+        report(Channel::error, error::create(ErrorId::syntax_no_header, &file, nullptr, nullptr));
+        return 1;
+    }
     code.data1 = 2;  // the code after Kaz [header]
     return evaluate(code, false, Channel::error) ? 0 : 1;
 }

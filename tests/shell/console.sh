@@ -36,6 +36,8 @@ length? [1
  3)]
 (1 +
 2)
+%{raw
+text}%
 [1 2)
 print "on"
 IN
@@ -43,6 +45,7 @@ expect "gathered lines" '== "a^/b"
 == 3
 == 2
 == 3
+== "raw^/text"
 *** Syntax Error: (line 1) missing ] at [1 2)
 *** Where: ???
 *** Near : "[1 2)"
