@@ -1,25 +1,34 @@
-// What the kaz executable does once booted: run a script from its header, or read lines from
-// standard input, evaluate them and show the results.
+// What the kaz executable does once booted: run a script from its header, or be the terminal
+// console.
 #include "boot/runner.h"
 
-
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "boot/startup.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
 #include "datatypes/internal.h"
-#include "datatypes/registry.h"
-#include "datatypes/symbol.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
+#include "evaluator/natives_output.h"
+#include "platform/console.h"
+#include "platform/os.h"
 #include "runtime/console.h"
+#include "runtime/cycles.h"
 #include "runtime/error.h"
 #include "runtime/gc.h"
-#include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
@@ -27,84 +36,200 @@
 namespace kaz::runner {
 namespace {
 
-void print_line(const std::string& text) {
-    console::print_c_string(text.c_str());
-    console::print_char('\n');
-    console::flush();
+// ---- reports ----
+
+// Where a report goes: the console's own output, or standard error for the error that ends a
+// script (so that `kaz job.kaz > out` keeps the report out of the job's output).
+enum class Channel { output, error };
+
+void print_line(Channel to, const std::string& text) {
+    if (to == Channel::output) {
+        console::print_c_string(text.c_str());
+        console::print_char('\n');
+        return;
+    }
+    console::flush();  // what the script printed comes first
+    std::string line = text + '\n';
+    platform::write_stderr(line.data(), line.size());
 }
 
-// The molded text of a value.
-std::string mold_of(const Cell& value) {
-    Cell s = cell::make(TypeId::string, 0, series::alloc_units(16, 1), 0);
-    MoldAction mold = registry::actions(type_of(value)).mold;
-    if (!mold) return "?";
-    mold(value, s.data2, false, false, false, nullptr, 0x7FFFFFFF, 0);
-    int32_t length = -1;
-    return string::to_utf8(s, length);
+void report(Channel to, const Cell& error) { print_line(to, error::report(error)); }
+
+// ---- the runner's trap ----
+
+// The catalog's error for an unwind that found nothing to take it.
+Cell unwind_error(uint32_t code) {
+    ErrorId id = code == throw_code::break_      ? ErrorId::throw__break_
+                 : code == throw_code::continue_ ? ErrorId::throw__continue_
+                 : code == throw_code::throw_    ? ErrorId::throw__throw_
+                                                 : ErrorId::throw__return_;
+    return error::create(id, nullptr, nullptr, nullptr);
 }
 
-// Evaluates a block inside a trap; true when it ran without an error, the error's report
-// printed otherwise. The result, when `show` is set and it is not unset!, is printed as "== ".
-bool evaluate(const Cell& code, bool show) {
-    Cell* saved_top = stack::data_top;
-    CallFrame* saved_frames = stack::frames_top;
-    frame::push_trap(words::try_);
+// Runs `body` inside a trap frame of the runner's own and returns the error that ended it, if
+// any, with the stacks, the cycle stack and the interpreter's current block as they were. The
+// frame is anonymous: reports name the script's frames, never the runner's. An error raised
+// where no frame of the script has a name says so with no `where` at all.
+template <typename Body>
+std::optional<Cell> trapped(Body&& body) {
+    Cell* const saved_top = stack::data_top;
+    Cell* const saved_base = stack::base;
+    CallFrame* const saved_frames = stack::frames_top;
+    const Cell saved_block = interp::state.current_block;
+    frame::push_trap(words::anon_tag);
     stack::push(cell::unset());
     try {
-        Cell result = interp::do_block(code);
+        body();
         frame::pop();
         stack::data_top = saved_top;
-        if (show && !is(result, TypeId::unset)) print_line("== " + mold_of(result));
-        return true;
+        interp::state.current_block = saved_block;
+        return std::nullopt;
     } catch (const Throw& t) {
-        Cell report_of = t.code == throw_code::error ? *stack::top() : cell::none();
+        // An error was pushed where the trap frame stood.
+        Cell error = t.code == throw_code::error ? *stack::top() : cell::none();
         stack::frames_top = saved_frames;
         stack::data_top = saved_top;
-        stack::base = stack::data_begin;
+        stack::base = saved_base;
         frame::unwinding = 0;
-        if (t.code == throw_code::error) {
-            print_line(error::report(report_of));
-        } else {
-            // A throw, break or return with no taker: the catalog's throw errors name it.
-            ErrorId id = t.code == throw_code::break_      ? ErrorId::throw__break_
-                         : t.code == throw_code::continue_ ? ErrorId::throw__continue_
-                         : t.code == throw_code::throw_    ? ErrorId::throw__throw_
-                                                            : ErrorId::throw__return_;
-            print_line(std::string("*** Throw Error: ") + error::info(id).template_);
-        }
-        return false;
+        frame::thrown_at = nullptr;
+        runtime::pending_code = 0;
+        cycles::reset();
+        interp::state.current_block = saved_block;
+        if (t.code != throw_code::error) error = unwind_error(t.code);
+        Cell& where = error::field(error, error::where);
+        if (is(where, TypeId::word) && where.data2 == words::not_found_tag.data2) where = cell::none();
+        return error;
     }
 }
 
-// Loads text into a block; on a syntax error its report is printed and false returned.
-bool load(const std::string& text, Cell& block, bool* incomplete) {
-    Cell* saved_top = stack::data_top;
-    CallFrame* saved_frames = stack::frames_top;
-    frame::push_trap(words::try_);
-    stack::push(cell::unset());
-    try {
-        lexer::ScanFlags flags;
-        Cell destination = cell::none();
-        Cell source = cell::none();
-        lexer::scan(destination, reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()), flags,
-                    nullptr, source, 0, nullptr);
-        block = destination;
-        frame::pop();
-        stack::data_top = saved_top;
-        return true;
-    } catch (const Throw& t) {
-        Cell e = t.code == throw_code::error ? *stack::top() : cell::none();
-        stack::frames_top = saved_frames;
-        stack::data_top = saved_top;
-        stack::base = stack::data_begin;
-        auto id = error::id_of(e);
-        if (incomplete && id == ErrorId::syntax_missing) {
-            *incomplete = true;
-            return false;
+// ---- loading ----
+
+// Follows a scan: the openings still waiting for their closers (as the console shows them in
+// its cue), where the last token began and where a syntax error ended.
+class ScanWatch final : public lexer::Callback {
+public:
+    ScanWatch()
+        : Callback(lexer::event::prescan | lexer::event::open | lexer::event::close |
+                   lexer::event::error) {}
+
+    bool call(Cell (&args)[5]) override {
+        const uint32_t event = args[0].data2;
+        if (event == words::open.data2) {
+            openings += opening_of(args[2]);
+        } else if (event == words::close.data2) {
+            if (!openings.empty()) openings.pop_back();
+        } else if (is(args[4], TypeId::pair)) {
+            // Byte positions counted from 1: the source is the text's bytes.
+            token_start = args[4].data2 - 1;
+            token_end = args[4].data3 - 1;
+            error_seen = event == words::error.data2;
+            // Tags, binaries and raw strings report no opening: their error names what is open.
+            char opening = opening_of(args[2]);
+            if (error_seen && (openings.empty() || openings.back() != opening)) openings += opening;
         }
-        print_line(error::report(e));
-        return false;
+        return true;  // never vetoes: an error is raised as usual
     }
+
+    std::string openings;
+    uint32_t token_start = 0;
+    uint32_t token_end = 0;
+    bool error_seen = false;
+
+private:
+    static char opening_of(const Cell& type) {
+        if (!is(type, TypeId::datatype)) return '?';
+        switch (TypeId(type.data1)) {
+            case TypeId::block: return '[';
+            case TypeId::string:
+            case TypeId::binary: return '{';
+            case TypeId::tag: return '<';
+            case TypeId::path:
+            case TypeId::lit_path:
+            case TypeId::get_path:
+            case TypeId::set_path: return '/';
+            default: return '(';  // paren!, map! and point2D!
+        }
+    }
+};
+
+// The text from byte `at` to the end of its line, at most 40 characters: where loading stopped.
+Cell source_near(const std::string& text, size_t at) {
+    const size_t start = std::min(at, text.size());
+    size_t end = start;
+    for (int chars = 0; end < text.size() && text[end] != '\n'; ++end) {
+        if ((uint8_t(text[end]) & 0xC0) != 0x80 && ++chars > 40) break;  // at a lead byte
+    }
+    return string::from_utf8(std::string_view(text).substr(start, end - start));
+}
+
+struct Loaded {
+    std::optional<Cell> block;  // the values, when the text loaded
+    bool incomplete = false;    // it ended inside an opening that more lines may close
+    std::string cue;            // then: the innermost opening and four spaces
+};
+
+// Loads UTF-8 text into a block. A failure is reported on `to`, unless `allow_incomplete` is set
+// and the text merely ended with something still open: the input ran out, nothing was wrong.
+Loaded load(const std::string& text, bool allow_incomplete, Channel to) {
+    // The lexer counts in 32 bits.
+    if (text.size() >= INT32_MAX) {
+        report(to, error::create(ErrorId::internal_no_memory, nullptr, nullptr, nullptr));
+        return {};
+    }
+    ScanWatch watch;
+    Cell block = cell::none();
+    std::optional<Cell> error = trapped([&] {
+        // An error raised while loading belongs to no expression being evaluated.
+        interp::state.current_block = cell::unset();
+        lexer::scan(block, reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()),
+                    lexer::ScanFlags{}, &watch, cell::none(), 0, nullptr);
+    });
+    if (!error) return Loaded{block};
+    if (allow_incomplete && watch.error_seen && watch.token_end == text.size()) {
+        Loaded waiting;
+        waiting.incomplete = true;
+        waiting.cue = watch.openings.empty() ? std::string("    ") : watch.openings.back() + std::string("    ");
+        return waiting;
+    }
+    Cell& near = error::field(*error, error::near);
+    if (is(near, TypeId::none)) near = source_near(text, watch.token_start);
+    report(to, *error);
+    return {};
+}
+
+// ---- evaluating ----
+
+// The result of `code`: an error raised while molding it is reported near that code.
+void print_result(const Cell& value, const Cell& code) {
+    interp::state.current_block = code;
+    Cell* text = stack::push(string::from_utf8("== "));
+    actions::mold(value, text->data2, false, false, false, nullptr, INT32_MAX, 0);
+    natives::print_value(*text, true);
+}
+
+// Evaluates the block; with `show`, a result other than unset! is printed as "== " and its mold.
+// An error, raised by the code or while molding its result, is reported on `to`; false then.
+bool evaluate(const Cell& code, bool show, Channel to) {
+    std::optional<Cell> error = trapped([&] {
+        Cell result = interp::do_block(code);
+        if (show && !is(result, TypeId::unset)) print_result(result, code);
+    });
+    if (!error) return true;
+    report(to, *error);
+    return false;
+}
+
+// ---- scripts ----
+
+// The whole file; nothing when it cannot be read. A directory opens as a file with no bytes to
+// give, so its size is asked first.
+std::optional<std::string> read_file(const char* path) {
+    if (!platform::file_size(path)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) return std::nullopt;
+    return text;
 }
 
 // The position of the script header: the case-sensitive word Kaz followed by a block.
@@ -119,41 +244,88 @@ size_t find_header(const std::string& text) {
 }
 
 int run_script(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        print_line(std::string("*** Access Error: cannot open: ") + path);
+    const Cell file = string::from_utf8(path, TypeId::file);
+    std::optional<std::string> text = read_file(path);
+    if (!text) {
+        report(Channel::error, error::create(ErrorId::access_cannot_open, &file, nullptr, nullptr));
         return 1;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::string text = buffer.str();
-    size_t header = find_header(text);
+    // Editors that save UTF-8 with a byte-order mark put it before the header.
+    if (text->starts_with("\xEF\xBB\xBF")) text->erase(0, 3);
+    size_t header = find_header(*text);
     if (header == std::string::npos) {
-        print_line(std::string("*** Syntax Error: script is missing a Kaz header: ") + path);
+        report(Channel::error, error::create(ErrorId::syntax_no_header, &file, nullptr, nullptr));
         return 1;
     }
-    Cell block;
-    if (!load(text.substr(header), block, nullptr)) return 1;
-    block.data1 = 2;  // the code after Kaz [header]
-    return evaluate(block, false) ? 0 : 1;
+    // What stands before the header is skipped, but its lines still count: an error reports the
+    // line the file has it on.
+    size_t lines_before = size_t(std::count(text->begin(), text->begin() + ptrdiff_t(header), '\n'));
+    text->replace(0, header, lines_before, '\n');
+    Loaded loaded = load(*text, false, Channel::error);
+    if (!loaded.block) return 1;
+    Cell code = *loaded.block;
+    // The text search can be fooled ("Kaz [" inside a string): the values must agree.
+    if (block::length_from_head(code) < 2 || !is(*block::cell_at(code, 1), TypeId::block)) {
+        report(Channel::error, error::create(ErrorId::syntax_no_header, &file, nullptr, nullptr));
+        return 1;
+    }
+    code.data1 = 2;  // the code after Kaz [header]
+    return evaluate(code, false, Channel::error) ? 0 : 1;
 }
 
-// The stand-in console: gathers lines until every block, paren and string is closed.
+// ---- the console ----
+
+bool blank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// The prompt of system/console once the console engine gives it one; until then its default.
+std::string prompt() {
+    Cell system = *word::get(word::from_c_string("system"));
+    Cell engine = *startup::field(system, "console");
+    if (is(engine, TypeId::object)) {
+        int32_t at = context::find_symbol(engine.data1, word::from_c_string("prompt").data2, true);
+        if (at >= 0) {
+            Cell text = *context::value_at(engine.data1, uint32_t(at));
+            if (is(text, TypeId::string)) {
+                int32_t length = -1;
+                const char* utf8 = string::to_utf8(text, length);
+                return std::string(utf8, size_t(length));
+            }
+        }
+    }
+    return ">> ";
+}
+
 int run_console() {
+    // Someone types the lines: show where to. Input from a file or pipe gets no prompt.
+    const bool terminal = platform::stdin_terminal_q();
     std::string pending;
+    std::string cue;
     std::string line;
-    while (std::getline(std::cin, line)) {
+    for (;;) {
+        if (terminal) {
+            console::print_c_string((pending.empty() ? prompt() : cue).c_str());
+            console::flush();
+        }
+        if (!std::getline(std::cin, line)) break;
+        if (pending.empty() && blank(line)) continue;
         pending += line;
         pending += '\n';
-        Cell block;
-        bool incomplete = false;
-        if (!load(pending, block, &incomplete)) {
-            if (incomplete) continue;
-            pending.clear();
+        Loaded loaded = load(pending, true, Channel::output);
+        if (loaded.incomplete) {
+            cue = loaded.cue;
             continue;
         }
         pending.clear();
-        evaluate(block, true);
+        if (loaded.block) evaluate(*loaded.block, true, Channel::output);
+    }
+    // The shell's prompt starts on a line of its own.
+    if (terminal) console::print_char('\n');
+    // Text still open when the input ends is an error to report, never something to drop. The
+    // line feed the console added is not the user's: the report names the line they typed.
+    if (!blank(pending)) {
+        pending.pop_back();
+        Loaded last = load(pending, false, Channel::output);
+        if (last.block) evaluate(*last.block, true, Channel::output);
     }
     return 0;
 }
@@ -167,7 +339,7 @@ int run(int argc, char** argv) {
     if (std::getenv("KAZ_CHECK_HEAP")) {
         std::string fault = gc::check_heap();
         if (!fault.empty()) {
-            print_line("*** Heap check: " + fault);
+            print_line(Channel::error, "*** Heap check: " + fault);
             code = 3;
         }
     }

@@ -108,9 +108,10 @@ void math_op(MathOp op) {
         default:
             error::raise(ErrorId::script_invalid_type, cell::datatype(type_of(right)));
     }
+    // Without a result cell a division truncates, as a code point must: #"e" / 2 is #"2".
     Cell result = cell::integer(0);
-    int32_t v = integer::math_op(int32_t(left.data2), r, op, &result);
-    // An inexact division or an overflow turned the result into a float!.
+    int32_t v = integer::math_op(int32_t(left.data2), r, op, op == MathOp::divide ? nullptr : &result);
+    // An overflow turned the result into a float!.
     if (!is(result, TypeId::integer) || v < 0 || uint32_t(v) > kMaxCodePoint)
         error::raise(ErrorId::math_overflow);
     left.data2 = uint32_t(v);

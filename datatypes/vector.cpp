@@ -312,7 +312,7 @@ int32_t int_op(int32_t a, int32_t b, MathOp op) {
     }
 }
 
-void math_scalar(MathOp op, Cell& vector, const Cell& scalar, bool scalar_left) {
+void math_scalar(MathOp op, Cell& vector, const Cell& scalar) {
     const TypeId st = type_of(scalar);
     if (st != TypeId::integer && st != TypeId::float_ && st != TypeId::percent)
         error::raise(ErrorId::internal_not_done);
@@ -320,10 +320,10 @@ void math_scalar(MathOp op, Cell& vector, const Cell& scalar, bool scalar_left) 
     const uint32_t n = length_from_head(vector);
     const uint32_t h = vector.data1;
     const uint32_t width = width_of(vector);
-    // x + 0, x - 0, x * 1 and x / 1 change nothing; 0 - x and 1 / x do.
+    // x + 0, x - 0, x * 1 and x / 1 change nothing.
     auto identity = [&](bool zero, bool one) {
-        return (zero && (op == MathOp::add || (op == MathOp::subtract && !scalar_left))) ||
-               (one && (op == MathOp::multiply || (op == MathOp::divide && !scalar_left)));
+        return (zero && (op == MathOp::add || op == MathOp::subtract)) ||
+               (one && (op == MathOp::multiply || op == MathOp::divide));
     };
 
     if (float_kind_q(element)) {
@@ -332,7 +332,7 @@ void math_scalar(MathOp op, Cell& vector, const Cell& scalar, bool scalar_left) 
         for (uint32_t i = 0; i < n; ++i) {
             uint8_t* p = element_at(buffer(vector), h + i);
             double x = get_float(p, width);
-            store_float(p, scalar_left ? float_::do_math(s, x, op) : float_::do_math(x, s, op), width);
+            store_float(p, float_::do_math(x, s, op), width);
         }
         return;
     }
@@ -343,7 +343,7 @@ void math_scalar(MathOp op, Cell& vector, const Cell& scalar, bool scalar_left) 
     if (identity(s == 0, s == 1)) return;
     auto result = [&](uint32_t i) {
         int32_t x = int_element(element_at(buffer(vector), h + i), width, element);
-        int32_t r = scalar_left ? int_op(s, x, op) : int_op(x, s, op);
+        int32_t r = int_op(x, s, op);
         check_char_result(r, element, width);
         return r;
     };
@@ -361,7 +361,7 @@ void do_math(MathOp op) {
     Cell& left = stack::base[0];
     const Cell& right = stack::base[1];
     if (!is(right, TypeId::vector)) {
-        math_scalar(op, left, right, false);
+        math_scalar(op, left, right);
         return;
     }
     const TypeId element = element_type(left);
@@ -392,7 +392,7 @@ void do_math(MathOp op) {
 void scalar_math(MathOp op) {
     const Cell scalar = stack::base[0];
     Cell& vector = stack::base[1];
-    math_scalar(op, vector, scalar, true);
+    math_scalar(op, vector, scalar);
     stack::base[0] = vector;
 }
 

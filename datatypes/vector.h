@@ -64,16 +64,16 @@ Cell to_block(const Cell& vector);
 // raises math zero-divide, -2147483648 / -1 math overflow.
 int32_t int_op(int32_t a, int32_t b, MathOp op);
 // A vector and a scalar (integer!, float! or percent!; a float is truncated for char and integer
-// elements), element by element in place from the head; `scalar_left` puts the scalar on the
-// left of each operation. Other scalar types raise internal not-done.
-void math_scalar(MathOp op, Cell& vector, const Cell& scalar, bool scalar_left);
+// elements), element op scalar for each element, in place from the head. Other scalar types
+// raise internal not-done.
+void math_scalar(MathOp op, Cell& vector, const Cell& scalar);
 // The arithmetic core: argument 0 of the current frame a vector, argument 1 a scalar (in place)
 // or a vector of the same element type (a new vector as long as the shorter one, at the wider
 // width; neither operand changes). The result is left in argument 0.
 void do_math(MathOp op);
 // The same with the scalar in argument 0 and the vector in argument 1 (an integer!, char!,
-// float!, percent! or time! action meeting a vector): scalar op element for each element; the
-// vector, changed in place, is left in argument 0.
+// float!, percent! or time! action meeting a vector). The operands keep the vector's order,
+// element op scalar, so 10 - v changes v as v - 10 does; the vector is left in argument 0.
 void scalar_math(MathOp op);
 
 // The elements' text from the head, separated by spaces; `mold` writes char elements as

@@ -260,7 +260,7 @@ namespace {
 // ---- containers ----
 
 void open_container(State& st, const Token& t, TypeId type) {
-    st.opens.push(Open{st.cells.size(), type, t.lines > 0, t.start});
+    st.opens.push(Open{st.cells.size(), type, t.new_line, t.start});
     fire_event(st, event::open, int32_t(type), nullptr, t.start, t.end, true);
 }
 
@@ -296,7 +296,9 @@ void close_bracket(State& st, const Token& t) {
     bool fits = byte == ']' ? (open == TypeId::block || open == TypeId::map) : open == TypeId::paren;
     if (!fits) {
         st.missing = missing_char(st, byte);
-        syntax_error(st, path_type_q(open) ? -1 : -3, nullptr, t.end);
+        // Inside a container the error shows where that container opened; with nothing open,
+        // the closer itself (the input's start may be pages away).
+        syntax_error(st, path_type_q(open) ? -1 : -3, st.opens.empty() ? t.start : nullptr, t.end);
     }
     if (open == TypeId::map && st.load) {
         // Keys alternate with values; each key of a type a map can index.
@@ -385,9 +387,7 @@ void brace_string(State& st, const Token& open) {
     }
     if (flags & flag::multiline) st.line += count_lines(body, close);
     st.pos = close;
-    // A string that spans lines starts on a new line of its own.
-    uint32_t lines = open.lines + ((flags & flag::multiline) ? 1 : 0);
-    Token t{Kind::brace_close, kString, body - 1, close, flags, lines, 0};
+    Token t{Kind::brace_close, kString, body - 1, close, flags, open.new_line, 0};
     fire_event(st, event::close, kString, nullptr, t.start, t.end);
     if (st.load) {
         value_token(st, t);

@@ -26,7 +26,9 @@ struct Token {
     const uint8_t* start;
     const uint8_t* end;
     uint32_t flags;
-    uint32_t lines;  // line feeds from the previous token's end to this one's end
+    // A line feed stands between the previous token's end and this one's start. Line feeds
+    // inside the token (a multi-line string) do not count: they are its content.
+    bool new_line;
     uint8_t sigil;   // a word's leading ' or :, else 0
 };
 

@@ -36,7 +36,7 @@ void not_done(bool load) {
     if (load) error::raise(ErrorId::internal_not_done);
 }
 
-bool new_line(const Token& t) { return t.lines > 0; }
+bool new_line(const Token& t) { return t.new_line; }
 
 constexpr uint8_t lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
 

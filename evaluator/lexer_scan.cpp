@@ -81,18 +81,19 @@ struct Reader {
     State& st;
     bool path;  // reading a path element
     const uint8_t* start;
-    int32_t lines;
+    int32_t lines;  // line feeds read so far: before the token, then inside it
+    bool new_line;  // a line feed came before the token's start
     Token t;
 
     Token done(Kind kind, int32_t type, const uint8_t* end, uint32_t flags = 0) {
-        t = Token{kind, type, start, end, flags, uint32_t(lines), t.sigil};
+        t = Token{kind, type, start, end, flags, new_line, t.sigil};
         st.pos = end;
         st.line += lines;
         return t;
     }
     // An error token: `type` is what was being read; `at` the byte refused.
     Token fail(int32_t type, const uint8_t* at) {
-        t = Token{Kind::error, type, start, at, 0, uint32_t(lines), t.sigil};
+        t = Token{Kind::error, type, start, at, 0, new_line, t.sigil};
         st.pos = at;
         st.line += lines;
         return t;
@@ -154,6 +155,7 @@ Token Reader::read() {
         }
     }
     start = p;
+    new_line = lines > 0;
     uint8_t c = *p;
     if (path) {
         // What may not follow a / in a path.
@@ -636,7 +638,7 @@ Token Reader::paren(const uint8_t* p) {
 }  // namespace
 
 Token next_token(State& st, bool path_element) {
-    Reader r{st, path_element, st.pos, 0, Token{}};
+    Reader r{st, path_element, st.pos, 0, false, Token{}};
     return r.read();
 }
 

@@ -1,4 +1,5 @@
-// The operating-system side of console output: where standard output goes and writing to it.
+// The operating-system side of the terminal: where standard input and output go, and writing
+// to standard output and standard error.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +8,11 @@ namespace kaz::platform {
 
 // True when standard output is a terminal; false when it is redirected to a file or pipe.
 bool stdout_terminal_q();
+// True when standard input is a terminal: someone types the lines the console reads.
+bool stdin_terminal_q();
 
-// Writes all of `bytes` to standard output, retrying short writes; errors are ignored.
+// Write all of `bytes`, retrying short writes; errors are ignored.
 void write_stdout(const char* bytes, size_t length);
+void write_stderr(const char* bytes, size_t length);
 
 }  // namespace kaz::platform

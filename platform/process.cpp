@@ -15,7 +15,6 @@ namespace {
 
 std::atomic<FaultHandler> fault_handler{nullptr};
 
-constexpr size_t kSignalStackBytes = 64 * 1024;
 // Below every big stack. Frames larger than this can step over it unless the compiler
 // probes the stack page by page; the stack-pointer rule below catches most of those.
 constexpr size_t kGuardBytes = 1024 * 1024;
@@ -112,6 +111,8 @@ int fpe_number(int code) {
 // Runs on the alternate signal stack with every signal blocked, so a second fault inside
 // it ends the process with the system's default action instead of recursing.
 void on_fatal_signal(int signal, siginfo_t* info, void* raw_context) {
+    // An interruption is the user's request, not a fault: nothing to report.
+    if (signal == SIGINT) _exit(kInterruptedStatus);
     const auto* context = static_cast<const ucontext_t*>(raw_context);
     uintptr_t address = instruction_address(info, context);
     int number = 99;
@@ -135,7 +136,6 @@ void on_fatal_signal(int signal, siginfo_t* info, void* raw_context) {
 #endif
             number = 3;
             break;
-        case SIGINT: number = 0; break;
     }
     if (FaultHandler handler = fault_handler.load()) handler(number, uint32_t(address));
     _exit(number);
@@ -204,8 +204,13 @@ void install_fault_handlers(FaultHandler handler) {
 }
 
 void install_signal_stack() {
+    // A stack that is large enough stays, whoever installed it. A smaller one (a sanitizer
+    // runtime gives each thread its own) is left mapped for its owner to release: only the
+    // thread's stack setting is replaced.
     stack_t current{};
-    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+        current.ss_size >= kSignalStackBytes)
+        return;
 
     size_t bytes = kSignalStackBytes;
 #ifdef _SC_SIGSTKSZ
@@ -257,14 +262,15 @@ void exit_process(int code) {
     _exit(code);
 }
 
-void write_fd(int fd, const char* text, size_t length) {
+bool write_fd(int fd, const char* text, size_t length) {
     while (length > 0) {
         ssize_t written = write(fd, text, length);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
+        if (written <= 0) return false;
         text += written;
         length -= size_t(written);
     }
+    return true;
 }
 
 }  // namespace kaz::platform

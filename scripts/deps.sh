@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, with any named on the command line
+# (bench/run_peers.sh adds its peers), when one is missing.
 set -euo pipefail
 
 # python3 and gzip: the DEFLATE tests check their streams against theirs; hyperfine: bench/;
-# libssl-dev: the digests (libcrypto).
+# libssl-dev: the digests (libcrypto); unicode-data: the character database the case-folding
+# tables are checked against; bsdutils: `script`, which gives the console tests a terminal.
 packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-          python3 gzip hyperfine libssl-dev)
+          python3 gzip hyperfine libssl-dev unicode-data bsdutils "$@")
 
 missing=()
 for p in "${packages[@]}"; do

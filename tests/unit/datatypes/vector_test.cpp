@@ -215,23 +215,25 @@ TEST_F(Vector, FloatAndPercentElements) {
 }
 
 TEST_F(Vector, ScalarOnTheLeft) {
-    // The scalar stays the left operand: 10 - v is not v - 10.
-    Cell v = make(blk({I(1), I(4)}));
+    // A scalar on the left runs the same core: 10 - v changes v as v - 10 does.
+    Cell v = make(blk({I(12), I(40)}));
     Outcome o = scalar_left(MathOp::subtract, I(10), v);
     ASSERT_FALSE(o.error);
     EXPECT_EQ(o.value.data2, v.data2);
-    EXPECT_EQ(elements(v), (std::vector<double>{9, 6}));
-    ASSERT_FALSE(scalar_left(MathOp::divide, I(12), v).error);
-    EXPECT_EQ(elements(v), (std::vector<double>{1, 2}));
-    ASSERT_FALSE(scalar_left(MathOp::subtract, I(0), v).error);  // 0 - v is no identity
-    EXPECT_EQ(elements(v), (std::vector<double>{-1, -2}));
+    EXPECT_EQ(elements(v), (std::vector<double>{2, 30}));
+    ASSERT_FALSE(scalar_left(MathOp::divide, I(2), v).error);
+    EXPECT_EQ(elements(v), (std::vector<double>{1, 15}));
+    ASSERT_FALSE(scalar_left(MathOp::remainder, I(4), v).error);
+    EXPECT_EQ(elements(v), (std::vector<double>{1, 3}));
+    ASSERT_FALSE(scalar_left(MathOp::subtract, I(0), v).error);  // v - 0: nothing changes
+    EXPECT_EQ(elements(v), (std::vector<double>{1, 3}));
     Cell f = make(blk({F(4.0)}));
-    ASSERT_FALSE(scalar_left(MathOp::divide, F(1.0), f).error);
-    EXPECT_EQ(elements(f), (std::vector<double>{0.25}));
+    ASSERT_FALSE(scalar_left(MathOp::divide, F(8.0), f).error);
+    EXPECT_EQ(elements(f), (std::vector<double>{0.5}));
 
-    // A division that fails on a later element leaves every element as it was.
+    // Dividing by a zero scalar fails before any element changes.
     Cell z = make(blk({I(5), I(0), I(2)}));
-    EXPECT_EQ(scalar_left(MathOp::divide, I(10), z).error, ErrorId::math_zero_divide);
+    EXPECT_EQ(scalar_left(MathOp::divide, I(0), z).error, ErrorId::math_zero_divide);
     EXPECT_EQ(elements(z), (std::vector<double>{5, 0, 2}));
 }
 

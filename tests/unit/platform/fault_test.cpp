@@ -14,6 +14,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -99,7 +100,7 @@ constexpr FaultCase kFaultCases[] = {
     {"divide", 13, "integer divide by zero", true},
     {"breakpoint", 3, "breakpoint", true},
     {"uncaught-throw", 95, "no CATCH for THROW", true},
-    {"interrupt", 0, nullptr, false},
+    {"interrupt", 130, nullptr, false},
     {"broken-pipe", 0, nullptr, false},
     {"deep-recursion", 0, nullptr, false},
 };
@@ -155,8 +156,37 @@ TEST(BigStack, RunsEntryOnItsOwnThreadWithOneSignalStack) {
     EXPECT_EQ(kaz::platform::run_on_big_stack(look_around, &seen, 1 << 20), 42);
     EXPECT_FALSE(pthread_equal(seen.thread, pthread_self()));
     EXPECT_FALSE(seen.signal_stack.ss_flags & SS_DISABLE);
-    EXPECT_GE(seen.signal_stack.ss_size, 64u * 1024);
+    EXPECT_GE(seen.signal_stack.ss_size, kaz::platform::kSignalStackBytes);
     EXPECT_EQ(seen.signal_stack_again.ss_sp, seen.signal_stack.ss_sp);
+}
+
+// A thread may come with a signal stack of someone else's (a sanitizer runtime installs one per
+// thread): one too small for the fault report is replaced, one large enough is kept.
+TEST(SignalStack, ReplacesOneTooSmallAndKeepsOneLargeEnough) {
+    struct Seen {
+        stack_t after_small{}, after_large{};
+    } seen;
+    std::thread([&] {
+        auto install = [](std::vector<char>& memory) {
+            stack_t given{};
+            given.ss_sp = memory.data();
+            given.ss_size = memory.size();
+            return sigaltstack(&given, nullptr) == 0;
+        };
+        std::vector<char> small(16 * 1024), large(2 * kaz::platform::kSignalStackBytes);
+        ASSERT_TRUE(install(small));
+        kaz::platform::install_signal_stack();
+        sigaltstack(nullptr, &seen.after_small);
+        ASSERT_TRUE(install(large));
+        kaz::platform::install_signal_stack();
+        sigaltstack(nullptr, &seen.after_large);
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);  // before `large` goes away with this thread
+    }).join();
+    EXPECT_FALSE(seen.after_small.ss_flags & SS_DISABLE);
+    EXPECT_GE(seen.after_small.ss_size, kaz::platform::kSignalStackBytes);
+    EXPECT_EQ(seen.after_large.ss_size, 2 * kaz::platform::kSignalStackBytes);
 }
 
 TEST(BigStack, RunsEntryOnTheCallerWhenNoSuchStackCanBeMade) {
@@ -213,9 +243,31 @@ TEST(WriteFd, WritesEverythingThroughInterruptedWrites) {
     EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size() << " bytes";
 }
 
+// Each error ends the write with false at once; retrying could never succeed.
 TEST(WriteFd, GivesUpOnAnError) {
-    kaz::platform::write_fd(-1, "lost", 4);  // returns instead of retrying forever
-    SUCCEED();
+    struct sigaction ignore{}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+    int unread[2];
+    ASSERT_EQ(pipe(unread), 0);
+    close(unread[0]);
+    const int full = open("/dev/full", O_WRONLY);
+    const int null = open("/dev/null", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ASSERT_GE(null, 0);
+
+    const std::string text(100000, 'x');
+    EXPECT_FALSE(kaz::platform::write_fd(-1, text.data(), text.size()));         // EBADF
+    EXPECT_FALSE(kaz::platform::write_fd(unread[1], text.data(), text.size()));  // EPIPE
+    EXPECT_FALSE(kaz::platform::write_fd(full, text.data(), text.size()));       // ENOSPC
+    EXPECT_TRUE(kaz::platform::write_fd(null, text.data(), text.size()));
+    EXPECT_TRUE(kaz::platform::write_fd(-1, text.data(), 0));  // nothing to write, nothing fails
+
+    close(unread[1]);
+    close(full);
+    close(null);
+    sigaction(SIGPIPE, &previous, nullptr);
 }
 
 }  // namespace
