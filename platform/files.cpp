@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 namespace kaz::platform {
 
@@ -82,10 +83,10 @@ int64_t read_bytes(const File& file, void* buffer, size_t count, int64_t offset)
     return int64_t(done);
 }
 
-bool read_to_end(const File& file, std::string& bytes) {
-    size_t used = bytes.size();
-    for (;;) {
-        if (bytes.size() - used < 65536) bytes.resize(std::max<size_t>(bytes.size() * 2, used + 65536));
+bool read_to_end(const File& file, std::string& bytes, size_t limit) {
+    size_t used = bytes.size(), end = limit > SIZE_MAX - used ? SIZE_MAX : used + limit;
+    while (used < end) {
+        if (bytes.size() - used < 65536) bytes.resize(std::min(std::max<size_t>(bytes.size() * 2, used + 65536), end));
         ssize_t n = ::read(file.fd(), bytes.data() + used, bytes.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;

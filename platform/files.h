@@ -58,9 +58,10 @@ std::optional<FileStatus> status_of(const char* path);
 // retrying short reads until `count` bytes or the end of the file. Returns the bytes read, or
 // -1 on failure (nothing useful is in `buffer` then).
 int64_t read_bytes(const File& file, void* buffer, size_t count, int64_t offset = -1);
-// Reads from the file position to the end of the file: for files whose size is not known in
-// advance (pipes, the kernel's own files). False on failure.
-bool read_to_end(const File& file, std::string& bytes);
+// Appends what is read from the file position to the end of the file, or until `limit` bytes
+// are appended: for files whose size is not known in advance (pipes, devices, the kernel's own
+// files). False on failure.
+bool read_to_end(const File& file, std::string& bytes, size_t limit = SIZE_MAX);
 
 // Writes all `count` bytes at the file position, retrying short writes. Returns the bytes
 // written, or -1 on failure.

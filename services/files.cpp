@@ -167,7 +167,7 @@ std::string_view series_bytes(const Cell& series) {
 // What one value writes: its bytes appended to `out`.
 void append_bytes_of(const Cell& value, int64_t part, std::string& out) {
     TypeId t = type_of(value);
-    if (string::any_string_q(t)) return append_utf8_of(value, out);
+    if (t == TypeId::string) return append_utf8_of(value, out);
     if (t == TypeId::binary) {
         std::string_view bytes = series_bytes(value);
         if (part >= 1 && uint64_t(part) < bytes.size()) bytes = bytes.substr(0, size_t(part));
@@ -219,7 +219,7 @@ Payload payload_of(const Cell& data, int64_t part, bool lines) {
         direct = series_bytes(data);
         if (part >= 1 && uint64_t(part) < direct.size()) direct = direct.substr(0, size_t(part));
         as_is = true;
-    } else if (string::any_string_q(t) && memory::buffer_of(data.data2)->unit() == 1) {
+    } else if (t == TypeId::string && memory::buffer_of(data.data2)->unit() == 1) {
         direct = series_bytes(data);
         as_is = ascii_q(reinterpret_cast<const uint8_t*>(direct.data()), direct.size());
     }
@@ -281,7 +281,9 @@ Cell read(const Cell& file, const Cell* seek_arg, const Cell* part_arg, bool bin
     if (sized) {
         available = status->size - seek;
     } else {
-        if (!platform::read_to_end(f, streamed)) cannot_open(file);
+        // Never more than asked for, nor than a value can hold: a device may have no end.
+        size_t limit = part >= 0 ? size_t(seek + part) : size_t(seek + kMaxBytes + 1);
+        if (!platform::read_to_end(f, streamed, limit)) cannot_open(file);
         available = int64_t(streamed.size()) - seek;
     }
     int64_t want = std::max<int64_t>(available, 0);

@@ -52,7 +52,7 @@ Cell read(const Cell& file, const Cell* seek, const Cell* part, bool binary, boo
 //
 // In: `data` any value; `seek`, `part` the refinements' arguments or null when not given;
 // `binary`, `append`, `lines` the refinements' flags.
-// The bytes: a string! (any text type) gives its UTF-8 from its head, line ends as they are; a
+// The bytes: a string! gives its UTF-8 from its head, line ends as they are; a
 // binary! its bytes from its head, the first `part` of them when `part` is between 1 and its
 // length; any other value is molded and written as text. With `lines`, each value of a block!
 // (any other data as one value) is written so, followed by LF. `binary` changes no bytes.

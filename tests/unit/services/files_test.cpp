@@ -165,6 +165,8 @@ TEST_F(SimpleIo, ReadsFilesOfUnknownSize) {
     EXPECT_EQ(utf8_of(status).rfind("Name:", 0), 0u);
     Cell part = read(str("/proc/self/status", TypeId::file), true, false, 2, 3);
     EXPECT_EQ(bytes_of(part), "me:");
+    // A device has no end: only what is asked for is read.
+    EXPECT_EQ(bytes_of(read(str("/dev/zero", TypeId::file), true, false, 3, 5)), std::string(5, '\0'));
     Cell mounts = read(str("/proc/self/mounts", TypeId::file), false, true);
     EXPECT_EQ(type_of(mounts), TypeId::block);
     EXPECT_GT(series_::total_length(mounts), 0u);
@@ -260,6 +262,8 @@ TEST_F(SimpleIo, WritesValuesAsTextAndLines) {
     EXPECT_EQ(get(dir / "values"), "x\ny\n");
     write(f, cell::integer(42), true, true);
     EXPECT_EQ(get(dir / "values"), "x\ny\n42\n");
+    write(f, str("name", TypeId::file));  // only a string! is written as its text
+    EXPECT_EQ(get(dir / "values"), "%name");
     // Text wider than a byte per character, and a string from its position.
     Cell wide = str("\xE2\x82\xAC\xF0\x9F\x98\x80!");
     wide.data1 = 1;
