@@ -299,6 +299,9 @@ std::optional<Child> spawn(const SpawnRequest& request, int* reason) {
         return std::nullopt;
     };
     if (request.argv.empty()) return fail(EINVAL);
+    // The program would see a shorter argument than the one given.
+    for (const std::string& a : request.argv)
+        if (a.find('\0') != std::string::npos) return fail(EINVAL);
     reap_orphans();
     FileActions files;
     Attributes attributes;

@@ -100,9 +100,10 @@ private:
     int32_t status_ = -1;
 };
 
-// Starts a child. Nothing when it cannot be started: a file that cannot be opened, a pipe that
-// cannot be made, a program that cannot be found or run (`reason`, when given, receives the
-// system's error number). Nothing is left open or running then.
+// Starts a child. Nothing when it cannot be started: no program named, an argument holding a
+// NUL character, a file that cannot be opened, a pipe that cannot be made, a program that
+// cannot be found or run (`reason`, when given, receives the system's error number). Nothing
+// is left open or running then.
 std::optional<Child> spawn(const SpawnRequest& request, int* reason = nullptr);
 
 }  // namespace kaz::platform

@@ -204,6 +204,7 @@ int32_t call(const Cell& cmd, const CallOptions& o) {
         error::raise(ErrorId::script_invalid_arg, cmd);
     }
     if (r.command.empty()) return 0;
+    if (r.command.find('\0') != std::string::npos) error::raise(ErrorId::script_invalid_arg, cmd);
     r.shell = o.shell;
     r.wait = o.wait;
 

@@ -40,7 +40,7 @@ struct CallOptions {
 // binary!'s bytes from its head, or a file!'s content; without it the child reads the
 // process's own input. `output` and `error` receive the child's standard output and error: a
 // file! is appended to (made when absent); into a string! the bytes go decoded as UTF-8 (each
-// invalid byte as U+FFFD), into a binary! as they are, inserted at the target's head (the
+// invalid sequence as U+FFFD), into a binary! as they are, inserted at the target's head (the
 // target's position then shows them). Without them the streams go to the null device.
 //
 // Out: 0 for an empty command, which runs nothing; else, when waiting (`wait`, or forced by
@@ -48,8 +48,9 @@ struct CallOptions {
 // signal ended it); when not waiting, the child's process id at once (it is reaped when it
 // ends); -1 when the command cannot be run: a file that cannot be opened, a pipe that cannot
 // be made, a program that cannot be started, a quote left open in the command line.
-// Errors: `console` raises internal not-done; a `cmd`, stream or target of another type raises
-// script invalid-arg with it.
+// Errors: `console` raises internal not-done; a `cmd`, stream or target of another type, and a
+// `cmd` holding a NUL character (the system would run a shorter, other command), raise script
+// invalid-arg with it.
 int32_t call(const Cell& cmd, const CallOptions& options);
 
 // ---- below the values ----

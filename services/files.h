@@ -39,8 +39,11 @@ bool dir_path_q(const Cell& file);
 //    - with `binary`: a binary! of them (`binary` wins over `lines`);
 //    - with `lines`: a block! of string! lines: split at each LF, a CR right before the LF
 //      dropped, no empty line after a final LF;
-//    - else a string! of them decoded as UTF-8, each invalid byte as U+FFFD.
-//    A negative `seek` or `part` counts as not given.
+//    - else a string! of them decoded as UTF-8, each invalid sequence (its longest valid
+//      start, or one byte) as U+FFFD.
+//    A negative `seek` or `part` counts as not given. A file whose size the system does not
+//    tell (a pipe, a device, the kernel's own files) is read to its end, or only up to `seek`
+//    and `part` when `part` is given.
 // Errors: a `seek` or `part` that is not an integer! raises script invalid-refine-arg with the
 // word (seek, part) and the argument; a file that cannot be opened or read, a directory read
 // without its trailing "/", and 2 GB or more to deliver raise access cannot-open with `file`; a
@@ -88,8 +91,8 @@ bool make_dir(const Cell& path);
 // True when a file or directory is at the path (`exists?`).
 bool file_exists_q(const Cell& path);
 
-// A string! of the bytes decoded as UTF-8, each invalid byte as U+FFFD (also used by the HTTP
-// client). `bytes` must not lie in a series buffer.
+// A string! of the bytes decoded as UTF-8, each invalid sequence as U+FFFD (also used by the
+// HTTP client). `bytes` must not lie in a series buffer.
 Cell bytes_to_string(std::string_view bytes);
 // A block! of the lines of the bytes, as `read` with `lines` gives them (also used by the HTTP
 // client); an empty block! for no bytes. `bytes` must not lie in a series buffer.

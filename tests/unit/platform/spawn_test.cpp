@@ -106,6 +106,7 @@ TEST_F(Spawn, RefusesWhatCannotRun) {
         {request({at("missing")}), ENOENT},
         {request({at("not executable")}), EACCES},
         {request({}), EINVAL},
+        {request({"echo", std::string("a\0b", 3)}), EINVAL},
         {missing_input, ENOENT},
         {bad_output, ENOENT},
     };

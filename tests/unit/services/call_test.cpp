@@ -248,6 +248,7 @@ TEST_F(Call, RefusesTheConsoleAndOtherTypes) {
     o.console = true;
     EXPECT_EQ(test::raised([&] { call(str("true"), o); }).first, ErrorId::internal_not_done);
     EXPECT_EQ(test::raised([&] { call(cell::integer(1)); }).first, ErrorId::script_invalid_arg);
+    EXPECT_EQ(test::raised([&] { call(str(std::string("touch x\0y", 9))); }).first, ErrorId::script_invalid_arg);
     Cell number = cell::integer(1);
     o = {};
     o.output = &number;
