@@ -307,6 +307,7 @@ Cell read(const Cell& file, const Cell* seek_arg, const Cell* part_arg, bool bin
         std::string bytes(size_t(want), '\0');
         int64_t got = platform::read_bytes(f, bytes.data(), bytes.size(), seek);
         if (got < 0) cannot_open(file);
+        if (got == 0) return empty_value(false);  // cut short since its size was taken
         bytes.resize(size_t(got));
         return bytes_to_lines(bytes);
     }
