@@ -2,7 +2,8 @@
 # Runs the file and process rows of Kaz (bench_services) and of Python 3 (bench/peers/files.py)
 # one after the other on the same inputs, from a Release build, and prints their medians and
 # ratios. The inputs (about 220 MB) go to build/release/bench-data unless KAZ_BENCH_DATA names
-# another directory.
+# another directory; one on tmpfs (KAZ_BENCH_DATA=/dev/shm/kaz-bench) keeps the disk's write-back,
+# which other processes share, out of the write rows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
