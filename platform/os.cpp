@@ -1,7 +1,5 @@
 #include "platform/os.h"
 
-#include "platform/files.h"
-
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -15,6 +13,8 @@
 #include <ctime>
 #include <string_view>
 #include <vector>
+
+#include "platform/files.h"
 
 extern char** environ;
 
