@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Python 3's side of the file and process rows (bench/run_files.sh): the median of a few runs
-of each, in milliseconds, one "row ms" line each. Argument: the directory of files_data.py."""
+of each, in milliseconds, one "row ms" line each. Arguments: the directory of files_data.py,
+then the rows to run (all when none is named)."""
 import os, statistics, subprocess, sys, time
 
 data = sys.argv[1]
@@ -28,8 +29,9 @@ def spawn_true():
     for _ in range(1000):
         subprocess.run(["true"])
 
-text = open(text200, encoding="utf-8").read()
-blob = open(text200, "rb").read()
+wanted = set(sys.argv[2:])
+text = open(text200, encoding="utf-8").read() if not wanted or "WriteText200MB" in wanted else ""
+blob = open(text200, "rb").read() if not wanted or "WriteBinary200MB" in wanted else b""
 words = open(words20, encoding="utf-8").read()
 rows = [
     ("ReadText200MB", 5, lambda: open(text200, encoding="utf-8").read()),
@@ -41,5 +43,7 @@ rows = [
     ("SpawnTrue1000", 3, spawn_true),
 ]
 for name, runs, work in rows:
-    print(name, "%.1f" % median(runs, work), flush=True)
-os.remove(scratch)
+    if not wanted or name in wanted:
+        print(name, "%.1f" % median(runs, work), flush=True)
+if os.path.exists(scratch):
+    os.remove(scratch)
