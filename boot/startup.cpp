@@ -3,6 +3,7 @@
 #include "boot/startup.h"
 
 #include <string>
+#include <vector>
 
 #include "boot/environment.h"
 #include "boot/routines.h"
@@ -22,6 +23,7 @@
 #include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "platform/os.h"
+#include "services/os_info.h"
 
 namespace kaz::startup {
 namespace {
@@ -120,12 +122,8 @@ Cell* field(const Cell& object, const char* name) {
 }
 
 void set_command_line(int argc, char** argv) {
-    std::string line;
-    for (int i = 0; i < argc; ++i) {
-        if (i) line += ' ';
-        line += argv[i];
-    }
-    Cell args = string::from_utf8(line);
+    // Arguments holding blanks are quoted, so that splitting the line gives them back whole.
+    Cell args = string::from_utf8(os_info::command_line(std::vector<std::string>(argv, argv + argc)));
     *field(*field(system_object(), "script"), "args") = args;
 }
 

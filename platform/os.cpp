@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <ctime>
 #include <string_view>
 #include <vector>
+
+#include "platform/files.h"
 
 extern char** environ;
 
@@ -135,6 +138,21 @@ bool open_with_desktop(const char* target) {
     if (failed) return false;
     openers.push_back(pid);
     return true;
+}
+
+SystemName system_name() {
+    struct utsname u {};
+    if (uname(&u) != 0) return {};
+    return {u.sysname, u.release, u.version, u.machine};
+}
+
+std::string os_release_text() {
+    for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
+        File f = open_file(path, open_mode::read);
+        std::string text;
+        if (f.is_open() && read_to_end(f, text)) return text;
+    }
+    return {};
 }
 
 void wait(double seconds) {

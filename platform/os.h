@@ -1,5 +1,6 @@
 // Operating-system services that are not files or windows: the clock with its time zone, the
-// process environment, the current directory and sleeping. Text is UTF-8 throughout.
+// process environment, the current directory, the system's own description and sleeping. Text
+// is UTF-8 throughout.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,17 @@ std::optional<int64_t> file_size(const char* path);
 // program chosen for it, and returns at once without waiting. False when the opener could not
 // be started. The target is passed as one argument, never through a shell.
 bool open_with_desktop(const char* target);
+
+// The running system as uname tells it: kernel name ("Linux"), kernel release ("6.1.0-18-amd64"),
+// kernel version text and machine ("x86_64").
+struct SystemName {
+    std::string system, release, version, machine;
+};
+SystemName system_name();
+
+// The text of the distribution's description (/etc/os-release, else /usr/lib/os-release);
+// empty when neither can be read.
+std::string os_release_text();
 
 // Sleeps the given seconds, counted in whole milliseconds and never less than one.
 void wait(double seconds);
