@@ -13,7 +13,7 @@
 #include "boot/boot.h"
 #include "datatypes/block.h"
 #include "datatypes/string.h"
-#include "evaluator/natives_gc.h"
+#include "evaluator/natives_system.h"
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/text.h"

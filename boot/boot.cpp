@@ -38,10 +38,7 @@
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
-#include "evaluator/natives_control.h"
-#include "evaluator/natives_gc.h"
-#include "evaluator/natives_math.h"
-#include "evaluator/natives_output.h"
+#include "evaluator/natives_system.h"
 #include "evaluator/parse.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
@@ -161,11 +158,7 @@ void run() {
     error::make_catalog(root);
     install_hooks();            // from here on, raised errors are error! objects
     parse::init(root);          // PARSE's two shared stacks, kept in the root block
-    natives::init_control();
-    natives::init_output();
-    natives::init_math();
-    natives::init_parse();
-    natives::init_gc();
+    natives::init();
     actions::init_entries();
     ownership::init();
     checksum::init();  // the method words

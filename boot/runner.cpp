@@ -22,7 +22,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
-#include "evaluator/natives_output.h"
+#include "evaluator/natives_system.h"
 #include "platform/console.h"
 #include "platform/os.h"
 #include "runtime/console.h"

@@ -42,8 +42,11 @@ inline NativeFn at(uint32_t number) {
     return fn ? fn : not_built;
 }
 const char* name_of(uint32_t number);
-// Installs the function of one native; the modules that build natives call it from init().
+// Installs the function of one native; the modules that build natives call it from their init.
 void define(uint32_t number, NativeFn fn);
+// Fills the natives table: each subject's natives (comparison, control, math, series and sets,
+// system, text, PARSE).
+void init();
 
 // The checks every native makes of its refinement positions.
 inline bool given(const int32_t* refinements, int i) { return refinements[i] >= 0; }

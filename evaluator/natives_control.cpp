@@ -3,6 +3,7 @@
 #include "evaluator/natives_control.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -12,11 +13,13 @@
 #include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
+#include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_frame.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/number.h"
@@ -28,10 +31,6 @@ namespace kaz::natives {
 namespace control {
 
 using interp::true_q;
-
-Cell& arg(uint32_t i) { return stack::base[i]; }
-void result(const Cell& v) { stack::base[0] = v; }
-bool pending() { return frame::unwinding != 0; }
 
 // Evaluates a block into the current frame's return slot.
 void eval_into_result(const Cell& block) { interp::eval_block(block, true); }
@@ -590,22 +589,6 @@ void set(const int32_t* refs) {
     error::raise(ErrorId::internal_not_done);
 }
 
-// ---- transcode ----
-
-// transcode src /next /one /prescan /scan /part length /into dst /trace callback
-void transcode(const int32_t* refs) {
-    lexer::TranscodeOptions o;
-    o.next = given(refs, 0);
-    o.one = given(refs, 1);
-    o.prescan = given(refs, 2);
-    o.scan = given(refs, 3);
-    o.part = given(refs, 4) ? &arg(uint32_t(refs[4])) : nullptr;
-    o.into = given(refs, 5) ? &arg(uint32_t(refs[5])) : nullptr;
-    o.trace = given(refs, 6) ? &arg(uint32_t(refs[6])) : nullptr;
-    Cell source = arg(0);
-    result(lexer::transcode(source, o));
-}
-
 // ---- control transfers ----
 
 void break_(const int32_t* refs) {
@@ -712,6 +695,48 @@ void try_(const int32_t* refs) {
     frame::pop_return();
 }
 
+// ---- apply ----
+
+void apply(const int32_t* refs) {
+    Cell fn = arg(0), args = arg(1);
+    Cell name = words::applied_tag;
+    Cell value = fn;
+    std::optional<Cell> path;
+    std::optional<Cell> owner;
+    if (plain_word_q(type_of(fn))) {
+        name = fn;
+        name.header = uint32_t(TypeId::word);
+        value = *word::get(name);
+    } else if (is(fn, TypeId::path)) {
+        // As the interpreter walks a path: object fields down to the function, whose element
+        // names it; the elements after that one are its refinements.
+        Cell walk = fn;
+        uint32_t tail = series_::total_length(walk);
+        uint32_t i = series_::clamp_head(walk);
+        if (i >= tail || !is(*block::cell_at(walk, i), TypeId::word)) error::raise(ErrorId::script_invalid_arg, fn);
+        name = *block::cell_at(walk, i);
+        value = *word::get(name);
+        while (object::object_type_q(type_of(value)) && i + 1 < tail && is(*block::cell_at(walk, i + 1), TypeId::word)) {
+            owner = value;
+            name = *block::cell_at(walk, ++i);
+            value = *object::value_of_word(*owner, name);
+        }
+        walk.data1 = i;
+        path = walk;
+    }
+    if (is(value, TypeId::op)) value = function::unwrap_op(value);
+    if (!callable_q(type_of(value))) error::raise(ErrorId::script_invalid_arg, fn);
+
+    uint32_t flags = given(refs, 0) ? interp::from_block : interp::refinements_as_values;
+    if (given(refs, 1)) flags |= interp::single_values;
+    uint32_t pos = series_::clamp_head(args);
+    Cell* result_at = stack::data_top;
+    interp::eval_code(value, args.data2, pos, series_::total_length(args), path ? &*path : nullptr, name,
+                      owner ? &*owner : nullptr, flags, false);
+    if (frame::unwinding) return;
+    result(*result_at);
+}
+
 }  // namespace control
 
 void init_control() {
@@ -744,7 +769,7 @@ void init_control() {
     define(Number::throw_, control::throw_);
     define(Number::catch_, control::catch_);
     define(Number::try_, control::try_);
-    define(Number::transcode, control::transcode);
+    define(Number::apply, control::apply);
 }
 
 }  // namespace kaz::natives

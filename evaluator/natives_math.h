@@ -1,10 +1,11 @@
-// The math and system natives: trigonometry and logarithms, numeric predicates, object
-// construction, case conversion, the new-line marker, words and contexts, the process
-// environment, files and the desktop, coercion with `as`, and `apply`.
+// The math natives: trigonometry, logarithms and roots, NaN?, and shift.
 #pragma once
 
 #include <cstdint>
 
+#include <span>
+
+#include "evaluator/routines.h"
 #include "runtime/cell.h"
 
 namespace kaz::natives {
@@ -31,5 +32,8 @@ double trig_arg(bool radians, Trig kind);
 enum class InverseTrig : uint32_t { arc_tangent = 0, arc_cosine = 1, arc_sine = 2 };
 // The inverse function of the first argument (as a float); in degrees unless `radians`.
 double inverse_trig(bool radians, InverseTrig op);
+
+// The routines of this subject, global words: shift-right, shift-left and shift-logical.
+std::span<const routines::Definition> math_routines();
 
 }  // namespace kaz::natives

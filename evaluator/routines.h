@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "runtime/cell.h"
 
@@ -24,6 +25,16 @@ union Result {
 };
 
 using PlainFn = Result (*)(const Arg* args, uint32_t count);
+
+// A routine of the environment, made into a routine! value at start-up: its name, the source
+// of its spec, its body, and the return type the interpreter converts its Result to (0: none,
+// the body leaves its result in the return slot itself).
+struct Definition {
+    const char* name;
+    const char* spec;
+    PlainFn fn;
+    TypeId returns;
+};
 using CellFn = const Cell* (*)(Cell* const* args, uint32_t count);
 
 // Registers a routine under `name`; returns its id (from 1). A name given twice keeps the last.

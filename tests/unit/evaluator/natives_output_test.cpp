@@ -26,8 +26,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
 #include "evaluator/natives.h"
-#include "evaluator/natives_control.h"
-#include "evaluator/natives_output.h"
+#include "evaluator/natives_system.h"
 #include "runtime/error.h"
 #include "runtime/gc.h"
 #include "runtime/memory.h"
@@ -186,8 +185,7 @@ protected:
     static void SetUpTestSuite() {
         gc::set_enabled(false);
         actions::init_entries();
-        natives::init_control();
-        natives::init_output();
+        natives::init();
         issue::init();  // to-hex answers issues
         define("event!", cell::datatype(TypeId::event));  // registered by the GUI engine
         for (std::string_view name : typeset::kStandardNames) define(std::string(name).c_str(), *typeset::standard(name));

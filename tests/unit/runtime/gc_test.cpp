@@ -20,7 +20,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
-#include "evaluator/natives_gc.h"
+#include "evaluator/natives_system.h"
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/resource.h"
@@ -103,7 +103,7 @@ protected:
             gc::add_root(boot::root);
             natives::register_gc_roots();
         }
-        natives::init_gc();
+        natives::init();
         was_enabled_ = gc::enabled();
         gc::set_enabled(true);
     }
