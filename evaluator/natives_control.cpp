@@ -1,5 +1,5 @@
-// The control natives: conditionals, loops, switch, case, do, get, set, and the control
-// transfers break, continue, exit, return, throw, catch and try.
+// The control natives: conditionals, loops, functions, switch, case, do, get, set, apply, and
+// the control transfers break, continue, exit, return, throw, catch and try.
 #include "evaluator/natives_control.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// The control natives: conditionals, loops, switch, case, do, get, set and the control
-// transfers.
+// The control natives: conditionals, loops, functions, switch, case, do, get, set, apply and the
+// control transfers.
 #pragma once
 
 #include "runtime/cell.h"
@@ -8,6 +8,5 @@ namespace kaz::natives {
 
 // Registers the control natives in the natives table.
 void init_control();
-
 
 }  // namespace kaz::natives
