@@ -292,13 +292,12 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     if (bytes > 0xFFFF'0000ULL) error::raise(ErrorId::internal_no_memory);
     uint32_t capacity = align(uint32_t(bytes), 16);
     size_t need = size_t(capacity) + kBufferOverhead;
-#ifdef KAZ_GC_STRESS
+    // The torture switch: a collection at every stress_every-th allocation.
     static uint32_t stress_count = 0;
-    if (stress_every && ++stress_count >= stress_every) {
+    if (stress_every && ++stress_count >= stress_every) [[unlikely]] {
         stress_count = 0;
         collect_if_enabled();
     }
-#endif
 
     SeriesBuffer* b;
     uint32_t placement = 0;

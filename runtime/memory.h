@@ -158,7 +158,8 @@ void clear_words(uint32_t* first, uint32_t* last);
 extern void (*collector)();
 extern bool gc_enabled;
 void collect_if_enabled();
-// GC-stress builds collect at every `stress_every`-th buffer allocation (0: never).
+// A collection at every `stress_every`-th buffer allocation (0: never): the torture switch of
+// the tests, set from KAZ_GC_STRESS_EVERY.
 extern uint32_t stress_every;
 
 // The series whose buffers live in the tracked heap, so that the collector can free the

@@ -41,6 +41,16 @@ void start_runtime() {
     value_slots::init();
     gc::init();
     gc::add_root(root);
+    // The tests build blocks, strings and binaries without the datatypes: the collector is told
+    // what those cells name, as their modules tell it in the whole system.
+    for (TypeId t : {TypeId::block, TypeId::paren, TypeId::path, TypeId::lit_path, TypeId::set_path,
+                     TypeId::get_path})
+        gc::define_refs(t, {.data2 = gc::Ref::block});
+    for (TypeId t : {TypeId::string, TypeId::file, TypeId::url, TypeId::tag, TypeId::email, TypeId::ref})
+        gc::define_refs(t, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
+    gc::define_refs(TypeId::binary, {.data2 = gc::Ref::series});
+    gc::define_refs(TypeId::hash, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
+    gc::define_refs(TypeId::map, {.data2 = gc::Ref::block, .data3 = gc::Ref::table});
 }
 
 }  // namespace
