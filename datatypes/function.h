@@ -59,12 +59,20 @@ Cell unwrap_op(const Cell& op);
 // ---- making ----
 
 // Makes a function! and pushes it on the data stack; returns its context. Without a context,
-// a new one is made from the spec and the body's deep copy is bound to it; a given context is
-// used as it stands (the body is not bound). A spec not at its head is copied from its index.
+// a new one is made from a private copy of the spec (see own_spec) and the body's deep copy is
+// bound to it; a given context is used as it stands with the spec it was made from (the body is
+// not bound), a spec not at its head copied from its index.
 // `code` 0 means interpreted; `defining_context` 0 means none. `flags`: kTrace, kNoTrace.
 // Without `copy_body` the body given is kept as it is (a copy the caller just made).
 Node make_value(const Cell& spec, const Cell* body, Node context, uint32_t code,
                 Node defining_context, uint32_t flags, bool copy_body = true);
+// A copy of a spec from its index, with a copy of each block in it (type blocks, the attribute
+// block): what a callable keeps, so that nothing a script holds can change the words and types
+// its calls rely on.
+Node own_spec(const Cell& spec);
+// Builds a callable's argument table into its more-block; installed by the interpreter, which
+// otherwise builds it on the first call.
+extern Node (*build_argument_table)(const Cell& callable);
 // Checks a function spec; returns the header flags its attribute block asks for. Raises
 // script bad-func-def, invalid-type-spec, dup-vars (and no-value for an unset type word).
 uint32_t validate_spec(const Cell& spec);
@@ -94,7 +102,13 @@ void init();
 }  // namespace kaz::function
 
 namespace kaz::native {
-// make of native! and action!: [spec-block index]; the type chosen by `type`.
+// A built-in native (type native!) or action (type action!) of table number `number`, made
+// from its own spec at start-up: its argument table is what every later make of that number
+// must agree with.
+Cell define(const Cell& spec, uint32_t number, TypeId type);
+// make of native! and action!: [spec-block index]; the type chosen by `type`. The spec must
+// give the arguments, refinements and types of the built-in of that number, since the built-in
+// reads its arguments without checking them; anything else raises script bad-make-arg.
 Cell make(const Cell& proto, const Cell& spec, TypeId type);
 }  // namespace kaz::native
 

@@ -1107,6 +1107,7 @@ void init() {
     state.stack_floor = floor;
     state.tracer = cell::unset();
     state.current_block = cell::unset();
+    function::build_argument_table = argument_table;
     error::raising = [](Cell& e) {
         Cell& near = error::field(e, error::near);
         if (is(near, TypeId::none) && is(state.current_block, TypeId::block)) near = state.current_block;
