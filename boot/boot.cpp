@@ -161,6 +161,7 @@ void run() {
     internal::init_refinements();
     internal::init_issues();
     error::make_catalog(root);  // from here on, raised errors are error! objects
+    error::prepare_no_memory();
     parse::init(root);          // PARSE's two shared stacks, kept in the root block
     natives::init_control();
     natives::init_output();

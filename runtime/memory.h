@@ -160,6 +160,9 @@ extern bool gc_enabled;
 void collect_if_enabled();
 // GC-stress builds collect at every `stress_every`-th buffer allocation (0: never).
 extern uint32_t stress_every;
+// The most nodes handed out at once (kMaxNodes; lowered by tests to reach it). Reaching it raises
+// internal no-memory, with the last frames kept back for the code that handles the error.
+extern uint32_t node_limit;
 
 // The series whose buffers live in the tracked heap, so that the collector can free the
 // unreachable ones and clear the marks of the others. An entry may name a node that has
@@ -184,6 +187,8 @@ namespace series_frame {
 SeriesFrame* alloc();
 void free(SeriesFrame* frame);
 SeriesFrame* find_room(size_t bytes);
+// The first frame with room for `bytes` that also has at least kMinFreeInFrame free.
+SeriesFrame* find_usable_room(size_t bytes);
 }  // namespace series_frame
 
 namespace big_frame {
