@@ -303,6 +303,7 @@ struct Call {
     Cell name;
     uint32_t apply;
     bool infix;
+    bool dropping = false;  // fetching the arguments of a refinement given as false
 };
 
 [[noreturn]] void no_arg(const Call& c, uint32_t index) {
@@ -325,6 +326,10 @@ void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
             return;
         }
         if (c.apply) {
+            // A native or action reads its arguments unchecked: it is given none! only where
+            // its spec lets none! in.
+            if (!c.dropping && !function_like(type_of(c.callable)) && !in_typeset(ts, TypeId::none))
+                no_arg(c, index);
             stack::push(cell::none());
             return;
         }
@@ -494,7 +499,9 @@ uint32_t fetch_args(Call& c, int32_t* refs) {
                 Cell ts = table(i);
                 if (arg_kind(ts) == return_type) break;
                 Cell* before = stack::data_top;
+                c.dropping = !enabled;
                 fetch_one(c, ts, i, c.infix);
+                c.dropping = false;
                 if (unwinding()) return 0;
                 ++fetched;
                 if (!native_like) {
