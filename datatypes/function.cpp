@@ -281,6 +281,14 @@ void push_inactive_refinement(uint32_t n) {
     for (uint32_t i = 1; i < n; ++i) stack::push(cell::none());
 }
 
+void fill_frame(Node ctx, uint32_t locals) {
+    const uint32_t words = context::word_count(ctx);
+    auto cells = [] { return uint32_t(stack::data_top - stack::base); };
+    while (cells() + locals < words) stack::push(cell::none());
+    push_inactive_refinement(locals);
+    while (cells() < words) stack::push(cell::none());
+}
+
 Cell collect_locals(const Cell& spec, const Cell& body) {
     const Cell s = spec;
     const uint32_t end = length_of(s.data2);

@@ -81,6 +81,11 @@ uint32_t validate_spec(const Cell& spec);
 int32_t count_local_slots(Node spec, uint32_t start, bool strict);
 // Pushes the cells of a refinement that was not used: false, then n - 1 none!.
 void push_inactive_refinement(uint32_t n);
+// Completes a frame built by hand for a call of the function of context `ctx`, its arguments
+// pushed from the frame's base: none! for each argument not given, then the cells of its local
+// group of `locals` slots (count_local_slots). A change handler or tracer whose spec asks more
+// than it is given must not read or write the stack past its frame.
+void fill_frame(Node ctx, uint32_t locals);
 // The local-word collection of the `function` native: returns a new spec, a copy of `spec`
 // (cut at /extern) followed, when the body sets or loops over words it does not name, by
 // /local and those words. Raises script bad-func-extern for an unfit entry in a spec with

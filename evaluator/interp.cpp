@@ -270,7 +270,7 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
                     event == ev_return || event == ev_call;
     stack::push(with_ref && ref ? *ref : cell::none());
     stack::push(cell::make(TypeId::pair, 0, base_index, top_index));
-    if (state.tracer_locals) push_inactive_refinement(state.tracer_locals);
+    function::fill_frame(tracer.data1, state.tracer_locals);
     state.tracing = false;
     // An unwind in flight (the epilog of a function left by return, the end of a traced do)
     // waits while the tracer runs: the tracer's own evaluation must not take it.
