@@ -1156,6 +1156,12 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
             if (arg_kind(e) == return_type) continue;
             if (!in_refinements && given < count && given < 8) stack::push(copies[given++]);
             else if (!native_like || !in_refinements) stack::push(cell::none());
+            else continue;
+            // A native or action reads its arguments unchecked: a comparator or callback that
+            // is one is given only what its spec lets in.
+            TypeId got = type_of(stack::data_top[-1]);
+            if (native_like && !in_typeset(e, got))
+                error::raise(ErrorId::script_expect_arg, words::anon_tag, cell::datatype(got), arg_word(callable, i));
         } else if (is(e, TypeId::refinement)) {
             in_refinements = true;
             if (!native_like) stack::push(cell::logic(false));
