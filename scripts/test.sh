@@ -18,6 +18,14 @@ run_suite() {
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DKAZ_SANITIZE=ON -DKAZ_BENCH=OFF
 
+# ---- generated programs ----
+# Random programs from the natives' and actions' specs run against the sanitizer build for a
+# fixed time; any sanitizer report, heap-check fault or runtime error fails the run. The seed
+# is printed first: `tests/gen/kazgen.py --seed S --program N --show` makes a program again.
+echo "== generated programs (build/asan)"
+python3 tests/gen/kazgen.py --kaz build/asan/boot/kaz --seconds 150 --jobs "$jobs"
+# ---- end of generated programs ----
+
 # The fuzz targets are built with clang (libFuzzer) and run briefly.
 echo "== build/fuzz"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
