@@ -64,6 +64,7 @@ void free_all() {
     while (state.series_first) {
         SeriesFrame* f = state.series_first;
         state.series_first = f->next;
+        platform::mark_usable(f->start(), size_t(f->end - f->start()));
         free_virtual(f);
     }
     while (state.big_first) {
@@ -227,6 +228,7 @@ SeriesFrame* alloc() {
     f->size = SeriesFrame::kHeaderSize + size;
     f->next_free = f->start();
     f->end = f->start() + size;
+    platform::mark_unusable(f->start(), size);
 
     // Keep the list in ascending address order: compaction moves buffers downwards.
     if (!state.series_first) {
@@ -253,6 +255,7 @@ void free(SeriesFrame* f) {
     if (f->prev) f->prev->next = f->next; else state.series_first = f->next;
     if (f->next) f->next->prev = f->prev; else state.series_last = f->prev;
     if (state.series_current == f) state.series_current = state.series_last;
+    platform::mark_usable(f->start(), size_t(f->end - f->start()));
     free_virtual(f);
 }
 
@@ -342,6 +345,7 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
             state.series_current = f;
         }
         b = reinterpret_cast<SeriesBuffer*>(f->next_free);
+        platform::mark_usable(b, need);
         f->next_free += need;
     }
 
@@ -451,9 +455,11 @@ Moved move_to_new_buffer(SeriesBuffer* buffer, uint32_t capacity) {
 }
 
 // A buffer abandoned outside the series frames is given back at once: nothing else
-// would ever free a tracked-heap buffer.
+// would ever free a tracked-heap buffer. One in a series frame keeps its header, which the
+// collector walks, until compaction reclaims it; its data may no longer be touched.
 void drop_abandoned(SeriesBuffer* old) {
     if (old->flags & series_flag::in_heap) heap::free(old);
+    else if (!(old->flags & series_flag::big)) platform::mark_unusable(old->data(), old->capacity);
 }
 
 }  // namespace
