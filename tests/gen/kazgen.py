@@ -281,7 +281,8 @@ class Generator:
             (7, self.parse), (6, self.object_change), (4, self.function_stress),
             (2, self.trace), (2, self.make_callable), (2, lambda d: 'recycle'),
             (4, self.context_stress), (2, self.transcode_trace), (2, self.catch_throw),
-            (8, self.hazard), (5, self.conversion),
+            (8, self.hazard), (5, self.conversion), (6, self.path), (2, self.ownership),
+            (2, self.do_code),
         ]
         total = sum(w for w, _ in kinds)
         r = self.rng.uniform(0, total)
@@ -478,6 +479,36 @@ class Generator:
             "reflect :f1 'body", "do bind [h0: 1] :f1", "o1/a: o1", "put o1 'c 3",
             "extend o1 [zz: 1]", "construct [a: 1 b: v1]"])
 
+    def selector(self):
+        return self.pick(['1', '2', '-1', '0', '100', 'a', 'b', 'x', '(1 + 1)', ':k', 'c',
+                          '"k"', '#"a"', 'none', 'true', '1.5'])
+
+    def path(self, depth):
+        head = self.pick(VARIABLES + ['o1', 'o2', 'v3', 'v4', 'o1/a', 'o1/b'])
+        path = head + ''.join('/' + self.selector() for _ in range(self.rng.randint(1, 3)))
+        r = self.rng.randint(0, 3)
+        if r == 0:
+            return '%s: %s' % (path, self.value(depth + 1))
+        if r == 1:
+            return "set '%s %s" % (path, self.value(depth + 1))
+        if r == 2:
+            return "get '%s" % path
+        return path
+
+    def ownership(self, depth):
+        field = self.pick(['a', 'b'])
+        return self.pick([
+            "modify o1/%s 'owned reduce [o1 '%s]" % (field, field),
+            "modify o1/%s 'owned none" % field,
+            "modify %s 'owned reduce [o1 '%s]" % (self.pick(VARIABLES), field),
+            "%s: o1/%s %s" % (self.pick(VARIABLES), field, self.mutation('o1/' + field)),
+        ])
+
+    def do_code(self, depth):
+        code = ' '.join(self.statement(depth + 1) for _ in range(self.rng.randint(1, 3)))
+        return self.pick(['do [%s]', 'do reduce [%s]', "do bind [%s] o1", 'reduce [%s]',
+                          'compose [(%s)]', 'do/next [%s] \'np']) % code
+
     def conversion(self, depth):
         verb = self.pick(['to', 'make', 'as', 'to', 'make'])
         return '%s %s %s' % (verb, self.pick(TYPE_NAMES), self.value(depth + 1))
@@ -533,7 +564,7 @@ class Generator:
                  'busy: false k: 0 x: none w: none',
                  'v1: copy [3 1 2 [a] "b"] v2: copy "hello" v3: make map! [a 1] '
                  'v4: make hash! [a 1 b 2] v5: make vector! [integer! 32 [5 3 9]] '
-                 'v6: copy [] s1: copy "abcabc" s2: copy []',
+                 'v6: copy [] s1: copy "abcabc" s2: copy [] np: none',
                  'f1: func [a b] [a] f2: func [a /local t] [t: a] f3: func [a] [\'a]',
                  'o1: make object! [a: copy [1 2] b: copy "x" c: 1] o2: make o1 []']
         for _ in range(self.rng.randint(40, 120)):
