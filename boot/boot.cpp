@@ -157,6 +157,7 @@ void run() {
     internal::init_issues();
     error::make_catalog(root);
     install_hooks();            // from here on, raised errors are error! objects
+    error::prepare_no_memory();
     parse::init(root);          // PARSE's two shared stacks, kept in the root block
     natives::init();
     actions::init_entries();

@@ -58,6 +58,7 @@ void install_hooks() {
         .eval_block = interp::do_block,
         .load_text = lexer::load_text,
         .load_first = load_first,
+        .build_argument_table = interp::argument_table,
         .stack_trace_depth = nullptr,  // no environment setting names a depth yet
     };
 }

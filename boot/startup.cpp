@@ -66,12 +66,7 @@ void define_callables(std::string_view source, TypeId type) {
         Cell name = b->cells()[i], spec = b->cells()[i + 1];
         uint32_t number = number_of(symbol::name(name.data2), type);
         if (!number) error::raise(ErrorId::internal_not_done, name);
-        Node pair = series::alloc_cells(2);
-        SeriesBuffer* p = memory::buffer_of(pair);
-        *series::reserve_cell(p) = spec;
-        *series::reserve_cell(p) = cell::integer(int32_t(number));
-        Cell made = native::make(cell::none(), cell::make(TypeId::block, 0, pair, 0), type);
-        word::set(name, made);
+        word::set(name, native::define(spec, number, type));
     }
 }
 

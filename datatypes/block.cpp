@@ -999,6 +999,9 @@ Cell take(const Cell& series, const Cell* part, bool deep, bool last) {
             cells(*root)[i] = fresh;
         }
     }
+    // A hash! taken from a hash! indexes its cells, as every hash! does.
+    if (is(*root, TypeId::hash))
+        root->data3 = hashtable::make(std::max<uint32_t>(total(*root), 1), root, hashtable::kHash, 0);
     Cell result = *root;
     stack::pop(1);
     if (!part && total(result) == 1) return cells(result)[0];

@@ -1,15 +1,19 @@
 // context! — context records, word tables, lookup and binding.
 #include "datatypes/context.h"
 
+#include <cstdio>
+
 #include "datatypes/cells.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "platform/process.h"
 #include "runtime/cycles.h"
 #include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "runtime/throw.h"
 
 namespace kaz::context {
 
@@ -57,10 +61,19 @@ int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucke
     }
 }
 
-void append_unset_value(Node ctx) {
-    if (on_stack_q(ctx)) return;
+// The value slot of the word just added at `position`. The values block is grown to reach it
+// rather than appended to: reflection hands an object's values block out, and one a script
+// shortened must still give each word its own slot, inside the block.
+Cell* new_value_slot(Node ctx, uint32_t position) {
     SeriesBuffer* v = values_buffer(ctx);
-    series::reserve_cell(v);
+    while (v->length() <= position) series::reserve_cell(v);
+    Cell* slot = v->cells() + position;
+    *slot = cell::unset();
+    return slot;
+}
+
+void append_unset_value(Node ctx, uint32_t position) {
+    if (!on_stack_q(ctx)) new_value_slot(ctx, position);
 }
 
 }  // namespace
@@ -141,6 +154,25 @@ void make_global() {
 
 // ---- access ----
 
+void check_slot(Node ctx, uint32_t index, const Cell* slot) {
+    if (!slot) return;
+    bool inside;
+    uint32_t words = word_count(ctx);
+    if (on_stack_q(ctx)) {
+        inside = index < words && slot < stack::data_end;
+    } else {
+        SeriesBuffer* v = values_buffer(ctx);
+        inside = reinterpret_cast<const uint8_t*>(slot) >= v->data() &&
+                 reinterpret_cast<const uint8_t*>(slot + 1) <= v->end();
+    }
+    if (inside) return;
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "*** Slot %u asked of a context of %u words, outside its values\n",
+                          index, words);
+    platform::write_fd(2, text, size_t(n));
+    runtime::quit(98, KAZ_CALLER_ADDRESS());
+}
+
 Node words_node(Node ctx) { return hashtable::record(context_cell::words(cell_of(ctx))).block; }
 uint32_t word_count(Node ctx) { return words_buffer(ctx)->length(); }
 Cell* word_at(Node ctx, uint32_t index) { return words_buffer(ctx)->cells() + index; }
@@ -173,7 +205,7 @@ uint32_t add_unset_word(Node ctx, const Cell& word) {
     uint32_t added = uint32_t(-1);
     int32_t found = find_or_add_symbol(ctx, word_cell::symbol(word), true, &added);
     if (found >= 0) return uint32_t(found);
-    append_unset_value(ctx);
+    append_unset_value(ctx, added);
     return added;
 }
 
@@ -181,8 +213,7 @@ Cell* add_word(Node ctx, const Cell& word, const Cell& value) {
     Cell copy = value;
     uint32_t added = uint32_t(-1);
     if (find_or_add_symbol(ctx, word_cell::symbol(word), true, &added) >= 0) return nullptr;
-    SeriesBuffer* v = values_buffer(ctx);
-    Cell* slot = series::reserve_cell(v);
+    Cell* slot = new_value_slot(ctx, added);
     *slot = copy;
     return slot;
 }
@@ -195,8 +226,7 @@ void put_value(Node ctx, const Cell& word, const Cell& value) {
         *value_at(ctx, uint32_t(found)) = copy;
         return;
     }
-    SeriesBuffer* v = values_buffer(ctx);
-    *series::reserve_cell(v) = copy;
+    *new_value_slot(ctx, added) = copy;
 }
 
 Cell* value_cell_of_symbol(uint32_t symbol, Node ctx) {
@@ -225,7 +255,7 @@ Cell find_or_add_global(uint32_t symbol, bool canonical, bool copy) {
         word_cell::bind(*w, word_cell::context(*w), uint32_t(first));
     }
     Cell result = *w;
-    append_unset_value(global);
+    append_unset_value(global, added);
     return result;
 }
 

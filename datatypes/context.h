@@ -46,14 +46,30 @@ inline bool on_stack_q(Node ctx) { return (cell_of(ctx).header & header::on_stac
 Node words_node(Node ctx);   // the block of word! cells
 uint32_t word_count(Node ctx);
 Cell* word_at(Node ctx, uint32_t index);
+// Debug and sanitizer builds check every slot they hand out: one past what its context holds
+// would be a write into another value's memory, which nothing else would report.
+#if !defined(NDEBUG) || defined(KAZ_SANITIZE)
+inline constexpr bool kCheckSlots = true;
+#else
+inline constexpr bool kCheckSlots = false;
+#endif
+// Ends the process with a report when `slot`, index `index` of the context, lies outside it.
+void check_slot(Node ctx, uint32_t index, const Cell* slot);
+
 // The value slot of a word position: the values block, or the running call's argument cells;
 // null for a function context that is not running.
 inline Cell* value_at(Node ctx, uint32_t index) {
+    Cell* slot;
     // Most words read are global: their values block is known without reading the context.
-    if (ctx == global) return memory::buffer_of(global_values)->cells() + index;
-    const Cell& c = cell_of(ctx);
-    if (c.header & header::on_stack) return c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
-    return c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
+    if (ctx == global) {
+        slot = memory::buffer_of(global_values)->cells() + index;
+    } else {
+        const Cell& c = cell_of(ctx);
+        if (c.header & header::on_stack) slot = c.data2 ? stack::at(c.data2 - 1) + index : nullptr;
+        else slot = c.data2 ? memory::buffer_of(c.data2)->cells() + index : nullptr;
+    }
+    if constexpr (kCheckSlots) check_slot(ctx, index, slot);
+    return slot;
 }
 
 // Positions are 0-based; -1 when absent. `canonical` compares by canonical symbol id, so case

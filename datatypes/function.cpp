@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/cells.h"
 #include "datatypes/context.h"
+#include "datatypes/hooks.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -88,8 +89,9 @@ Cell stored_body(const Cell* body, bool copy, Node bind_to) {
 
 Node make_function(const Cell& spec, const Cell* body, bool copy_body, Node ctx, uint32_t code,
                    Node defining_context, uint32_t flags) {
-    Node spec_node = spec_from_head(spec);
     bool made = ctx == kNoNode;
+    // A given context was made from the spec given with it, which its maker keeps unchanged.
+    Node spec_node = made ? function::own_spec(spec) : spec_from_head(spec);
     if (made) ctx = context::make_from_spec(block_over(spec_node), true, false, context::function);
     Cell b = stored_body(body, copy_body, made ? ctx : kNoNode);
     Node more = cells_block({b, cell::unset(), integer_or_unset(code), cell::unset(),
@@ -144,6 +146,7 @@ TypeId callable_type(const Cell& value) {
 
 namespace function {
 
+
 // ---- what the interpreter reads ----
 
 Cell* more_cell(const Cell& callable, uint32_t index) {
@@ -169,6 +172,22 @@ Cell unwrap_op(const Cell& op) {
 }
 
 // ---- making ----
+
+Node own_spec(const Cell& spec) {
+    Cell copy = *block::duplicate(spec, false, false);
+    stack::pop(1);
+    // One level is enough: a spec holds no deeper blocks that a call reads. Copying no deeper
+    // also ends at once on a block that holds itself.
+    for (uint32_t i = 0; i < length_of(copy.data2); ++i) {
+        Cell c = cells_of(copy.data2)[i];
+        if (!is(c, TypeId::block)) continue;
+        Cell inner = *block::duplicate(c, false, false);
+        stack::pop(1);
+        inner.header = c.header;
+        cells_of(copy.data2)[i] = inner;
+    }
+    return copy.data2;
+}
 
 Node make_value(const Cell& spec, const Cell* body, Node context, uint32_t code,
                 Node defining_context, uint32_t flags, bool copy_body) {
@@ -258,6 +277,14 @@ void push_inactive_refinement(uint32_t n) {
     if (n == 0) return;
     stack::push(cell::logic(false));
     for (uint32_t i = 1; i < n; ++i) stack::push(cell::none());
+}
+
+void fill_frame(Node ctx, uint32_t locals) {
+    const uint32_t words = context::word_count(ctx);
+    auto cells = [] { return uint32_t(stack::data_top - stack::base); };
+    while (cells() + locals < words) stack::push(cell::none());
+    push_inactive_refinement(locals);
+    while (cells() < words) stack::push(cell::none());
 }
 
 Cell collect_locals(const Cell& spec, const Cell& body) {
@@ -376,7 +403,8 @@ Cell reflect(const Cell& value, uint32_t field) {
     TypeId t = type_of(value);
     TypeId source = callable_type(value);
     uint32_t f = canon(field);
-    if (f == canon(sym::spec)) return block_over(value.data2);
+    // A copy: the calls rely on the spec the callable was made from.
+    if (f == canon(sym::spec)) return block_over(own_spec(block_over(value.data2)));
     if (f == canon(sym::body)) {
         if (source == TypeId::function || source == TypeId::routine) {
             // A copy, so that changing it cannot change what the function runs.
@@ -477,6 +505,99 @@ void init() {
 
 namespace native {
 
+namespace {
+
+// The argument tables of the built-ins, by type and table number, made at start-up.
+Node builtin_tables[2][kTableSlots + 1];
+
+Node& builtin_table(TypeId type, uint32_t number) {
+    return builtin_tables[type == TypeId::action ? 1 : 0][number];
+}
+
+void mark_builtin_tables() {
+    for (const auto& tables : builtin_tables)
+        for (Node n : tables)
+            if (n) gc::mark_block(n);
+}
+
+bool type_value_q(const Cell& entry) {
+    if (!is(entry, TypeId::word)) return false;
+    const Cell* v = word::bound_slot(entry);
+    return v && (is(*v, TypeId::datatype) || is(*v, TypeId::typeset));
+}
+
+// The shapes a native's spec may take: argument words (plain, lit or get), each with an optional
+// block of type words, refinements, doc strings, and `return:` with its type block; no name twice.
+// Anything else could not agree with a built-in's.
+bool native_spec_q(const Cell& spec) {
+    const Node n = spec.data2;
+    std::vector<uint32_t> seen;
+    for (uint32_t i = spec.data1; i < length_of(n);) {
+        Cell c = cells_of(n)[i++];
+        TypeId t = type_of(c);
+        if (t == TypeId::string) continue;
+        bool argument = t == TypeId::word || t == TypeId::lit_word || t == TypeId::get_word;
+        bool returns = t == TypeId::set_word && names(c, sym::return_);
+        if (!argument && !returns && t != TypeId::refinement) return false;
+        if (!returns) {
+            if (std::find(seen.begin(), seen.end(), canon(c.data2)) != seen.end()) return false;
+            seen.push_back(canon(c.data2));
+        }
+        if (t == TypeId::refinement) continue;
+        if (i < length_of(n) && is(cells_of(n)[i], TypeId::block)) {
+            Cell types = cells_of(n)[i++];
+            for (uint32_t k = types.data1; k < length_of(types.data2); ++k)
+                if (!type_value_q(cells_of(types.data2)[k])) return false;
+        } else if (returns) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Two argument tables agree when they take the same arguments of the same kinds and types, in
+// the same places, with the same refinements and the same return type.
+bool same_table(Node a, Node b) {
+    if (length_of(a) != length_of(b)) return false;
+    for (uint32_t i = 0; i < length_of(a); ++i) {
+        Cell x = cells_of(a)[i], y = cells_of(b)[i];
+        if (type_of(x) != type_of(y)) return false;
+        bool same = is(x, TypeId::refinement)
+                        ? canon(x.data2) == canon(y.data2) && x.data3 == y.data3
+                        : (x.header & ~cell_flag::new_line) == (y.header & ~cell_flag::new_line) &&
+                              x.data1 == y.data1 && x.data2 == y.data2 && x.data3 == y.data3;
+        if (!same) return false;
+    }
+    return true;
+}
+
+Cell make_callable(const Cell& spec, uint32_t number, TypeId type) {
+    Node spec_node = function::own_spec(spec);
+    Node ctx = context::make_from_spec(block_over(spec_node), true, false, context::function);
+    Cell context_cell = context::cell_of(ctx);
+    context_cell.data3 = ctx;
+    Node more = cells_block({context_cell, cell::none()});
+    Cell made = cell::make(type, number, spec_node, more);
+    // Built now, while the spec's type words mean what they mean now: a built-in trusts the types
+    // its table lets through.
+    if (datatype_hooks.build_argument_table) datatype_hooks.build_argument_table(made);
+    return made;
+}
+
+}  // namespace
+
+Cell define(const Cell& spec, uint32_t number, TypeId type) {
+    static bool marked = false;  // the tables outlive any word that names their built-in
+    if (!marked) {
+        gc::add_mark_callback(mark_builtin_tables);
+        marked = true;
+    }
+    Cell made = make_callable(spec, number, type);
+    Cell table = cells_of(made.data3)[function::more_arg_table];
+    builtin_table(type, number) = is(table, TypeId::block) ? table.data2 : kNoNode;
+    return made;
+}
+
 Cell make(const Cell& proto, const Cell& spec, TypeId type) {
     Cell s = spec;
     const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kTableSlots;
@@ -484,14 +605,15 @@ Cell make(const Cell& proto, const Cell& spec, TypeId type) {
                is(cells_of(s.data2)[s.data1], TypeId::block) &&
                is(cells_of(s.data2)[s.data1 + 1], TypeId::integer);
     int32_t index = fit ? cell::get_integer(cells_of(s.data2)[s.data1 + 1]) : 0;
-    if (index < 1 || uint32_t(index) > slots) error::raise(ErrorId::script_bad_make_arg, proto, s);
+    auto refuse = [&] { error::raise(ErrorId::script_bad_make_arg, proto, s); };
+    if (index < 1 || uint32_t(index) > slots) refuse();
+    const Node builtin = builtin_table(type, uint32_t(index));
     const Cell given = cells_of(s.data2)[s.data1];
-    Node spec_node = spec_from_head(given);
-    Node ctx = context::make_from_spec(block_over(spec_node), true, false, context::function);
-    Cell context_cell = context::cell_of(ctx);
-    context_cell.data3 = ctx;
-    Node more = cells_block({context_cell, cell::none()});
-    return cell::make(type, uint32_t(index), spec_node, more);
+    if (!builtin || !native_spec_q(given)) refuse();
+    Cell made = make_callable(given, uint32_t(index), type);
+    Cell table = cells_of(made.data3)[function::more_arg_table];
+    if (!is(table, TypeId::block) || !same_table(table.data2, builtin)) refuse();
+    return made;
 }
 
 }  // namespace native
@@ -519,7 +641,8 @@ namespace routine {
 
 Cell* make_value(const Cell& spec, const Cell* body, uint32_t code, uint32_t return_type,
                  bool variant) {
-    Node spec_node = spec_from_head(spec);
+    // Each call reads the argument positions and types from the spec.
+    Node spec_node = function::own_spec(spec);
     Node ctx = context::make_from_spec(block_over(spec_node), true, false, context::function);
     Cell b = stored_body(body, true, ctx);
     Node more = cells_block({b, cell::unset(), cell::integer(int32_t(code)), cell::unset(),

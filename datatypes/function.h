@@ -59,12 +59,17 @@ Cell unwrap_op(const Cell& op);
 // ---- making ----
 
 // Makes a function! and pushes it on the data stack; returns its context. Without a context,
-// a new one is made from the spec and the body's deep copy is bound to it; a given context is
-// used as it stands (the body is not bound). A spec not at its head is copied from its index.
+// a new one is made from a private copy of the spec (see own_spec) and the body's deep copy is
+// bound to it; a given context is used as it stands with the spec it was made from (the body is
+// not bound), a spec not at its head copied from its index.
 // `code` 0 means interpreted; `defining_context` 0 means none. `flags`: kTrace, kNoTrace.
 // Without `copy_body` the body given is kept as it is (a copy the caller just made).
 Node make_value(const Cell& spec, const Cell* body, Node context, uint32_t code,
                 Node defining_context, uint32_t flags, bool copy_body = true);
+// A copy of a spec from its index, with a copy of each block in it (type blocks, the attribute
+// block): what a callable keeps, so that nothing a script holds can change the words and types
+// its calls rely on.
+Node own_spec(const Cell& spec);
 // Checks a function spec; returns the header flags its attribute block asks for. Raises
 // script bad-func-def, invalid-type-spec, dup-vars (and no-value for an unset type word).
 uint32_t validate_spec(const Cell& spec);
@@ -73,6 +78,11 @@ uint32_t validate_spec(const Cell& spec);
 int32_t count_local_slots(Node spec, uint32_t start, bool strict);
 // Pushes the cells of a refinement that was not used: false, then n - 1 none!.
 void push_inactive_refinement(uint32_t n);
+// Completes a frame built by hand for a call of the function of context `ctx`, its arguments
+// pushed from the frame's base: none! for each argument not given, then the cells of its local
+// group of `locals` slots (count_local_slots). A change handler or tracer whose spec asks more
+// than it is given must not read or write the stack past its frame.
+void fill_frame(Node ctx, uint32_t locals);
 // The local-word collection of the `function` native: returns a new spec, a copy of `spec`
 // (cut at /extern) followed, when the body sets or loops over words it does not name, by
 // /local and those words. Raises script bad-func-extern for an unfit entry in a spec with
@@ -97,7 +107,13 @@ namespace kaz::native {
 // The slots of the natives table: the numbers a native! may carry (an action! carries an
 // action slot, up to kActionCount).
 inline constexpr uint32_t kTableSlots = 120;
-// make of native! and action!: [spec-block index]; the type chosen by `type`.
+// A built-in native (type native!) or action (type action!) of table number `number`, made
+// from its own spec at start-up: its argument table is what every later make of that number
+// must agree with.
+Cell define(const Cell& spec, uint32_t number, TypeId type);
+// make of native! and action!: [spec-block index]; the type chosen by `type`. The spec must
+// give the arguments, refinements and types of the built-in of that number, since the built-in
+// reads its arguments without checking them; anything else raises script bad-make-arg.
 Cell make(const Cell& proto, const Cell& spec, TypeId type);
 }  // namespace kaz::native
 

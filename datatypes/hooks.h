@@ -25,6 +25,9 @@ struct DatatypeHooks {
     Cell (*load_text)(const Cell& string);
     // The first value loaded from UTF-8 text, unset! for none. Null: unset!.
     Cell (*load_first)(const char* utf8, uint32_t length);
+    // Builds a callable's argument table into its more-block (the interpreter's), so that a
+    // built-in is checked once, when it is made. Null: the table is built on the first call.
+    Node (*build_argument_table)(const Cell& callable);
     // How many calling functions the "*** Stack:" line of a report names (0: no line).
     // Null: 0.
     int32_t (*stack_trace_depth)();

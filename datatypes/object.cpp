@@ -173,7 +173,7 @@ void fire(const Cell& object, uint32_t which, PushArgs push_args) {
     Cell* saved_top = stack::data_top;
     frame::push_function(name, fn.data1);
     push_args();
-    function::push_inactive_refinement(h.locals);
+    function::fill_frame(fn.data1, h.locals);
     datatype_hooks.call_handler(fn, ctx, name);
     frame::pop_function();
     stack::data_top = saved_top;

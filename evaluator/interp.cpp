@@ -279,7 +279,7 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
                     event == ev_return || event == ev_call;
     stack::push(with_ref && ref ? *ref : cell::none());
     stack::push(cell::make(TypeId::pair, 0, base_index, top_index));
-    if (state.tracer_locals) push_inactive_refinement(state.tracer_locals);
+    function::fill_frame(tracer.data1, state.tracer_locals);
     state.tracing = false;
     // An unwind in flight (the epilog of a function left by return, the end of a traced do)
     // waits while the tracer runs: the tracer's own evaluation must not take it.
@@ -312,6 +312,7 @@ struct Call {
     Cell name;
     uint32_t apply;
     bool infix;
+    bool dropping = false;  // fetching the arguments of a refinement given as false
 };
 
 [[noreturn]] void no_arg(const Call& c, uint32_t index) {
@@ -334,6 +335,10 @@ void fetch_one(Call& c, const Cell& ts, uint32_t index, bool right_of_infix) {
             return;
         }
         if (c.apply) {
+            // A native or action reads its arguments unchecked: it is given none! only where
+            // its spec lets none! in.
+            if (!c.dropping && !function_like(type_of(c.callable)) && !in_typeset(ts, TypeId::none))
+                no_arg(c, index);
             stack::push(cell::none());
             return;
         }
@@ -503,7 +508,9 @@ uint32_t fetch_args(Call& c, int32_t* refs) {
                 Cell ts = table(i);
                 if (arg_kind(ts) == return_type) break;
                 Cell* before = stack::data_top;
+                c.dropping = !enabled;
                 fetch_one(c, ts, i, c.infix);
+                c.dropping = false;
                 if (unwinding()) return 0;
                 ++fetched;
                 if (!native_like) {
@@ -1158,6 +1165,12 @@ Cell call(const Cell& callable_in, const Cell* args, uint32_t count) {
             if (arg_kind(e) == return_type) continue;
             if (!in_refinements && given < count) stack::push(args[given++]);
             else if (!native_like || !in_refinements) stack::push(cell::none());
+            else continue;
+            // A native or action reads its arguments unchecked: a comparator or callback that
+            // is one is given only what its spec lets in.
+            TypeId got = type_of(stack::data_top[-1]);
+            if (native_like && !in_typeset(e, got))
+                error::raise(ErrorId::script_expect_arg, words::anon_tag, cell::datatype(got), arg_word(callable, i));
         } else if (is(e, TypeId::refinement)) {
             in_refinements = true;
             if (!native_like) stack::push(cell::logic(false));

@@ -10,6 +10,10 @@
 #include <atomic>
 #include <cerrno>
 
+#if defined(KAZ_SANITIZE)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace kaz::platform {
 namespace {
 
@@ -108,6 +112,31 @@ int fpe_number(int code) {
     }
 }
 
+#if defined(KAZ_SANITIZE)
+// The sanitizer build shows the faults the sanitizer handles to it first: its report names the
+// access and the stacks. Its handler ends the process through its death callback, where the
+// runtime's own report and exit code follow.
+constexpr int kSanitizerSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
+struct sigaction sanitizer_actions[NSIG];
+std::atomic<int> fault_number{-1};
+std::atomic<uint32_t> fault_address{0};
+
+void after_sanitizer_report() {
+    int number = fault_number.load();
+    if (number < 0) return;  // a finding of the sanitizer's own: its exit code stands
+    if (FaultHandler handler = fault_handler.load()) handler(number, fault_address.load());
+    _exit(number);
+}
+
+void show_to_sanitizer(int signal, siginfo_t* info, void* context, int number, uint32_t address) {
+    const struct sigaction& previous = sanitizer_actions[signal];
+    if (!(previous.sa_flags & SA_SIGINFO) || previous.sa_sigaction == nullptr) return;
+    fault_number.store(number);
+    fault_address.store(address);
+    previous.sa_sigaction(signal, info, context);
+}
+#endif
+
 // Runs on the alternate signal stack with every signal blocked, so a second fault inside
 // it ends the process with the system's default action instead of recursing.
 void on_fatal_signal(int signal, siginfo_t* info, void* raw_context) {
@@ -137,6 +166,10 @@ void on_fatal_signal(int signal, siginfo_t* info, void* raw_context) {
             number = 3;
             break;
     }
+#if defined(KAZ_SANITIZE)
+    if (signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE)
+        show_to_sanitizer(signal, info, raw_context, number, uint32_t(address));
+#endif
     if (FaultHandler handler = fault_handler.load()) handler(number, uint32_t(address));
     _exit(number);
 }
@@ -193,6 +226,14 @@ void install_fault_handlers(FaultHandler handler) {
     action.sa_sigaction = on_fatal_signal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigfillset(&action.sa_mask);
+#if defined(KAZ_SANITIZE)
+    for (int signal : kSanitizerSignals) {
+        struct sigaction previous{};
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_sigaction != on_fatal_signal)
+            sanitizer_actions[signal] = previous;
+    }
+    __sanitizer_set_death_callback(after_sanitizer_report);
+#endif
     for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGINT})
         sigaction(signal, &action, nullptr);
 

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+#if defined(KAZ_SANITIZE)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kaz::platform {
 
 void* alloc_pages(size_t bytes, bool executable) {
@@ -26,5 +30,10 @@ void discard_pages(void* address, size_t bytes) {
     auto end = (reinterpret_cast<uintptr_t>(address) + bytes) & ~(kPageSize - 1);
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
+
+#if defined(KAZ_SANITIZE)
+void mark_unusable(void* address, size_t bytes) { ASAN_POISON_MEMORY_REGION(address, bytes); }
+void mark_usable(void* address, size_t bytes) { ASAN_UNPOISON_MEMORY_REGION(address, bytes); }
+#endif
 
 }  // namespace kaz::platform

@@ -18,4 +18,15 @@ void* reserve_lazy(size_t bytes);
 // Gives the pages of a range back to the system; they read as zero when touched again.
 void discard_pages(void* address, size_t bytes);
 
+// In the sanitizer build, marks a range of a region the program must not touch (free frame
+// space, a buffer left behind by a move), so that a pointer kept past the move is reported where
+// it is used; and gives it back. Nothing in other builds.
+#if defined(KAZ_SANITIZE)
+void mark_unusable(void* address, size_t bytes);
+void mark_usable(void* address, size_t bytes);
+#else
+inline void mark_unusable(void*, size_t) {}
+inline void mark_usable(void*, size_t) {}
+#endif
+
 }  // namespace kaz::platform

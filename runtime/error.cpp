@@ -6,8 +6,10 @@
 #include "platform/process.h"
 #include "runtime/console.h"
 #include "runtime/hooks.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "runtime/throw.h"
 
 namespace kaz::error {
 namespace {
@@ -202,6 +204,44 @@ void raise(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) {
 
 void raise_value(const Cell& error) { frame::throw_error(error); }
 
+namespace {
+
+// The prepared no-memory error and its fields as made: a script may change the fields of the
+// value it caught, and the next raise shows them as made again.
+Cell no_memory = cell::none();
+Cell no_memory_fields[kFieldCount];
+
+void mark_no_memory() {
+    gc::mark_cell(no_memory);
+    gc::mark_cells(no_memory_fields, no_memory_fields + kFieldCount);
+}
+
+}  // namespace
+
+void prepare_no_memory() {
+    if (!is(no_memory, TypeId::none)) return;
+    Cell e = create(ErrorId::internal_no_memory);
+    for (uint32_t f = 0; f < kFieldCount; ++f) no_memory_fields[f] = field(e, Field(f));
+    no_memory = e;
+    gc::add_mark_callback(mark_no_memory);
+}
+
+void raise_no_memory() {
+    if (is(no_memory, TypeId::none)) runtime::quit(94, KAZ_CALLER_ADDRESS());
+    for (uint32_t f = 0; f < kFieldCount; ++f) field(no_memory, Field(f)) = no_memory_fields[f];
+    // The interpreter's hook names the expression; a tracer it calls may run out of memory in
+    // turn, which raises this error again, from inside the hook: that one is not traced.
+    static bool in_hook = false;
+    if (runtime_hooks.raising && !in_hook) {
+        struct Leave {
+            ~Leave() { in_hook = false; }
+        } leave;
+        in_hook = true;
+        runtime_hooks.raising(no_memory);
+    }
+    raise_value(no_memory);
+}
+
 std::string report(const Cell& error) {
     if (!bare_record_q(error) && runtime_hooks.error_report) return runtime_hooks.error_report(error);
     auto id = id_of(error);
@@ -220,6 +260,17 @@ std::string report(const Cell& error) {
 }
 
 void show_untrapped(const Cell& error) {
+    // An error raised while the report of another is made (memory ran out making it) is shown
+    // from the catalog alone.
+    static bool showing = false;
+    if (showing) {
+        auto id = id_of(error);
+        const Cell* none[3] = {nullptr, nullptr, nullptr};
+        std::string text = id ? report_text(*id, none) : std::string("*** Internal Error");
+        platform::error_box("Kaz NoName App", text.c_str());
+        platform::exit_process(-2);
+    }
+    showing = true;
     console::flush();
     platform::error_box("Kaz NoName App", report(error).c_str());
     platform::exit_process(-2);

@@ -89,6 +89,13 @@ std::optional<ErrorId> id_of(const Cell& error);
 // Throws an error value already made.
 [[noreturn]] void raise_value(const Cell& error);
 
+// Makes, once the error! datatype is ready, the internal no-memory error that raise_no_memory
+// throws: running out of memory must not need memory to be reported.
+void prepare_no_memory();
+// Raises internal no-memory without allocating: the prepared error, its fields as they were
+// made. Before it is prepared (early start-up), ends the process with runtime error 94.
+[[noreturn]] void raise_no_memory();
+
 // The "*** " report of an error value.
 std::string report(const Cell& error);
 

@@ -11,6 +11,7 @@
 #include "runtime/resource.h"
 #include "runtime/stack.h"
 #include "platform/os.h"
+#include "platform/vm.h"
 
 namespace kaz::gc {
 
@@ -380,10 +381,12 @@ void fill_gap(uint8_t* from, uint8_t* to) {
     size_t gap = size_t(to - from);
     if (gap == 0) return;
     auto* b = reinterpret_cast<SeriesBuffer*>(from);
+    platform::mark_usable(from, std::min(gap, sizeof(SeriesBuffer)));
     if (gap < sizeof(SeriesBuffer)) {
         b->flags = flag::pad;
         return;
     }
+    platform::mark_unusable(b->data(), gap - sizeof(SeriesBuffer));
     b->flags = 0;
     b->node = 0;
     b->capacity = uint32_t(gap - sizeof(SeriesBuffer));
@@ -452,6 +455,7 @@ void compact_frame(SeriesFrame* f) {
         }
         uint8_t* target = to_prev ? p->next_free : dst;
         if (target != run) {
+            platform::mark_usable(target, length);
             std::memmove(target, run, length);
             relocate_run(target, length, target - run);
         }
@@ -462,6 +466,7 @@ void compact_frame(SeriesFrame* f) {
             dst += length;
         }
     }
+    platform::mark_unusable(dst, size_t(end - dst));
     f->next_free = dst;
 }
 

@@ -1,10 +1,12 @@
 #include "runtime/memory.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/vm.h"
 #include "runtime/error.h"
 #include "runtime/heap.h"
+#include "runtime/throw.h"
 
 namespace kaz {
 namespace memory {
@@ -15,6 +17,7 @@ uintptr_t node_slots = 0;
 void (*collector)() = nullptr;
 bool gc_enabled = false;
 uint32_t stress_every = 0;
+uint32_t node_limit = kMaxNodes;
 HeapSeries heap_series{};
 
 namespace {
@@ -28,6 +31,12 @@ uint32_t free_range_count = 0;
 
 // Every region starts with its size, so that it can be released knowing only its address.
 constexpr size_t kRegionPrefix = 16;
+
+// Node frames held back until the others run out: the code that handles the no-memory error
+// (a `try`, a report) still gets nodes. Held again once a collection gave enough back.
+constexpr uint32_t kReserveFrames = 2;
+bool reserve_held = true;
+uint32_t frames_in_use() { return ranges_used - free_range_count; }
 
 inline uintptr_t free_slot(Node next) { return (uintptr_t(next) << 1) | 1; }
 
@@ -46,6 +55,7 @@ void init() {
     std::memset(frame_of_range, 0, sizeof frame_of_range);
     ranges_used = 0;
     free_range_count = 0;
+    reserve_held = true;
     heap_series.count = 0;
 }
 
@@ -54,6 +64,7 @@ void free_all() {
     while (state.series_first) {
         SeriesFrame* f = state.series_first;
         state.series_first = f->next;
+        platform::mark_usable(f->start(), size_t(f->end - f->start()));
         free_virtual(f);
     }
     while (state.big_first) {
@@ -67,7 +78,7 @@ void free_all() {
 void* alloc_virtual(size_t size, bool executable) {
     size_t bytes = (size + kRegionPrefix + platform::kPageSize - 1) & ~(platform::kPageSize - 1);
     auto* region = static_cast<uint8_t*>(platform::alloc_pages(bytes, executable));
-    if (!region) error::raise(ErrorId::internal_no_memory);
+    if (!region) error::raise_no_memory();
     state.total += bytes;
     *reinterpret_cast<size_t*>(region) = bytes;
     return region + kRegionPrefix;
@@ -146,13 +157,13 @@ namespace node_frame {
 NodeFrame* alloc(uint32_t capacity) {
     using namespace memory;
     if (capacity == 0 || capacity > kNodesPerFrame) capacity = kNodesPerFrame;
-    uint32_t range;
-    if (free_range_count > 0) {
-        range = free_ranges[--free_range_count];
-    } else {
-        if (ranges_used == kRangeCount) error::raise(ErrorId::internal_no_memory);
-        range = ranges_used++;
+    uint32_t limit = std::min(node_limit / kNodesPerFrame, kRangeCount);
+    if (frames_in_use() + (reserve_held ? kReserveFrames : 0) >= limit) {
+        // The reserve goes to whoever handles the error; past it there is nothing left.
+        reserve_held = false;
+        error::raise_no_memory();
     }
+    uint32_t range = free_range_count > 0 ? free_ranges[--free_range_count] : ranges_used++;
     auto* f = static_cast<NodeFrame*>(heap::alloc_zeroed(sizeof(NodeFrame)));
     f->first = kNodeBase + range * kNodesPerFrame;
     f->capacity = capacity;
@@ -199,6 +210,8 @@ void sweep() {
         f = next;
     }
     if (current) state.node_current = current;
+    uint32_t limit = std::min(node_limit / kNodesPerFrame, kRangeCount);
+    if (!reserve_held && frames_in_use() + 2 * kReserveFrames <= limit) reserve_held = true;
 }
 
 }  // namespace node_frame
@@ -215,6 +228,7 @@ SeriesFrame* alloc() {
     f->size = SeriesFrame::kHeaderSize + size;
     f->next_free = f->start();
     f->end = f->start() + size;
+    platform::mark_unusable(f->start(), size);
 
     // Keep the list in ascending address order: compaction moves buffers downwards.
     if (!state.series_first) {
@@ -241,12 +255,20 @@ void free(SeriesFrame* f) {
     if (f->prev) f->prev->next = f->next; else state.series_first = f->next;
     if (f->next) f->next->prev = f->prev; else state.series_last = f->prev;
     if (state.series_current == f) state.series_current = state.series_last;
+    platform::mark_usable(f->start(), size_t(f->end - f->start()));
     free_virtual(f);
 }
 
 SeriesFrame* find_room(size_t bytes) {
     for (SeriesFrame* f = memory::state.series_first; f; f = f->next)
         if (f->next_free + bytes < f->end) return f;
+    return nullptr;
+}
+
+SeriesFrame* find_usable_room(size_t bytes) {
+    for (SeriesFrame* f = memory::state.series_first; f; f = f->next)
+        if (f->next_free + bytes < f->end && size_t(f->end - f->next_free) >= memory::kMinFreeInFrame)
+            return f;
     return nullptr;
 }
 
@@ -308,15 +330,12 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     } else {
         SeriesFrame* f = state.series_current;
         if (!f || f->next_free + need >= f->end) {
-            // A frame with less than the least room is passed over, before a collection as
-            // after it: were it taken as room found, a fragment big enough for small buffers
-            // would add frame after frame and never let the collector run. find_room wants
-            // room strictly above what it is asked.
-            size_t wanted = need > kMinFreeInFrame - 1 ? need : kMinFreeInFrame - 1;
-            f = series_frame::find_room(wanted);
+            // A frame nearly full is passed over whether or not a collection ran first, so a gap
+            // too small to be taken never stands in for the collection.
+            f = series_frame::find_usable_room(need);
             if (!f) {
                 collect_if_enabled();
-                f = series_frame::find_room(wanted);
+                f = series_frame::find_usable_room(need);
             }
             if (!f) {
                 if (need >= state.next_series_frame_size) state.next_series_frame_size = state.cap;
@@ -325,6 +344,7 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
             state.series_current = f;
         }
         b = reinterpret_cast<SeriesBuffer*>(f->next_free);
+        platform::mark_usable(b, need);
         f->next_free += need;
     }
 
@@ -340,9 +360,23 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     return b;
 }
 
+namespace {
+// A node for a buffer just made; when none is left, the buffer is abandoned (so that compaction
+// drops it) before the error goes on.
+Node node_for(SeriesBuffer* b) {
+    try {
+        return memory::alloc_node();
+    } catch (const Throw&) {
+        if (b->flags & series_flag::in_heap) heap::free(b);
+        else b->flags &= ~series_flag::in_use;
+        throw;
+    }
+}
+}  // namespace
+
 Node alloc(uint32_t count, uint32_t unit, int32_t offset) {
     SeriesBuffer* b = alloc_buffer(count, unit, offset);
-    Node n = memory::alloc_node();
+    Node n = node_for(b);
     memory::set_buffer(n, b);
     b->node = n;
     return n;
@@ -355,7 +389,7 @@ Node alloc_heap(uint32_t count, uint32_t unit, int32_t offset) {
     b->flags = unit | series_flag::in_use | series_flag::fresh | series_flag::in_heap;
     b->reserved = 0;
     b->head = b->tail = b->data() + offset;
-    Node n = memory::alloc_node();
+    Node n = node_for(b);
     memory::set_buffer(n, b);
     b->node = n;
     memory::HeapSeries& h = memory::heap_series;
@@ -420,9 +454,11 @@ Moved move_to_new_buffer(SeriesBuffer* buffer, uint32_t capacity) {
 }
 
 // A buffer abandoned outside the series frames is given back at once: nothing else
-// would ever free a tracked-heap buffer.
+// would ever free a tracked-heap buffer. One in a series frame keeps its header, which the
+// collector walks, until compaction reclaims it; its data may no longer be touched.
 void drop_abandoned(SeriesBuffer* old) {
     if (old->flags & series_flag::in_heap) heap::free(old);
+    else if (!(old->flags & series_flag::big)) platform::mark_unusable(old->data(), old->capacity);
 }
 
 }  // namespace

@@ -161,6 +161,9 @@ void collect_if_enabled();
 // A collection at every `stress_every`-th buffer allocation (0: never): the torture switch of
 // the tests, set from KAZ_GC_STRESS_EVERY.
 extern uint32_t stress_every;
+// The most nodes handed out at once (kMaxNodes; lowered by tests to reach it). Reaching it raises
+// internal no-memory, with the last frames kept back for the code that handles the error.
+extern uint32_t node_limit;
 
 // The series whose buffers live in the tracked heap, so that the collector can free the
 // unreachable ones and clear the marks of the others. An entry may name a node that has
@@ -185,6 +188,8 @@ namespace series_frame {
 SeriesFrame* alloc();
 void free(SeriesFrame* frame);
 SeriesFrame* find_room(size_t bytes);
+// The first frame with room for `bytes` that also has at least kMinFreeInFrame free.
+SeriesFrame* find_usable_room(size_t bytes);
 }  // namespace series_frame
 
 namespace big_frame {

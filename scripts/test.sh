@@ -29,4 +29,12 @@ KAZ_GC_STRESS_EVERY="${KAZ_GC_STRESS_EVERY:-10}" \
 CC=clang CXX=clang++ configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug \
     -DKAZ_SANITIZE=ON -DKAZ_BENCH=OFF
 ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE readme
+
+# ---- generated programs ----
+# Random programs from the natives' and actions' specs run against the sanitizer build for a
+# fixed time; any sanitizer report, heap-check fault or runtime error fails the run. The seed
+# is printed first: `tests/gen/kazgen.py --seed S --program N --show` makes a program again.
+echo "== generated programs (build/asan)"
+python3 tests/gen/kazgen.py --kaz build/asan/boot/kaz --seconds 150 --jobs "$jobs"
+# ---- end of generated programs ----
 echo "All tests passed."

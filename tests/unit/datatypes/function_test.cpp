@@ -33,6 +33,18 @@ Cell ref(const char* name) { return w(name, TypeId::refinement); }
 Cell* cells_of(const Cell& block) { return memory::buffer_of(block.data2)->cells(); }
 uint32_t length_of(const Cell& block) { return memory::buffer_of(block.data2)->length(); }
 
+// The value of a built-in native or action, as start-up made it.
+Cell builtin(const char* name) { return *word::get(w(name)); }
+// Makes a native! or action! of the built-in's number from the given spec.
+Cell remake(const Cell& original, const Cell& spec) {
+    TypeId t = type_of(original);
+    return native::make(cell::datatype(t), blk({spec, cell::integer(int32_t(original.data1))}), t);
+}
+Cell remake(const char* name) {
+    Cell original = builtin(name);
+    return remake(original, function::reflect(original, sym::spec));
+}
+
 struct Outcome {
     Cell value;
     std::optional<ErrorId> error;
@@ -134,7 +146,9 @@ TEST_F(Functions, MakeValueBuildsTheCellContextAndMoreBlock) {
 
     EXPECT_EQ(fn.header, uint32_t(TypeId::function) | function::kTrace);
     EXPECT_EQ(fn.data1, ctx);
-    EXPECT_EQ(fn.data2, spec.data2);  // at its head: shared
+    // The function keeps its own copy of the spec, type blocks and all.
+    EXPECT_NE(fn.data2, spec.data2);
+    EXPECT_EQ(test::mold_text(cell::make(TypeId::block, 0, fn.data2, 0)), test::mold_text(spec));
     EXPECT_EQ(context::kind_of(ctx), uint32_t(context::function));
     EXPECT_TRUE(context::on_stack_q(ctx));
     EXPECT_EQ(context::word_count(ctx), 3u);  // x local y
@@ -185,12 +199,12 @@ TEST_F(Functions, MakeActionsAndTheirErrors) {
         {"function from one block", TypeId::function, blk({blk({})}), ErrorId::script_bad_func_def},
         {"function body not a block", TypeId::function, blk({blk({}), cell::integer(1)}), ErrorId::script_bad_func_def},
         {"function from an integer", TypeId::function, cell::integer(1), ErrorId::script_bad_func_def},
-        {"native 1", TypeId::native, blk({blk({w("value")}), cell::integer(1)}), {}},
-        {"native 120", TypeId::native, blk({blk({}), cell::integer(120)}), {}},
         {"native 121", TypeId::native, blk({blk({}), cell::integer(121)}), ErrorId::script_bad_make_arg},
         {"native 0", TypeId::native, blk({blk({}), cell::integer(0)}), ErrorId::script_bad_make_arg},
-        {"action 62", TypeId::action, blk({blk({}), cell::integer(62)}), {}},
+        {"native 120: no built-in", TypeId::native, blk({blk({}), cell::integer(120)}), ErrorId::script_bad_make_arg},
         {"action 63", TypeId::action, blk({blk({}), cell::integer(63)}), ErrorId::script_bad_make_arg},
+        {"action 9: compare has no word", TypeId::action, blk({blk({w("a"), w("b")}), cell::integer(9)}),
+         ErrorId::script_bad_make_arg},
         {"native with three values", TypeId::native, blk({blk({}), cell::integer(3), cell::integer(3)}),
          ErrorId::script_bad_make_arg},
     };
@@ -200,19 +214,61 @@ TEST_F(Functions, MakeActionsAndTheirErrors) {
         EXPECT_EQ(o.error, c.error);
     }
 
-    Cell spec = blk({w("value"), ref("only")});
-    Cell n = native::make(cell::datatype(TypeId::native), blk({spec, cell::integer(5)}), TypeId::native);
+    // A native is made with the built-in's own spec: its words may differ, nothing else.
+    Cell type_of_ = builtin("type?");
+    Cell spec = blk({str("doc"), w("v"), blk({w("any-type!")}), ref("word")});
+    Cell n = remake(type_of_, spec);
     EXPECT_EQ(n.header, uint32_t(TypeId::native));
-    EXPECT_EQ(n.data1, 5u);
-    EXPECT_EQ(n.data2, spec.data2);
+    EXPECT_EQ(n.data1, type_of_.data1);
+    EXPECT_NE(n.data2, spec.data2);  // its own copy
     ASSERT_EQ(memory::buffer_of(n.data3)->length(), function::kNativeMoreCells);
     Node ctx = function::context_of(n);
     EXPECT_TRUE(is(*function::more_cell(n, 0), TypeId::context));
     EXPECT_EQ(function::more_cell(n, 0)->data1, context::cell_of(ctx).data1);
     EXPECT_EQ(context::word_count(ctx), 2u);
     EXPECT_TRUE(context::on_stack_q(ctx));
-    EXPECT_TRUE(is(*function::more_cell(n, function::more_arg_table), TypeId::none));
+    // The argument table is built when the native is made, not at its first call.
+    EXPECT_TRUE(is(*function::more_cell(n, function::more_arg_table), TypeId::block));
     EXPECT_EQ(function::more_cell(n, function::more_code), nullptr);
+}
+
+TEST_F(Functions, AMadeNativeOrActionAgreesWithItsBuiltIn) {
+    struct Case {
+        const char* name;
+        const char* builtin;
+        Cell spec;
+        bool fits;
+    };
+    Cell any = blk({w("any-type!")});
+    const Case kCases[] = {
+        {"other words and doc strings", "type?", blk({w("x"), any, str("doc"), ref("word")}), true},
+        {"the types as a typeset", "type?", blk({w("x"), blk({w("default!"), w("unset!")}), ref("word")}), true},
+        {"a refinement missing", "type?", blk({w("x"), any}), false},
+        {"a refinement renamed", "type?", blk({w("x"), any, ref("name")}), false},
+        {"an argument more", "type?", blk({w("x"), any, w("y"), any, ref("word")}), false},
+        {"no type block: unset! is refused", "type?", blk({w("x"), ref("word")}), false},
+        {"a narrower type", "if", blk({w("c"), any, w("t"), blk({w("integer!")})}), false},
+        {"a wider type", "if", blk({w("c"), any, w("t"), any}), false},
+        {"literal for evaluated", "if", blk({w("c"), any, w("t", TypeId::lit_word), blk({w("block!")})}), false},
+        {"a word twice", "if", blk({w("c"), any, w("c"), blk({w("block!")})}), false},
+        {"a stray value", "if", blk({w("c"), any, w("t"), blk({w("block!")}), cell::integer(1)}), false},
+        {"a type word that names no type", "if", blk({w("c"), any, w("t"), blk({w("if")})}), false},
+        {"return type left out", "back", blk({w("s"), blk({w("series!"), w("port!")})}), false},
+        {"an action's own", "back",
+         blk({w("s"), blk({w("series!"), w("port!")}), sw("return"), blk({w("series!"), w("port!")})}), true},
+        {"set-word other than return", "back",
+         blk({w("s"), blk({w("series!"), w("port!")}), sw("result"), blk({w("series!"), w("port!")})}), false},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = trapped([&] { return remake(builtin(c.builtin), c.spec); });
+        EXPECT_EQ(o.error, c.fits ? std::nullopt : std::optional(ErrorId::script_bad_make_arg));
+    }
+    // Every built-in can be made again from its own spec.
+    for (const char* name : {"if", "foreach", "parse", "print", "append", "find", "mold", "make"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(trapped([&] { return remake(name); }).error);
+    }
 }
 
 TEST_F(Functions, OpsWrapCallablesOfTwoArguments) {
@@ -233,8 +289,7 @@ TEST_F(Functions, OpsWrapCallablesOfTwoArguments) {
     EXPECT_EQ(back.header, two.header);
     EXPECT_EQ(function::context_of(o), two.data1);
 
-    Cell n = native::make(cell::datatype(TypeId::action),
-                          blk({blk({w("value1"), w("value2", TypeId::get_word)}), cell::integer(11)}), TypeId::action);
+    Cell n = remake("add");
     Cell on = op::make(cell::datatype(TypeId::op), n, TypeId::op);
     EXPECT_EQ(function::op_source_type(on), TypeId::action);
     EXPECT_EQ(function::unwrap_op(on).header, uint32_t(TypeId::action));
@@ -269,10 +324,10 @@ TEST_F(Functions, MoldAndForm) {
     function::make_value(spec, nullptr, kNoNode, 0, kNoNode, 0);
     Cell bodiless = *stack::top();
     stack::pop(2);
-    Cell n = native::make(cell::datatype(TypeId::native), blk({spec, cell::integer(2)}), TypeId::native);
-    Cell a = native::make(cell::datatype(TypeId::action), blk({spec, cell::integer(2)}), TypeId::action);
+    Cell n = remake("print");
+    Cell a = remake("reflect");
     Cell of = op::make(cell::datatype(TypeId::op), f, TypeId::op);
-    Cell on = op::make(cell::datatype(TypeId::op), n, TypeId::op);
+    Cell on = op::make(cell::datatype(TypeId::op), a, TypeId::op);
     Cell r_block = *routine::make_value(spec, &body, 1, 0, false);
     Cell word_body = w("code");
     Cell r_word = *routine::make_value(spec, &word_body, 1, 0, false);
@@ -284,10 +339,10 @@ TEST_F(Functions, MoldAndForm) {
         const char* form;
     };
     const Case kCases[] = {
-        {n, "make native! [[a b]]", "?native?"},
-        {a, "make action! [[a b]]", "?action?"},
+        {n, "make native! [[value [any-type!]]]", "?native?"},
+        {a, "make action! [[value [any-type!] field [word!]]]", "?action?"},
         {of, "make op! func [a b][a b]", "?op?"},
-        {on, "make op! [[a b]]", "?op?"},
+        {on, "make op! [[value [any-type!] field [word!]]]", "?op?"},
         {f, "func [a b][a b]", "?function?"},
         {bodiless, "func [a b] none", "?function?"},
         {r_block, "routine [a b][a b]", "?routine?"},
@@ -311,14 +366,17 @@ TEST_F(Functions, ReflectAndCompare) {
     Node ctx = function::make_value(spec, &body, kNoNode, 0, kNoNode, 0);
     Cell f = *stack::top();
     stack::pop(1);
-    Cell n = native::make(cell::datatype(TypeId::native), blk({spec, cell::integer(9)}), TypeId::native);
-    Cell on = op::make(cell::datatype(TypeId::op), native::make(cell::datatype(TypeId::native),
-                                                               blk({blk({w("x"), w("y")}), cell::integer(4)}), TypeId::native),
-                       TypeId::op);
+    Cell n = remake("repeat");
+    Cell on = op::make(cell::datatype(TypeId::op), remake("equal?"), TypeId::op);
 
+    // The spec given back is a copy, type blocks and all: the calls rely on the function's own.
     Cell s = function::reflect(f, sym::spec);
-    EXPECT_EQ(s.data2, spec.data2);
+    EXPECT_NE(s.data2, spec.data2);
+    EXPECT_NE(s.data2, f.data2);
     EXPECT_EQ(s.data1, 0u);
+    EXPECT_EQ(test::mold_text(s), test::mold_text(spec));
+    Cell typed_spec = function::reflect(builtin("if"), sym::spec);
+    EXPECT_NE(cells_of(typed_spec)[1].data2, cells_of(function::reflect(builtin("if"), sym::spec))[1].data2);
     Cell b = function::reflect(f, sym::body);
     // A copy of the body: changing it must not change what the function runs.
     EXPECT_NE(b.data2, function::more_cell(f, function::more_body)->data2);
@@ -328,12 +386,12 @@ TEST_F(Functions, ReflectAndCompare) {
     ASSERT_EQ(length_of(words), 3u);
     EXPECT_NE(words.data2, context::words_node(ctx));
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(cells_of(words)[i].data1, ctx);
-    EXPECT_EQ(cell::get_integer(function::reflect(n, sym::body)), 9);
-    EXPECT_EQ(cell::get_integer(function::reflect(on, sym::body)), 4);
+    EXPECT_EQ(uint32_t(cell::get_integer(function::reflect(n, sym::body))), builtin("repeat").data1);
+    EXPECT_EQ(uint32_t(cell::get_integer(function::reflect(on, sym::body))), builtin("equal?").data1);
     EXPECT_EQ(trapped([&] { return function::reflect(n, sym::words); }).error, ErrorId::internal_not_done);
     EXPECT_EQ(trapped([&] { return function::reflect(f, sym::self); }).error, ErrorId::internal_not_done);
 
-    Cell n2 = native::make(cell::datatype(TypeId::native), blk({spec, cell::integer(10)}), TypeId::native);
+    Cell n2 = remake("forever");
     EXPECT_EQ(function::compare(n, n, CompareOp::equal), 0);
     EXPECT_EQ(function::compare(n, n2, CompareOp::sort), -1);
     EXPECT_EQ(function::compare(n2, n, CompareOp::same), 1);

@@ -142,6 +142,41 @@ TEST(Contexts, AddPutAndCloneKeepWordsAndValues) {
     EXPECT_EQ(context::find_symbol(copy, symbol::intern("f10"), true), 12);
 }
 
+// Reflection hands an object's values block out, so a script may shorten it: every word added
+// afterwards must still get its own slot, inside the block, where reading it finds it.
+TEST(Contexts, WordsAddedAfterTheValuesWereShortenedGetTheirOwnSlots) {
+    Node ctx = context::make(2, false, false, 0, context::object);
+    context::put_value(ctx, word_of("x"), cell::integer(1));
+    context::put_value(ctx, word_of("y"), cell::integer(2));
+    SeriesBuffer* values = memory::buffer_of(context::cell_of(ctx).data2);
+    values->tail = values->head;  // what `clear` of the reflected block does
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "g" + std::to_string(i);
+        switch (i % 3) {
+            case 0: context::put_value(ctx, word_of(name.c_str()), cell::integer(i)); break;
+            case 1: context::add_word(ctx, word_of(name.c_str()), cell::integer(i)); break;
+            default: *context::value_at(ctx, context::add_unset_word(ctx, word_of(name.c_str()))) = cell::integer(i);
+        }
+    }
+    values = memory::buffer_of(context::cell_of(ctx).data2);
+    ASSERT_EQ(context::word_count(ctx), 42u);
+    EXPECT_GE(values->length(), 42u);
+    for (int i = 0; i < 40; ++i) {
+        const Cell* slot = context::value_cell_of_symbol(symbol::intern(("g" + std::to_string(i)).c_str()), ctx);
+        EXPECT_EQ(slot, values->cells() + 2 + i);
+        EXPECT_EQ(cell::get_integer(*slot), i);
+    }
+}
+
+// Checked builds stop at a slot outside its context instead of reading or writing past it.
+TEST(ContextsDeathTest, ASlotOutsideItsContextEndsTheProcessInCheckedBuilds) {
+    if (!context::kCheckSlots) GTEST_SKIP() << "checked in debug and sanitizer builds only";
+    Node ctx = context::make(2, false, false, 0, context::object);
+    context::put_value(ctx, word_of("x"), cell::integer(1));
+    uint32_t past = memory::buffer_of(context::cell_of(ctx).data2)->capacity / sizeof(Cell);
+    EXPECT_DEATH(context::value_at(ctx, past), "Slot [0-9]+ asked of a context of 1 words");
+}
+
 TEST(Contexts, BindingIsDeepStopsAtCyclesAndLeavesStrangersAlone) {
     Node ctx = context::make(4, false, false, 0, context::object);
     context::put_value(ctx, word_of("inside"), cell::integer(7));

@@ -19,6 +19,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_system.h"
 #include "runtime/gc.h"
@@ -26,6 +27,7 @@
 #include "runtime/resource.h"
 #include "runtime/stack.h"
 #include "runtime/text.h"
+#include "tests/unit/support.h"
 
 using namespace kaz;
 
@@ -367,6 +369,78 @@ TEST_F(Gc, TheHeapCheckerFindsAValueNamingAFreedSeries) {
         EXPECT_NE(gc::check_heap().find("freed series"), std::string::npos);
         memory::buffer_of(b.data2)->cells()[0] = cell::none();
         stack::pop(1);
+        EXPECT_EQ(gc::check_heap(), "");
+    });
+}
+
+// Every frame left with a gap that the requests below fit but under the room a frame must have
+// to be taken: frames used to be added one after another without a collection, for good.
+TEST_F(Gc, AGapTooSmallToBeTakenNeverStandsInForTheCollection) {
+    scanned([] {
+        uint32_t stress = memory::stress_every;
+        memory::stress_every = 0;
+        gc::collect();
+        Cell fills;
+        block::init_cell(fills, 64);
+        stack::push(fills);  // held by the data stack
+        constexpr size_t kGap = 20'000;
+        static_assert(kGap < memory::kMinFreeInFrame);
+        while (SeriesFrame* f = series_frame::find_usable_room(kGap)) {
+            memory::state.series_current = f;
+            size_t room = size_t(f->end - f->next_free);
+            uint32_t bytes = uint32_t(room - kGap - memory::kBufferOverhead) & ~15u;
+            block::append_cell(fills, cell::make(TypeId::binary, 0, series::alloc_bytes(bytes), 0));
+        }
+        uint64_t before_total = memory::state.total;
+        uint32_t before = gc::counters.collections;
+        for (int i = 0; i < 16'000; ++i) string::make_cell(1000);  // 16 MB nobody holds
+        EXPECT_GT(gc::counters.collections, before);
+        EXPECT_LE(memory::state.total, before_total + (6u << 20));
+        stack::pop(1);
+        memory::stress_every = stress;
+        EXPECT_EQ(gc::check_heap(), "");
+    });
+}
+
+namespace {
+
+Cell load(const char* code) {
+    Cell text = string::make_cell(uint32_t(std::strlen(code)));
+    text::append_utf8(text.data2, code);
+    return lexer::load_text(text);
+}
+
+uint32_t node_frames_in_use() {
+    uint32_t n = 0;
+    for (NodeFrame* f = memory::state.node_first; f; f = f->next) ++n;
+    return n;
+}
+
+}  // namespace
+
+// With the collector off, a loop runs the nodes out: the error that says so was made at
+// start-up and is raised without allocating, a try takes it, and the frames kept back let the
+// script go on. Once the reserve is spent too, it is still raised and taken.
+TEST_F(Gc, RunningOutOfNodesRaisesAPreparedErrorThatATryTakes) {
+    scanned([] {
+        gc::collect();
+        const uint32_t limit = memory::node_limit;
+        memory::node_limit = (node_frames_in_use() + 6) * memory::kNodesPerFrame;
+        test::reset_top_level();
+        Cell result = test::evaluate(load(R"(
+            recycle/off
+            e1: try [loop 100000000 [make block! 0]]
+            e1/id: 'changed
+            e2: try [loop 100000000 [make block! 0]]
+            recycle/on
+            recycle
+            mold reduce [e1/id same? e1 e2 e2/where e2/near]
+        )"));
+        memory::node_limit = limit;
+        gc::set_enabled(true);
+        ASSERT_TRUE(is(result, TypeId::string)) << test::mold_text(result);
+        EXPECT_EQ(test::utf8_of(result), "[no-memory true make [make block! 0]]");
+        test::reset_stacks();
         EXPECT_EQ(gc::check_heap(), "");
     });
 }
