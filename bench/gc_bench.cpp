@@ -38,11 +38,6 @@ constexpr int kCount = 10'000'000;
 int main() {
     gc::set_stack_high_end(__builtin_frame_address(0));
     boot::run();
-    if (memory::collector != gc::collect) {  // start-up does not wire the collector yet
-        gc::init();
-        gc::add_root(boot::root);
-        natives::register_gc_roots();
-    }
     gc::set_enabled(true);
     memory::stress_every = 0;  // the allocator's own triggers only, even in a stress build
 

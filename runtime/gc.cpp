@@ -536,7 +536,6 @@ const Stats& stats() { return statistics; }
 
 void init() {
     counters = Counters{};
-    memory::collector = collect;
     hashtable::collector = hashtable::CollectorLink{refresh_count, collecting_q};
     if (!stack_high) stack_high = static_cast<const uint8_t*>(__builtin_frame_address(0));
     callbacks.reserve(100);

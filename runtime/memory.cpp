@@ -5,6 +5,7 @@
 
 #include "platform/vm.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/heap.h"
 #include "runtime/throw.h"
 
@@ -14,7 +15,6 @@ namespace memory {
 State state;
 uintptr_t* node_table = nullptr;
 uintptr_t node_slots = 0;
-void (*collector)() = nullptr;
 bool gc_enabled = false;
 uint32_t stress_every = 0;
 uint32_t node_limit = kMaxNodes;
@@ -134,7 +134,7 @@ void clear_words(uint32_t* first, uint32_t* last) {
 }
 
 void collect_if_enabled() {
-    if (gc_enabled && collector) collector();
+    if (gc_enabled) gc::collect();
 }
 
 uint8_t* replicate(uint8_t* buffer, size_t size, size_t count) {

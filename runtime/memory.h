@@ -154,8 +154,7 @@ bool live_node_q(Node n);
 void fill(uint8_t* start, uint8_t* end, uint8_t byte);
 void clear_words(uint32_t* first, uint32_t* last);
 
-// The collector the allocator calls when it finds no room; null until one is installed.
-extern void (*collector)();
+// Whether the allocator runs the collector when it finds no room (gc::set_enabled).
 extern bool gc_enabled;
 void collect_if_enabled();
 // A collection at every `stress_every`-th buffer allocation (0: never): the torture switch of

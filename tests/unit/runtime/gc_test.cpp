@@ -99,12 +99,6 @@ void count_release(uintptr_t) { ++released_resources; }
 class Gc : public testing::Test {
 protected:
     void SetUp() override {
-        // Start-up wires the collector; a test binary whose start-up does not is wired here.
-        if (memory::collector != gc::collect) {
-            gc::init();
-            gc::add_root(boot::root);
-            natives::register_gc_roots();
-        }
         natives::init();
         was_enabled_ = gc::enabled();
         gc::set_enabled(true);
