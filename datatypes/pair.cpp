@@ -8,8 +8,8 @@
 
 #include "datatypes/cells.h"
 #include "datatypes/float.h"
-#include "datatypes/point.h"
 #include "datatypes/internal.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -54,6 +54,14 @@ int32_t coordinate_of(const Cell& element) {
 
 int32_t get(const Cell& pair, int32_t coordinate) { return coordinate == 1 ? x(pair) : y(pair); }
 
+// Makes `c` a point2D! of (px, py), its flags kept.
+void become_point(Cell& c, float px, float py) {
+    cell::set_type(c, TypeId::point2d);
+    c.data1 = point_cell::put(px);
+    c.data2 = point_cell::put(py);
+    c.data3 = 0;
+}
+
 // The pair in argument 1 gives way to a point2D! computed by point2D!'s core: the pair gets
 // back its coordinates and the operand (ox, oy) becomes a point too.
 void redo_as_points(MathOp op, int32_t ox, int32_t oy) {
@@ -91,11 +99,7 @@ Cell* make_in_block(Node block, int32_t px, int32_t py) {
 
 void to_point2D(uint32_t index) {
     Cell& c = stack::base[index];
-    float fx = float(x(c)), fy = float(y(c));
-    cell::set_type(c, TypeId::point2d);
-    c.data1 = point_cell::put(fx);
-    c.data2 = point_cell::put(fy);
-    c.data3 = 0;
+    become_point(c, float(x(c)), float(y(c)));
 }
 
 void do_math(MathOp op) {
@@ -113,9 +117,8 @@ void do_math(MathOp op) {
                 if (op == MathOp::multiply ? !std::isfinite(f) : std::isnan(f))
                     error::raise(ErrorId::script_invalid_arg, right);
                 const double lx = x(left), ly = y(left);
-                const double rx = op == MathOp::multiply ? lx * f : lx / f;
-                const double ry = op == MathOp::multiply ? ly * f : ly / f;
-                left = point_cell::make2(float(rx), float(ry));
+                if (op == MathOp::multiply) become_point(left, float(lx * f), float(ly * f));
+                else become_point(left, float(lx / f), float(ly / f));
                 return;
             }
             ox = oy = number::to_int32(f, ErrorId::script_invalid_arg, right);
