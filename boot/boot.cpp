@@ -24,13 +24,18 @@
 #include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/ownership.h"
+#include "datatypes/pair.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
@@ -65,7 +70,6 @@ void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
     registry::define(id, exactly(ActionTable{}));
 }
 
-constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};
 constexpr gc::CellRefs kHandleRefs{.visit = [](const Cell& c, const gc::RefVisitor& v) {
     v.resource(handle_cell::resource(c));
 }};
@@ -100,19 +104,18 @@ void register_datatypes() {
     vector::init();  // after string!: it installs char!'s vector arithmetic
     map::init();
     hash::init();
-    define_plain(TypeId::pair);
-    define_plain(TypeId::percent);
-    define_plain(TypeId::tuple);
+    pair::init();
+    percent::init();  // after float!
+    tuple::init();
     time::init();
-    define_plain(TypeId::tag, kTextRefs);
-    define_plain(TypeId::email, kTextRefs);
+    tag::init();
+    email::init();
     define_plain(TypeId::handle, kHandleRefs);
     define_plain(TypeId::date);
     define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     define_plain(TypeId::money);
-    define_plain(TypeId::ref, kTextRefs);
-    define_plain(TypeId::point2d);
-    define_plain(TypeId::point3d);
+    ref::init();
+    point::init();  // point2D!, point3D!
     define_plain(TypeId::image, {.data2 = gc::Ref::series_opt});
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/cell.h"
 
@@ -72,5 +73,55 @@ constexpr Node table(const Cell& c) { return c.data3; }
 namespace handle_cell {
 constexpr int32_t resource(const Cell& c) { return int32_t(c.data3); }
 }  // namespace handle_cell
+
+// pair!: x and y, signed 32-bit integers in data2 and data3 (data1 unused, 0).
+namespace pair_cell {
+constexpr int32_t x(const Cell& c) { return int32_t(c.data2); }
+constexpr int32_t y(const Cell& c) { return int32_t(c.data3); }
+constexpr Cell make(int32_t x, int32_t y) { return cell::make(TypeId::pair, 0, uint32_t(x), uint32_t(y)); }
+inline void set_x(Cell& c, int32_t x) { c.data2 = uint32_t(x); }
+inline void set_y(Cell& c, int32_t y) { c.data3 = uint32_t(y); }
+}  // namespace pair_cell
+
+// point2D! and point3D!: the coordinates x, y (and z) as 32-bit floats in data1, data2 (and
+// data3); a point2D! leaves data3 0.
+namespace point_cell {
+inline float get(uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+inline uint32_t put(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+// Coordinate i, 0 for x.
+inline float coordinate(const Cell& c, int i) { return get(i == 0 ? c.data1 : i == 1 ? c.data2 : c.data3); }
+inline void set_coordinate(Cell& c, int i, float v) { (i == 0 ? c.data1 : i == 1 ? c.data2 : c.data3) = put(v); }
+inline Cell make2(float x, float y) { return cell::make(TypeId::point2d, put(x), put(y), 0); }
+inline Cell make3(float x, float y, float z) { return cell::make(TypeId::point3d, put(x), put(y), put(z)); }
+}  // namespace point_cell
+
+// tuple!: n bytes (3 to 12) from the lowest byte of data1 on, the count in header bits 19-22;
+// the bytes past n are always 0, so the three words compare and hash as they stand.
+namespace tuple_cell {
+inline constexpr uint32_t kMaxBytes = 12;
+inline constexpr uint32_t kCountShift = 19;
+inline constexpr uint32_t kCountMask = 0xFu << kCountShift;
+constexpr uint32_t count(const Cell& c) { return (c.header & kCountMask) >> kCountShift; }
+inline void set_count(Cell& c, uint32_t n) { c.header = (c.header & ~kCountMask) | (n << kCountShift); }
+constexpr uint8_t byte(const Cell& c, uint32_t i) {
+    uint32_t word = i < 4 ? c.data1 : i < 8 ? c.data2 : c.data3;
+    return uint8_t(word >> (8 * (i % 4)));
+}
+inline void set_byte(Cell& c, uint32_t i, uint8_t b) {
+    uint32_t& word = i < 4 ? c.data1 : i < 8 ? c.data2 : c.data3;
+    uint32_t shift = 8 * (i % 4);
+    word = (word & ~(0xFFu << shift)) | (uint32_t(b) << shift);
+}
+// A tuple of n bytes, all 0.
+constexpr Cell make(uint32_t n) { return Cell{uint32_t(TypeId::tuple) | (n << kCountShift), 0, 0, 0}; }
+}  // namespace tuple_cell
 
 }  // namespace kaz

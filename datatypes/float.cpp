@@ -7,9 +7,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/internal.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/text_number.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "runtime/error.h"
 #include "runtime/float_text.h"
@@ -175,6 +179,21 @@ double round_to_scale(double x, double sc, bool even, bool down, bool half_down,
     return rescale ? std::ldexp(result, rescale) : result;
 }
 
+// A pair or point on the right takes the left place, where its own core runs; a number can
+// only scale or shift it.
+void coordinates_right(MathOp op) {
+    const TypeId rt = type_of(stack::base[1]);
+    if (op == MathOp::subtract || op == MathOp::divide)
+        error::raise(ErrorId::script_not_related, op == MathOp::subtract ? words::subtract : words::divide,
+                     cell::datatype(rt));
+    swap_operands();
+    switch (rt) {
+        case TypeId::pair: pair::do_math(op); return;
+        case TypeId::point2d: point2d::do_math(op); return;
+        default: point3d::do_math(op); return;
+    }
+}
+
 }  // namespace
 
 // ---- cell and number helpers ----
@@ -291,14 +310,14 @@ void math_core(MathOp op) {
     const Cell& right = stack::base[1];
     const TypeId lt = type_of(left), rt = type_of(right);
     switch (rt) {
-        case TypeId::tuple:    // tuple! arithmetic is not built yet
+        case TypeId::tuple: tuple::do_math(op); return;
         case TypeId::money:    // money! arithmetic is not built yet
             error::raise(ErrorId::internal_not_done);
         case TypeId::vector: vector::scalar_math(op); return;
-        case TypeId::pair:     // pair! arithmetic is not built yet
-        case TypeId::point2d:  // point2D! arithmetic is not built yet
-        case TypeId::point3d:  // point3D! arithmetic is not built yet
-            if (lt != TypeId::time) error::raise(ErrorId::internal_not_done);
+        case TypeId::pair:
+        case TypeId::point2d:
+        case TypeId::point3d:
+            if (lt != TypeId::time) return coordinates_right(op);
             break;
         default: break;
     }
@@ -376,8 +395,17 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
         case TypeId::tag:
         case TypeId::email:
         case TypeId::ref: {
-            // A percent! is read as a loaded value, which needs percent! literals: not built yet.
-            if (type == TypeId::percent) error::raise(ErrorId::internal_not_done);
+            if (type == TypeId::percent) {
+                // Read as source, so that "50%" is 50% and "50" is 5000%.
+                Cell first = string::scan_first(spec);
+                switch (type_of(first)) {
+                    case TypeId::integer: d = double(integer::get(first)); break;
+                    case TypeId::float_:
+                    case TypeId::percent: d = get(first); break;
+                    default: bad_to_arg(type, spec);
+                }
+                break;
+            }
             Cell text = spec;
             uint32_t count = string::length_from_head(text);
             int32_t failed = 0;
@@ -456,10 +484,6 @@ void round(Cell& value, const Cell* scale, bool even, bool down, bool half_down,
             case TypeId::float_:
             case TypeId::percent:
             case TypeId::time: sc = std::fabs(number_of(*scale)); break;
-            case TypeId::pair:     // pair! scales are not built yet
-            case TypeId::point2d:  // point2D! scales are not built yet
-            case TypeId::point3d:  // point3D! scales are not built yet
-                error::raise(ErrorId::internal_not_done);
             default: error::raise(ErrorId::script_invalid_type, cell::datatype(type_of(*scale)));
         }
         if (percent) sc /= 100.0;

@@ -6,9 +6,13 @@
 #include <algorithm>
 
 #include "datatypes/float.h"
+#include "datatypes/internal.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/text_number.h"
+#include "datatypes/tuple.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/number.h"
@@ -16,6 +20,18 @@
 #include "runtime/stack.h"
 #include "runtime/text.h"
 #include "runtime/throw.h"
+
+namespace kaz {
+
+void swap_operands() {
+    Cell& left = stack::base[0];
+    Cell& right = stack::base[1];
+    const bool new_line = cell::new_line_q(left);
+    std::swap(left, right);
+    left.header = new_line ? left.header | cell_flag::new_line : left.header & ~cell_flag::new_line;
+}
+
+}  // namespace kaz
 
 namespace kaz::integer {
 namespace {
@@ -149,6 +165,28 @@ int32_t math_op(int32_t left, int32_t right, MathOp op, Cell* result) {
     return v;
 }
 
+namespace {
+
+// A pair or point on the right takes the left place, where its own core runs: the integer
+// applies to each coordinate, so a difference is the negated value plus the integer.
+void coordinates_right(MathOp op) {
+    if (op == MathOp::divide)
+        error::raise(ErrorId::script_not_related, words::divide, cell::datatype(TypeId::integer));
+    swap_operands();
+    Cell& value = stack::base[0];
+    if (op == MathOp::subtract) {
+        registry::actions(type_of(value)).negate(value);
+        op = MathOp::add;
+    }
+    switch (type_of(value)) {
+        case TypeId::pair: pair::do_math(op); return;
+        case TypeId::point2d: point2d::do_math(op); return;
+        default: point3d::do_math(op); return;
+    }
+}
+
+}  // namespace
+
 void do_math(MathOp op) {
     Cell& left = stack::base[0];
     const Cell& right = stack::base[1];
@@ -159,10 +197,10 @@ void do_math(MathOp op) {
         case TypeId::percent:
         case TypeId::time: float_::math_core(op); return;
         case TypeId::vector: vector::scalar_math(op); return;
-        case TypeId::pair:     // pair! arithmetic is not built yet
-        case TypeId::point2d:  // point2D! arithmetic is not built yet
-        case TypeId::point3d:  // point3D! arithmetic is not built yet
-        case TypeId::tuple:    // tuple! arithmetic is not built yet
+        case TypeId::pair:
+        case TypeId::point2d:
+        case TypeId::point3d: coordinates_right(op); return;
+        case TypeId::tuple: tuple::do_math(op); return;
         case TypeId::date:     // date! arithmetic is not built yet
         case TypeId::money:    // money! arithmetic is not built yet
             error::raise(ErrorId::internal_not_done);

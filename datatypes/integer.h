@@ -27,6 +27,10 @@ enum class MathOp : uint8_t {
     difference = 12,
 };
 
+// Exchanges arguments 1 and 2 of the current frame, for a core that takes its own type on the
+// left only. The new-line flag stays with the return slot, where every result keeps it.
+void swap_operands();
+
 }  // namespace kaz
 
 namespace kaz::integer {

@@ -333,6 +333,16 @@ double scan_float(const char* text, uint32_t length, int32_t& error) {
     return d;
 }
 
+Cell scan_first(const Cell& text) {
+    Cell t = text;
+    int32_t length = -1;
+    const char* utf8 = to_utf8(t, length);
+    // The lexer allocates, and the conversion cache may then move: it reads a copy.
+    std::string copy(utf8, size_t(length));
+    if (!datatype_hooks.load_first) error::raise(ErrorId::internal_not_done);
+    return datatype_hooks.load_first(copy.data(), uint32_t(copy.size()));
+}
+
 Cell load_encoded(const uint8_t* text, uint32_t length, const Cell& target, int32_t encoding) {
     Node into = any_string_q(type_of(target)) ? target.data2 : kNoNode;
     SeriesBuffer* b;

@@ -98,6 +98,10 @@ Hex int_to_hex(int32_t value, bool trim);
 // text is not entirely one number.
 double scan_float(const char* text, uint32_t length, int32_t& error);
 
+// The first value the text from its head loads as (unset! when it holds none); a syntax error
+// in that value is raised. `to pair!` and its kin read their text through it.
+Cell scan_first(const Cell& text);
+
 // Builds a string! from external text: encoding 0 UTF-8, -1 UTF-16LE (length in bytes for
 // both). Into the string `target` when it is one (its content replaced), else a new string.
 // Any other encoding raises internal feature-na.

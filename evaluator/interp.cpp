@@ -76,11 +76,12 @@ constexpr uint64_t kCalledOrRefused =
     (1ull << uint32_t(TypeId::action)) | (1ull << uint32_t(TypeId::op)) |
     (1ull << uint32_t(TypeId::function)) | (1ull << uint32_t(TypeId::routine));
 
-// Values whose fields a path sets in the cell itself, not in a series or context it names.
+// Values whose fields a path sets in the cell itself, not in a series or context it names;
+// and email!, whose user and host are set in its text but count as a change of the value.
 bool held_in_cell(TypeId t) {
     switch (t) {
         case TypeId::time: case TypeId::pair: case TypeId::tuple: case TypeId::date:
-        case TypeId::money: case TypeId::point2d: case TypeId::point3d:
+        case TypeId::money: case TypeId::point2d: case TypeId::point3d: case TypeId::email:
             return true;
         default:
             return false;

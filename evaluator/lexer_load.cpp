@@ -2,17 +2,21 @@
 // its value. Checking and making share one pass, so a scan that only classifies text refuses
 // exactly what a load refuses. The values of datatypes not built yet are checked, then refused
 // with internal not-done: no value is made up.
+#include <cmath>
 #include <cstring>
 #include <limits>
 
+#include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
+#include "datatypes/percent.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/text_number.h"
 #include "datatypes/time.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "evaluator/lexer_internal.h"
 #include "runtime/error.h"
@@ -384,7 +388,9 @@ void hex_token(State& st, Token& t, bool load) {
 void percent_token(State& st, Token& t, bool load) {
     double v;
     if (!read_float(t.start, t.end - 1, -2, v)) invalid(st, t, TypeId::float_);
-    not_done(load);
+    if (!load) return;
+    Cell c = cell::make(TypeId::percent);
+    append_value(st, percent::init_cell(c, v), new_line(t));
 }
 
 void special_float_token(State& st, Token& t, bool load) {
@@ -405,7 +411,8 @@ void special_float_token(State& st, Token& t, bool load) {
 }
 
 void tuple_token(State& st, Token& t, bool load) {
-    int parts = 0;
+    uint32_t parts = 0;
+    int32_t bytes[tuple_cell::kMaxBytes];
     const uint8_t* p = t.start;
     while (p <= t.end) {
         const uint8_t* q = p;
@@ -416,23 +423,25 @@ void tuple_token(State& st, Token& t, bool load) {
             ++q;
         }
         if (q == p || (q < t.end && *q != '.')) invalid(st, t, TypeId::tuple);
-        if (++parts > 12) invalid(st, t, TypeId::tuple);
+        if (parts == tuple_cell::kMaxBytes) invalid(st, t, TypeId::tuple);
+        bytes[parts++] = v;
         p = q + 1;
     }
-    not_done(load);
+    if (load) append_value(st, tuple::from_ints(parts, bytes), new_line(t));
 }
 
 void pair_token(State& st, Token& t, bool load) {
     const uint8_t* x = t.start + 1;
     while (*x != 'x' && *x != 'X') ++x;
     if (std::memchr(t.start, '.', size_t(t.end - t.start))) invalid(st, t, TypeId::pair);
+    int32_t v[2];
+    int i = 0;
     for (auto [s, e] : {std::pair{t.start, x}, std::pair{x + 1, t.end}}) {
-        int32_t v;
-        IntRead r = read_integer(s, e, v);
+        IntRead r = read_integer(s, e, v[i++]);
         if (r == IntRead::doubled_quote) invalid(st, t, TypeId::integer);
         if (r != IntRead::ok) invalid(st, t, TypeId::pair);
     }
-    not_done(load);
+    if (load) append_value(st, pair_cell::make(v[0], v[1]), new_line(t));
 }
 
 // Hours, minutes and seconds; "mm:ss.f" or "mm:ss,f" after a point or comma.
@@ -713,6 +722,7 @@ void point_token(State& st, Token& t, bool load) {
     const uint8_t* p = t.start + 1;
     const uint8_t* e = t.end - 1;  // the )
     int n = 0;
+    float v[3] = {0, 0, 0};
     for (;;) {
         while (p < e && (*p == ' ' || *p == '\t')) ++p;
         const uint8_t* s = p;
@@ -723,11 +733,13 @@ void point_token(State& st, Token& t, bool load) {
             Token coordinate{Kind::special_float, 0, s, p, 0, 0, 0};
             const uint8_t* q = s;
             if (*q == '+' || *q == '-') ++q;
-            if (!(equal_caseless(q, p, "1.#inf") || equal_caseless(q, p, "1.#nan")))
-                invalid(st, coordinate, type);
+            bool inf = equal_caseless(q, p, "1.#inf");
+            if (!(inf || equal_caseless(q, p, "1.#nan"))) invalid(st, coordinate, type);
+            if (n < 3) v[n] = inf ? (*s == '-' ? -HUGE_VALF : HUGE_VALF) : std::numeric_limits<float>::quiet_NaN();
         } else {
-            double v;
-            if (p - s > 312 || !read_float(s, p, 0, v)) invalid(st, t, type);
+            double d;
+            if (p - s > 312 || !read_float(s, p, 0, d)) invalid(st, t, type);
+            if (n < 3) v[n] = float(d);
         }
         if (++n > 3) invalid(st, t, TypeId::point3d);
         while (p < e && (*p == ' ' || *p == '\t')) ++p;
@@ -737,7 +749,7 @@ void point_token(State& st, Token& t, bool load) {
     }
     if (n < 2) invalid(st, t, TypeId::point2d);
     t.type = id(n == 2 ? TypeId::point2d : TypeId::point3d);
-    not_done(load);
+    if (load) append_value(st, n == 2 ? point_cell::make2(v[0], v[1]) : point_cell::make3(v[0], v[1], v[2]), new_line(t));
 }
 
 // ---- construction ----
@@ -819,9 +831,10 @@ void raw_string_token(State& st, Token& t, bool load) {
     string_like(st, t, s + 1, t.end - n - 1, false, TypeId::string, load);
 }
 
-void unbuilt_text(State& st, Token& t, const uint8_t* s, const uint8_t* e, TypeId type, bool load) {
-    make_text(st, t, s, e, flags_of(s, e), false, type, type, false);
-    not_done(load);
+// Tags, emails and refs: the text without its delimiters, escapes off.
+void delimited_text(State& st, Token& t, const uint8_t* s, const uint8_t* e, TypeId type, bool load) {
+    t.flags = flags_of(s, e);
+    string_like(st, t, s, e, false, type, load);
 }
 
 }  // namespace
@@ -888,17 +901,17 @@ void load_token(State& st, Token& t, bool load) {
             return money_token(st, t, load);
         case Kind::tag:
             if (t.start[0] != '<') invalid(st, t, TypeId::tag);
-            return unbuilt_text(st, t, t.start + 1, t.end - 1, TypeId::tag, load);
+            return delimited_text(st, t, t.start + 1, t.end - 1, TypeId::tag, load);
         case Kind::url:
             return url_token(st, t, load);
         case Kind::email:
-            return unbuilt_text(st, t, t.start, t.end, TypeId::email, load);
+            return delimited_text(st, t, t.start, t.end, TypeId::email, load);
         case Kind::hex:
             return hex_token(st, t, load);
         case Kind::raw_string:
             return raw_string_token(st, t, load);
         case Kind::ref:
-            return unbuilt_text(st, t, t.start + 1, t.end, TypeId::ref, load);
+            return delimited_text(st, t, t.start + 1, t.end, TypeId::ref, load);
         case Kind::construction:
             return construction_token(st, t, load);
         default:

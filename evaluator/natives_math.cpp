@@ -1,4 +1,5 @@
-// The math natives: trigonometry, logarithms and roots, NaN?, and shift.
+// The math natives: trigonometry, logarithms and roots, NaN?, shift, and the coordinate
+// builders as-pair, as-point2D and as-point3D.
 #include "evaluator/natives_math.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
@@ -109,6 +111,26 @@ void shift(const int32_t* refs) {
     arg(0) = cell::integer(r);
 }
 
+// ---- coordinates ----
+
+void as_pair(const int32_t*) {
+    int32_t xy[2];
+    for (uint32_t i = 0; i < 2; ++i)
+        xy[i] = is(arg(i), TypeId::integer)
+                    ? cell::get_integer(arg(i))
+                    : number::to_int32(cell::get_float(arg(i)), ErrorId::script_invalid_arg, arg(i));
+    result(pair_cell::make(xy[0], xy[1]));
+}
+
+void as_point2D(const int32_t*) {
+    result(point_cell::make2(float(number_to_double(arg(0))), float(number_to_double(arg(1)))));
+}
+
+void as_point3D(const int32_t*) {
+    result(point_cell::make3(float(number_to_double(arg(0))), float(number_to_double(arg(1))),
+                             float(number_to_double(arg(2)))));
+}
+
 }  // namespace math_
 
 // ---- numeric arguments ----
@@ -186,6 +208,9 @@ void init_math() {
     define(Number::exp_, math_::exp_);
     define(Number::square_root, math_::square_root);
     define(Number::shift, math_::shift);
+    define(Number::as_pair, math_::as_pair);
+    define(Number::as_point2D, math_::as_point2D);
+    define(Number::as_point3D, math_::as_point3D);
 }
 
 }  // namespace kaz::natives

@@ -114,7 +114,8 @@ TEST_F(Integer, MixedOperandsFollowTheirTypes) {
         {integer::and_, cell::float_(1.0), E(ErrorId::script_cannot_use)},
         {integer::add, cell::none(), E(ErrorId::script_invalid_type)},
         {integer::add, cell::logic(true), E(ErrorId::script_invalid_type)},
-        {integer::add, cell::make(TypeId::pair), E(ErrorId::internal_not_done)},
+        {integer::divide, cell::make(TypeId::pair), E(ErrorId::script_not_related)},
+        {integer::subtract, cell::make(TypeId::tuple), E(ErrorId::script_not_related)},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(int(type_of(c.right)));

@@ -116,9 +116,9 @@ TEST_F(Actions, MakeAndToDispatchOnTheNamedDatatypeOrThePrototype) {
     EXPECT_EQ(cell::get_integer(value(Slot::make, "make", {I(7), T(true)})), 1);
     EXPECT_EQ(text_of(value(Slot::to, "to", {cell::datatype(TypeId::string), B({I(1), I(2)})})), "12");
     // The datatype named, not datatype!, is the one that lacks make.
-    Outcome o = entry(Slot::make, "make", {cell::datatype(TypeId::pair), I(1)});
+    Outcome o = entry(Slot::make, "make", {cell::datatype(TypeId::handle), I(1)});
     ASSERT_EQ(o.error, ErrorId::script_expect_arg);
-    EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::pair));
+    EXPECT_EQ(error::field(o.raised, error::arg2).data1, uint32_t(TypeId::handle));
 }
 
 TEST_F(Actions, LengthPickAndPokeConvertTheirArguments) {
