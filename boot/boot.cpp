@@ -12,6 +12,7 @@
 #include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -22,6 +23,7 @@
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/ownership.h"
 #include "datatypes/path.h"
@@ -107,9 +109,9 @@ void register_datatypes() {
     define_plain(TypeId::tag, kTextRefs);
     define_plain(TypeId::email, kTextRefs);
     define_plain(TypeId::handle, kHandleRefs);
-    define_plain(TypeId::date);
+    date::init();
     define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
-    define_plain(TypeId::money);
+    money::init();
     define_plain(TypeId::ref, kTextRefs);
     define_plain(TypeId::point2d);
     define_plain(TypeId::point3d);
