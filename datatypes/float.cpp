@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/money.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/text_number.h"
@@ -292,8 +293,8 @@ void math_core(MathOp op) {
     const TypeId lt = type_of(left), rt = type_of(right);
     switch (rt) {
         case TypeId::tuple:    // tuple! arithmetic is not built yet
-        case TypeId::money:    // money! arithmetic is not built yet
             error::raise(ErrorId::internal_not_done);
+        case TypeId::money: money::do_math(op); return;
         case TypeId::vector: vector::scalar_math(op); return;
         case TypeId::pair:     // pair! arithmetic is not built yet
         case TypeId::point2d:  // point2D! arithmetic is not built yet
@@ -386,8 +387,7 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
             if (failed || count == 0) bad_to_arg(type, spec);
             break;
         }
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: d = money::to_float(spec); break;
         default: bad_to_arg(type, spec);
     }
     Cell c = cell::make(type);
@@ -420,8 +420,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
         case TypeId::float_:
         case TypeId::percent:
         case TypeId::time: return compare_doubles(get(a), number_of(b), op);
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: return -money::compare_to_float(b, get(a));
         default: return kNotComparable;
     }
 }

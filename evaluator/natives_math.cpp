@@ -1,4 +1,4 @@
-// The math natives: trigonometry, logarithms and roots, NaN?, and shift.
+// The math natives: trigonometry, logarithms and roots, NaN?, shift, and as-money.
 #include "evaluator/natives_math.h"
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include "datatypes/internal.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -109,6 +110,21 @@ void shift(const int32_t* refs) {
     arg(0) = cell::integer(r);
 }
 
+// ---- money ----
+
+// An amount in a currency: the code must be in the list, and a float! amount may not have more
+// fraction digits than money holds.
+void as_money(const int32_t*) {
+    const Cell& code = arg(0);
+    uint8_t currency = money::currency_index(code.data2);
+    if (!currency) error::raise(ErrorId::script_bad_make_arg, cell::datatype(TypeId::money), code);
+    const Cell& amount = arg(1);
+    Cell m = is(amount, TypeId::integer) ? money::from_integer(cell::get_integer(amount))
+                                         : money::from_float(cell::get_float(amount), true);
+    money::set_currency(m, currency);
+    result(m);
+}
+
 }  // namespace math_
 
 // ---- numeric arguments ----
@@ -186,6 +202,7 @@ void init_math() {
     define(Number::exp_, math_::exp_);
     define(Number::square_root, math_::square_root);
     define(Number::shift, math_::shift);
+    define(Number::as_money, math_::as_money);
 }
 
 }  // namespace kaz::natives
