@@ -148,6 +148,9 @@ Cell from_block(const Cell& spec, bool check) {
             int32_t minute = f.clock_given ? f.minute : time::get_minutes(local);
             double carried = local - std::floor(local / kSecondsPerDay) * kSecondsPerDay;
             if (hour < 0 || hour > 23 || time::get_minutes(carried) != minute) bad_to_arg(spec);
+            // Seconds of a minute or more would carry into minutes the check above may not see
+            // (10:30 and 3600 seconds reads 11:30).
+            if (f.clock_given && !(f.second >= 0.0 && f.second < 60.0)) bad_to_arg(spec);
         }
     }
     c.data1 |= zone;
@@ -331,11 +334,15 @@ void do_math(MathOp op) {
         seconds = -seconds;
     }
     double time = time_of(date) + seconds;
-    int64_t n = normalize_time(int64_t(day_number(packed)) + days, time, zone_of(packed));
     if (is(operand, TypeId::date)) {
+        // Whole days elapsed between the two instants: the stored times differ as the instants
+        // do, so they carry with no zone (the date's own would count a day too many or too few
+        // for differences within its offset of a whole day).
+        int64_t n = normalize_time(int64_t(day_number(packed)) + days, time, 0);
         integer::init_cell(date, int32_t(n));
         return;
     }
+    int64_t n = normalize_time(int64_t(day_number(packed)) + days, time, zone_of(packed));
     date.data1 = from_day_number(n, zone_of(packed), timed);
     cell::put_float(date, time);
 }

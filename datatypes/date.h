@@ -25,9 +25,9 @@ int32_t to_integer(const Cell& date);
 // The arithmetic core: the date in argument 0 with, in argument 1, an integer! (days), a time!
 // (seconds; the result has a time) or, to subtract, a date!. Day numbers and stored times are
 // added apart, then whole days are carried out of the time under the date's zone. A date less
-// a date is the integer! of days between them; anything else is a date with the zone of
-// argument 0. Raises script not-related for a date added to a date, invalid-type for another
-// operand.
+// a date is the integer! of whole days elapsed between them (rounded down); anything else is a
+// date with the zone of argument 0. Raises script not-related for a date added to a date,
+// invalid-type for another operand.
 void do_math(MathOp op);
 
 // ---- actions ----
