@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "boot/startup.h"
+#include "datatypes/float.h"
 #include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
@@ -117,6 +118,18 @@ TEST_F(Money, ArithmeticWithNumbersAgreesWithTheOracle) {
         }
         EXPECT_EQ(got, c.result);
     }
+}
+
+TEST_F(Money, PercentOperandsCountAsTheirFraction) {
+    // A percent! holds its fraction: 50% of $3 is $1.50; the money keeps its type either side.
+    Cell half = test::typed(TypeId::percent, 0.5);
+    test::Outcome product = test::call(money::multiply, money_of("3", "USD"), half);
+    ASSERT_FALSE(product.error);
+    EXPECT_EQ(test::mold_text(product.value), "USD$1.50");
+    test::Outcome sum = test::call(float_::add, half, money_of("1"));
+    ASSERT_FALSE(sum.error);
+    EXPECT_EQ(test::mold_text(sum.value), "$1.50");
+    EXPECT_EQ(test::call(float_::divide, half, money_of("1")).error, ErrorId::script_invalid_type);
 }
 
 TEST_F(Money, CurrenciesAreFoundWithoutCaseAndOnlyInTheList) {
