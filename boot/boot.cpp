@@ -12,6 +12,7 @@
 #include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
@@ -22,6 +23,7 @@
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/ownership.h"
 #include "datatypes/pair.h"
@@ -111,9 +113,9 @@ void register_datatypes() {
     tag::init();
     email::init();
     define_plain(TypeId::handle, kHandleRefs);
-    define_plain(TypeId::date);
+    date::init();
     define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
-    define_plain(TypeId::money);
+    money::init();
     ref::init();
     point::init();  // point2D!, point3D!
     define_plain(TypeId::image, {.data2 = gc::Ref::series_opt});

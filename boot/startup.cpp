@@ -19,6 +19,7 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
@@ -98,6 +99,7 @@ void fill_system() {
     Cell words = cell::make(TypeId::object, context::global, object::kWordsClass, 0);
     context::owner_of(context::global) = words;
     *field(system, "words") = words;
+    *field(*field(system, "build"), "date") = date::from_epoch(KAZ_BUILD_EPOCH);
     *field(*field(system, "catalog"), "errors") = error::catalog;
     std::string dir = platform::get_current_dir();
     if (dir.empty() || dir.back() != '/') dir += '/';

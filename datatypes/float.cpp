@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "datatypes/internal.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
@@ -311,8 +312,7 @@ void math_core(MathOp op) {
     const TypeId lt = type_of(left), rt = type_of(right);
     switch (rt) {
         case TypeId::tuple: tuple::do_math(op); return;
-        case TypeId::money:    // money! arithmetic is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: money::do_math(op); return;
         case TypeId::vector: vector::scalar_math(op); return;
         case TypeId::pair:
         case TypeId::point2d:
@@ -414,8 +414,7 @@ Cell make(const Cell&, const Cell& spec, TypeId type) {
             if (failed || count == 0) bad_to_arg(type, spec);
             break;
         }
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: d = money::to_float(spec); break;
         default: bad_to_arg(type, spec);
     }
     Cell c = cell::make(type);
@@ -448,8 +447,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
         case TypeId::float_:
         case TypeId::percent:
         case TypeId::time: return compare_doubles(get(a), number_of(b), op);
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: return -money::compare_to_float(b, get(a));
         default: return kNotComparable;
     }
 }

@@ -4,9 +4,12 @@
 #include "datatypes/vector.h"
 
 #include <algorithm>
+#include <utility>
 
+#include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/internal.h"
+#include "datatypes/money.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
@@ -201,9 +204,14 @@ void do_math(MathOp op) {
         case TypeId::point2d:
         case TypeId::point3d: coordinates_right(op); return;
         case TypeId::tuple: tuple::do_math(op); return;
-        case TypeId::date:     // date! arithmetic is not built yet
-        case TypeId::money:    // money! arithmetic is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::date:
+            // Days added to a date: the date's core, the date first.
+            if (op != MathOp::add)
+                error::raise(ErrorId::script_not_related, words::subtract, cell::datatype(TypeId::integer));
+            std::swap(left, stack::base[1]);
+            date::do_math(op);
+            return;
+        case TypeId::money: money::do_math(op); return;
         default: error::raise(ErrorId::script_invalid_type, cell::datatype(type_of(right)));
     }
 }
@@ -249,9 +257,8 @@ Cell to(const Cell&, const Cell& spec, TypeId) {
             if (failed) bad_to_arg(spec);
             return cell::integer(v);
         }
-        case TypeId::date:   // date! epoch seconds are not built yet
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::date: return cell::integer(date::to_integer(spec));
+        case TypeId::money: return cell::integer(money::to_integer(spec));
         default: bad_to_arg(spec);
     }
 }
@@ -277,8 +284,7 @@ int32_t compare(const Cell& a, const Cell& b, CompareOp op) {
         case TypeId::float_:
         case TypeId::percent:
         case TypeId::time: return float_::compare_doubles(double(get(a)), cell::get_float(b), op);
-        case TypeId::money:  // money! is not built yet
-            error::raise(ErrorId::internal_not_done);
+        case TypeId::money: return money::compare(money::from_integer(get(a)), b, op);
         default: return kNotComparable;
     }
 }

@@ -242,6 +242,15 @@ const Cell* value_of_word(const Cell& object, const Cell& word) {
 
 Cell word_at(Node context, uint32_t index) { return plain_word(context, index); }
 
+Cell system_field(std::initializer_list<const char*> names) {
+    Cell value = *word::get(word::from_c_string("system"));
+    for (const char* name : names) {
+        if (!is(value, TypeId::object)) return none::value;
+        value = *value_of_word(value, word::from_c_string(name));
+    }
+    return value;
+}
+
 void set_change_handlers(Cell& object, uint32_t on_change, uint32_t on_change_locals,
                          uint32_t on_deep_change, uint32_t on_deep_change_locals) {
     build_handlers(object, {on_change, on_change_locals, kNoNode},

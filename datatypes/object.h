@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "datatypes/actions.h"
 #include "runtime/cell.h"
@@ -50,6 +51,10 @@ void store(const Cell& object);
 const Cell* value_of_word(const Cell& object, const Cell& word);
 // The word cell at a field position, as a plain word! bound to the object.
 Cell word_at(Node context, uint32_t index);
+// The value reached from the global word `system` through the fields named, in order
+// (system/locale/months is {"locale", "months"}), copied out; none! when a step is missing or
+// reaches no object. The environment fills system: early in start-up every answer is none!.
+Cell system_field(std::initializer_list<const char*> names);
 
 // Builds the change-handler info of `object` (kNoHandler for an absent field) and stores the
 // cell; with an on-deep-change* field, the object's series values are marked as owned by it.

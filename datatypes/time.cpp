@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/hooks.h"
 #include "datatypes/integer.h"
@@ -249,7 +251,12 @@ Cell eval_path(const Cell& parent, const Cell& element, const Cell* value, const
 }
 
 void add() {
-    if (is(stack::base[1], TypeId::date)) error::raise(ErrorId::internal_not_done);  // date! arithmetic
+    if (is(stack::base[1], TypeId::date)) {
+        // A time added to a date: the date's core, the date first.
+        std::swap(stack::base[0], stack::base[1]);
+        date::do_math(MathOp::add);
+        return;
+    }
     float_::math_core(MathOp::add);
 }
 

@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
+#include "datatypes/calendar.h"
 #include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
+#include "datatypes/money.h"
 #include "datatypes/percent.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -492,11 +495,21 @@ void time_token(State& st, Token& t, bool load) {
 constexpr const char* kMonths[] = {"january", "february", "march",     "april",   "may",      "june",
                                    "july",    "august",   "september", "october", "november", "december"};
 
-bool leap_q(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 int days_in(int32_t month, int32_t year) {
     constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && !leap_q(year) ? 28 : kDays[month - 1];
+    return month == 2 && !date::leap_year_q(year) ? 28 : kDays[month - 1];
 }
+
+// What a date token says: a calendar date, or an ISO week and weekday, or a day of the year;
+// the local clock when a time is given, and its zone bits.
+struct DateText {
+    int32_t year = 0, month = 1, day = 1;
+    int32_t week = 0, weekday = 1;  // yyyy-Www[-d], when week > 0
+    int32_t ordinal = 0;            // yyyy-ddd, when above 0
+    bool timed = false;
+    double seconds = 0.0;
+    uint32_t zone = 0;
+};
 
 struct DateReader {
     const uint8_t* p;
@@ -530,110 +543,141 @@ struct DateReader {
         }
         return -1;
     }
+    // Seconds below 60 (in `least` to 2 digits), with an optional fraction after a point:
+    // read from their text, so that the fraction is the nearest double to what is written.
+    bool seconds(double& out, int least = 1) {
+        const uint8_t* from = p;
+        int n = 0;
+        int32_t s = number(2, &n);
+        if (n < least || s > 59) return false;
+        if (take('.') && number(9) < 0) return false;
+        int32_t error = 0;
+        out = text_number::string_to_float(from, uint32_t(p - from), 1, error);
+        return error == 0;
+    }
     // hh:mm[:ss[.fraction]]
-    bool time() {
+    bool time(double& out) {
         int32_t h = number(2);
         if (h < 0 || h > 23 || !take(':')) return false;
         int32_t m = number(2);
         if (m < 0 || m > 59) return false;
-        if (take(':')) {
-            int32_t s = number(2);
-            if (s < 0 || s > 59) return false;
-            if (take('.') && number(9) < 0) return false;
-        }
+        double s = 0.0;
+        if (take(':') && !seconds(s)) return false;
+        out = h * 3600.0 + m * 60.0 + s;
         return true;
     }
-    // Z, +hh[:mm], -hh[:mm]: hours -15 to 15.
-    bool zone(bool compact) {
+    // Z, +hh[:mm], -hh[:mm], or without the colon in the basic form: hours -15 to 15, minutes
+    // below 60, counted down to quarter hours.
+    bool zone(bool compact, uint32_t& bits) {
+        bits = 0;
         if (take('Z')) return true;
         if (p == e || (*p != '+' && *p != '-')) return true;
-        ++p;
+        bool west = *p++ == '-';
         int32_t h = number(2);
         if (h < 0 || h > 15) return false;
-        if (compact) return digit() ? number(2) >= 0 : true;
-        if (take(':')) return number(2) >= 0;
+        int32_t m = 0;
+        if (compact ? digit() : take(':')) m = number(2);
+        std::optional<uint32_t> z = date::zone_from_fields(west, h, m);
+        if (!z) return false;
+        bits = *z;
         return true;
     }
 };
 
-bool valid_date(const uint8_t* s, const uint8_t* e) {
+// Reads and checks a date token. The year may carry a sign: in front of the token (-44-1-1,
+// -2024-01-15), or in front of a year written last (1/Jan/-44, as dates before year 0 form).
+bool read_date(const uint8_t* s, const uint8_t* e, DateText& d) {
     DateReader r{s, e};
     bool negative = r.take('-');
     int count = 0;
     int32_t first = r.number(9, &count);
     if (first < 0) return false;
-    int32_t year = 0, month = 0, day = 0;
     if (r.p < e && *r.p == 'T' && count >= 8) {
         // Basic form: yyyymmddThhmm[ss[.f]][zone].
-        day = first % 100;
-        month = first / 100 % 100;
-        year = first / 10000;
+        d.day = first % 100;
+        d.month = first / 100 % 100;
+        d.year = first / 10000;
         ++r.p;
         int n = 0;
-        int32_t hm = r.number(6, &n);
-        if (n != 4 && n != 6) return false;
-        int32_t minutes = n == 4 ? hm % 100 : hm / 100 % 100;
-        int32_t hours = n == 4 ? hm / 100 : hm / 10000;
-        if (hours > 23 || minutes > 59 || (n == 6 && hm % 100 > 59)) return false;
-        if (r.take('.') && r.number(9) < 0) return false;
-        if (!r.zone(true)) return false;
+        int32_t hm = r.number(4, &n);
+        if (n != 4) return false;
+        int32_t hours = hm / 100, minutes = hm % 100;
+        if (hours > 23 || minutes > 59) return false;
+        double seconds = 0.0;
+        if (r.digit() && !r.seconds(seconds, 2)) return false;
+        d.timed = true;
+        d.seconds = hours * 3600.0 + minutes * 60.0 + seconds;
+        if (!r.zone(true, d.zone)) return false;
     } else {
-        if (count > 4 && count != 0) return false;
+        if (count > 4) return false;
         uint8_t sep = r.p < e ? *r.p : 0;
         if (sep != '-' && sep != '/') return false;
         ++r.p;
         if (sep == '-' && r.p < e && *r.p == 'W') {
             ++r.p;
-            int32_t week = r.number(2);
-            if (week < 1 || week > 53) return false;
+            d.week = r.number(2);
+            if (d.week < 1 || d.week > 53) return false;
             if (r.take('-')) {
-                int32_t weekday = r.number(1);
-                if (weekday < 1 || weekday > 7) return false;
+                d.weekday = r.number(1);
+                if (d.weekday < 1 || d.weekday > 7) return false;
             }
-            year = first;
-            month = 1;
-            day = 1;
+            d.year = first;
         } else {
             const uint8_t* mark = r.p;
             int n = 0;
             int32_t ordinal = r.number(3, &n);
             if (sep == '-' && n == 3 && count == 4 && (r.p == e || *r.p == 'T' || *r.p == '/')) {
-                year = first;
-                if (ordinal < 1 || ordinal > (leap_q(year) ? 366 : 365)) return false;
-                month = 1;
-                day = 1;
+                d.year = first;
+                d.ordinal = ordinal;
+                if (ordinal < 1 || ordinal > (date::leap_year_q(negative ? -first : first) ? 366 : 365)) return false;
             } else {
                 r.p = mark;
                 int32_t m = r.month();
                 if (m < 1 || !r.take(sep)) return false;
+                bool negative_third = !negative && r.take('-');
                 int ycount = 0;
                 int32_t third = r.number(9, &ycount);
                 if (third < 0) return false;
-                if (first > 99 && third <= 31) {
-                    year = first;
-                    day = third;
+                if (!negative_third && first > 99 && third <= 31) {
+                    d.year = first;
+                    d.day = third;
                 } else {
-                    day = first;
-                    year = third;
-                    if (ycount <= 2) year += year < 50 ? 2000 : 1900;
+                    d.day = first;
+                    d.year = third;
+                    // Two digits stand for a year near ours; a signed year is as written.
+                    if (ycount <= 2 && !negative && !negative_third) d.year += d.year < 50 ? 2000 : 1900;
+                    negative = negative || negative_third;
                 }
-                month = m;
+                d.month = m;
             }
         }
         if (r.p < e && (*r.p == '/' || *r.p == 'T')) {
             ++r.p;
-            if (!r.time() || !r.zone(false)) return false;
+            d.timed = true;
+            if (!r.time(d.seconds) || !r.zone(false, d.zone)) return false;
         }
     }
-    if (negative) year = -year;
+    if (negative) d.year = -d.year;
     if (r.p != e) return false;
-    if (year < -9999 || year > 9999 || month < 1 || month > 12) return false;
-    return day >= 1 && day <= days_in(month, year);
+    if (d.year < -9999 || d.year > 9999 || d.month < 1 || d.month > 12) return false;
+    return d.day >= 1 && d.day <= days_in(d.month, d.year);
 }
 
 void date_token(State& st, Token& t, bool load) {
-    if (!valid_date(t.start, t.end)) invalid(st, t, TypeId::date);
-    not_done(load);
+    DateText d;
+    if (!read_date(t.start, t.end, d)) invalid(st, t, TypeId::date);
+    if (!load) return;
+    int64_t n;
+    if (d.week > 0) {
+        int32_t jan1_weekday = 0;
+        n = date::isoweek1_start(date::from_fields(d.year, 1, 1, 0, false), jan1_weekday) + 7 * (d.week - 1) +
+            (d.weekday - 1);
+    } else {
+        n = date::day_number_of(d.year, d.month, d.ordinal > 0 ? d.ordinal : d.day);
+    }
+    Cell c = date::make_cell(date::from_day_number(n, d.zone, d.timed), 0.0);
+    if (d.timed) date::set_time(c, d.seconds, true);
+    append_value(st, c, new_line(t));
 }
 
 // ---- money, binary, points ----
@@ -648,7 +692,9 @@ void money_token(State& st, Token& t, bool load) {
     const uint8_t* q = dollar + 1;
     if (q == e || *q == '.' || *q == ',' || *q == '\'') invalid(st, t, TypeId::money);
     while (q < e && (*q == '0' || *q == '\'')) ++q;
-    int chars = 0, fraction = -1;
+    // As many digits as an amount holds, 17 before the point and 5 after it: whatever mold
+    // writes of an amount loads back.
+    int whole = 0, fraction = -1;
     bool quote = false;
     for (; q < e; ++q) {
         if (*q == '\'') {
@@ -662,11 +708,29 @@ void money_token(State& st, Token& t, bool load) {
             fraction = 0;
         } else if (fraction >= 0) {
             ++fraction;
+        } else {
+            ++whole;
         }
-        ++chars;
     }
-    if (chars > 17 || fraction > 5) invalid(st, t, TypeId::money);
-    not_done(load);
+    if (whole > money::kIntegerDigits || fraction > money::kFractionDigits) invalid(st, t, TypeId::money);
+    // A currency code must be one the list holds.
+    uint8_t currency = 0;
+    if (dollar != p) {
+        currency = money::currency_index(std::string_view(reinterpret_cast<const char*>(p), 3));
+        if (!currency) invalid(st, t, TypeId::money);
+    }
+    if (!load) return;
+    const uint8_t* digits = dollar + 1;
+    const uint8_t* point = digits;
+    while (point < e && *point != '.' && *point != ',') ++point;
+    auto text = [](const uint8_t* from, const uint8_t* to) {
+        return std::string_view(reinterpret_cast<const char*>(from), size_t(to - from));
+    };
+    Cell c = money::make_cell();
+    bool negative = *t.start == '-';
+    if (!money::init_from_digits(c, negative, currency, text(digits, point), text(point < e ? point + 1 : e, e)))
+        invalid(st, t, TypeId::money);
+    append_value(st, c, new_line(t));
 }
 
 int base64_value(uint8_t c) {

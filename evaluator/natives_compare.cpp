@@ -17,6 +17,7 @@
 #include "datatypes/internal.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -107,6 +108,7 @@ int32_t sign_of(const Cell& v) {
             double d = cell::get_float(v);
             return d > 0 ? 1 : d < 0 ? -1 : 0;
         }
+        case TypeId::money: return money::sign(v);
         default: raise_expect_arg(v, "number");
     }
 }
@@ -136,7 +138,7 @@ bool zero_value_q(const Cell& v) {
                 if ((words[i / 4] >> (8 * (i % 4))) & 0xFF) return false;
             return true;
         }
-        case TypeId::money: error::raise(ErrorId::internal_not_done);  // money! is not built yet
+        case TypeId::money: return money::zero_q(v);
         case TypeId::point2d: return f32(v.data1) == 0.0f && f32(v.data2) == 0.0f;
         case TypeId::point3d: return f32(v.data1) == 0.0f && f32(v.data2) == 0.0f && f32(v.data3) == 0.0f;
         default: return false;

@@ -1,5 +1,5 @@
-// The math natives: trigonometry, logarithms and roots, NaN?, shift, and the coordinate
-// builders as-pair, as-point2D and as-point3D.
+// The math natives: trigonometry, logarithms and roots, NaN?, shift, the coordinate builders
+// as-pair, as-point2D and as-point3D, and as-money.
 #include "evaluator/natives_math.h"
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include "datatypes/internal.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -131,6 +132,21 @@ void as_point3D(const int32_t*) {
                              float(number_to_double(arg(2)))));
 }
 
+// ---- money ----
+
+// An amount in a currency: the code must be in the list, and a float! amount may not have more
+// fraction digits than money holds.
+void as_money(const int32_t*) {
+    const Cell& code = arg(0);
+    uint8_t currency = money::currency_index(code.data2);
+    if (!currency) error::raise(ErrorId::script_bad_make_arg, cell::datatype(TypeId::money), code);
+    const Cell& amount = arg(1);
+    Cell m = is(amount, TypeId::integer) ? money::from_integer(cell::get_integer(amount))
+                                         : money::from_float(cell::get_float(amount), true);
+    money::set_currency(m, currency);
+    result(m);
+}
+
 }  // namespace math_
 
 // ---- numeric arguments ----
@@ -211,6 +227,7 @@ void init_math() {
     define(Number::as_pair, math_::as_pair);
     define(Number::as_point2D, math_::as_point2D);
     define(Number::as_point3D, math_::as_point3D);
+    define(Number::as_money, math_::as_money);
 }
 
 }  // namespace kaz::natives

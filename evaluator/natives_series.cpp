@@ -12,6 +12,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/calendar.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
@@ -268,7 +269,8 @@ void set_operation(const int32_t* refs) {
             return;
         case TypeId::date:
             if (Op != MathOp::difference) break;
-            error::raise(ErrorId::internal_not_done);  // date! is not built yet
+            date::difference(first, arg(1));
+            return;
         default: break;
     }
     raise_expect_arg(first, two ? "set1" : "set");

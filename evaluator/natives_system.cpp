@@ -1,5 +1,5 @@
 // The system natives: output, memory statistics and the collector, the process environment,
-// local files, waiting and the desktop.
+// the clock, local files, waiting and the desktop.
 #include "evaluator/natives_system.h"
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/calendar.h"
 #include "datatypes/context.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
@@ -196,6 +197,26 @@ void list_env(const int32_t*) {
     result(*env);
 }
 
+// ---- the clock ----
+
+// The current date and time in the local zone (UTC with /utc), or one field of it. One
+// refinement at most besides /utc, and /precise only with /time.
+void now(const int32_t* refs) {
+    enum { year, month, day, time, zone, date_only, weekday, yearday, precise, utc };
+    constexpr int32_t kFields[] = {date::kYear, date::kMonth, date::kDay,     date::kTime,
+                                   date::kZone, date::kDate,  date::kWeekday, date::kYearday};
+    int count = 0, field = -1;
+    for (int k = year; k <= precise; ++k) {
+        if (!given(refs, k)) continue;
+        ++count;
+        if (k != precise) field = k;
+    }
+    if (count > 1 && !(count == 2 && given(refs, time) && given(refs, precise)))
+        error::raise(ErrorId::script_bad_refines);
+    Cell d = date::now(given(refs, utc), given(refs, precise));
+    result(field < 0 ? d : date::get_field(d, kFields[field]));
+}
+
 // ---- files, waiting and the desktop ----
 
 void to_local_file(const int32_t* refs) {
@@ -325,6 +346,7 @@ void init_system() {
     define(Number::to_local_file, system::to_local_file);
     define(Number::wait, system::wait);
     define(Number::browse, system::browse);
+    define(Number::now, system::now);
 }
 
 }  // namespace kaz::natives
