@@ -7,6 +7,7 @@
 #include "boot/startup.h"
 
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/cells.h"
@@ -79,7 +80,7 @@ void register_datatypes() {
     series_::init();
     block::init();
     string::init();
-    define_plain(TypeId::binary, {.data2 = gc::Ref::series});
+    binary::init();
     integer::init();
     symbol::init();
     context::init();
