@@ -10,13 +10,13 @@
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
-#include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/error.h"
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
@@ -67,9 +67,6 @@ void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
 }
 
 constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};
-constexpr gc::CellRefs kHandleRefs{.visit = [](const Cell& c, const gc::RefVisitor& v) {
-    v.resource(handle_cell::resource(c));
-}};
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {
@@ -107,7 +104,7 @@ void register_datatypes() {
     time::init();
     define_plain(TypeId::tag, kTextRefs);
     define_plain(TypeId::email, kTextRefs);
-    define_plain(TypeId::handle, kHandleRefs);
+    handle::init();
     define_plain(TypeId::date);
     define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     define_plain(TypeId::money);
