@@ -52,6 +52,7 @@
 #include "runtime/stack.h"
 #include "runtime/throw.h"
 #include "services/checksum.h"
+#include "services/natives.h"
 
 namespace kaz::boot {
 
@@ -160,6 +161,7 @@ void run() {
     actions::init_entries();
     ownership::init();
     checksum::init();  // the method words
+    service_natives::init();  // the compression method words
     stack::init(data_block, frames_block);
     interp::init();
     value_slots::init();

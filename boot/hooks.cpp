@@ -6,11 +6,13 @@
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "runtime/stack.h"
 #include "runtime/hooks.h"
 #include "runtime/throw.h"
+#include "services/natives.h"
 
 namespace kaz::boot {
 
@@ -59,6 +61,12 @@ void install_hooks() {
         .load_text = lexer::load_text,
         .load_first = load_first,
         .stack_trace_depth = nullptr,  // no environment setting names a depth yet
+    };
+    service_hooks = ServiceHooks{
+        .checksum = service_natives::checksum,
+        .compress = service_natives::compress,
+        .decompress = service_natives::decompress,
+        .read_file = service_natives::read_file,
     };
 }
 

@@ -1,5 +1,5 @@
-// The system natives: output, memory statistics and the collector, the process environment,
-// local files, waiting and the desktop.
+// The system natives: output, memory statistics and the collector, checksums and compression,
+// the process environment, local files, waiting and the desktop.
 #include "evaluator/natives_system.h"
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -27,6 +28,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
+#include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/natives.h"
 #include "evaluator/lexer.h"
@@ -125,6 +127,37 @@ void stats(const int32_t* refs) {
     Cell* data = stack::push(figures);  // kept where the collector sees it during the call
     interp::call(fn, data, 1);
     result(cell::unset());
+}
+
+// ---- checksums and compression ----
+
+ServiceHooks& services() {
+    if (!service_hooks.checksum || !service_hooks.compress || !service_hooks.decompress || !service_hooks.read_file)
+        error::raise(ErrorId::internal_not_done);
+    return service_hooks;
+}
+
+// checksum data method /with spec: a file! is read whole first.
+void checksum(const int32_t* refs) {
+    ServiceHooks& s = services();
+    Cell data = arg(0);
+    if (is(data, TypeId::file)) data = *stack::push(s.read_file(data));
+    binary::Source bytes = binary::source_of(data);
+    result(s.checksum(bytes, arg(1), ref_arg(refs, 0)));
+}
+
+// compress data method
+void compress(const int32_t*) {
+    ServiceHooks& s = services();
+    binary::Source bytes = binary::source_of(arg(0));
+    result(s.compress(bytes, arg(1)));
+}
+
+// decompress data method /size sz
+void decompress(const int32_t* refs) {
+    ServiceHooks& s = services();
+    binary::Source bytes = binary::source_of(arg(0));
+    result(s.decompress(bytes, arg(1), ref_arg(refs, 0)));
 }
 
 // ---- the process environment ----
@@ -309,6 +342,9 @@ void init_system() {
     define(Number::print, system::print);
     define(Number::prin, system::prin);
     define(Number::stats, system::stats);
+    define(Number::checksum, system::checksum);
+    define(Number::compress, system::compress);
+    define(Number::decompress, system::decompress);
     define(Number::recycle, system::recycle);
     define(Number::get_env, system::get_env);
     define(Number::set_env, system::set_env);
