@@ -267,22 +267,12 @@ Cell from_bytes(std::span<const uint8_t> bytes) {
     return c;
 }
 
-Cell* push(std::span<const uint8_t> bytes) { return stack::push(from_bytes(bytes)); }
-
 Source source_of(const Cell& value) {
     if (is(value, TypeId::binary)) return {value.data2, clamped_head(value), byte_count(value)};
     Cell text = value;
     int32_t length = -1;  // to the tail
     Node cache = string::to_utf8_cache(text, length, false);
     return {cache, 0, uint32_t(length)};
-}
-
-uint8_t* extend(const Cell& binary, uint32_t count) {
-    SeriesBuffer* b = buffer(binary);
-    uint32_t used = b->used();
-    b = ensure_room(b, uint64_t(used) + count);
-    b->tail = b->head + used + count;
-    return b->head + used;
 }
 
 Cell insert(const Cell& series, const Cell& value, int32_t part, int32_t dup, InsertMode mode, PartUnit unit) {

@@ -27,8 +27,6 @@ Cell& init_cell(Cell& c, uint32_t capacity);
 Cell make_cell(uint32_t capacity);
 // A new binary! holding a copy of the bytes, which must not lie in a series buffer.
 Cell from_bytes(std::span<const uint8_t> bytes);
-// The same, pushed on the data stack; returns the pushed cell.
-Cell* push(std::span<const uint8_t> bytes);
 // The bytes a native reads from a binary! (from its head) or from a text value (its UTF-8 from
 // its head, made in the value's conversion cache). Reached through the node: valid across
 // allocations, for as long as the holder keeps it.
@@ -41,10 +39,6 @@ struct Source {
 };
 // The value must be a binary! or of a text type (string!, file!, url!, tag!, email!, ref!).
 Source source_of(const Cell& value);
-
-// Grows the tail by `count` bytes, the buffer growing when full, and returns the address of
-// the first new byte (left for the caller to fill).
-uint8_t* extend(const Cell& binary, uint32_t count);
 
 // How a /part count limits a block of values turned into bytes: by the values taken (each
 // bringing all its bytes) or by the bytes across them. A single value is cut to the count of
