@@ -344,16 +344,17 @@ int32_t mold(const Cell& value, Node string, bool only, bool, bool flat, const C
     const bool lines = count > 30 && !flat;
     if (!only) limit = write(string, "#{", limit);
     if (lines) limit = new_line(string, indent + 1, limit);
+    // Lines of 32 bytes, each written whole; a part limit stops where fewer than 3 remain.
     uint32_t written = 0;
-    char digits[2];
-    for (; written < count; ++written) {
-        if (part && limit < 3) break;
-        uint8_t byte = buffer(v)->head[start + written];
-        string::Hex h = string::byte_to_hex(byte);
-        digits[0] = h.text[0];
-        digits[1] = h.text[1];
-        limit = write(string, {digits, 2}, limit);
-        if (!flat && (written + 1) % 32 == 0) limit = new_line(string, indent + 1, limit);
+    char digits[64];
+    while (written < count) {
+        uint32_t n = std::min(32 - written % 32, count - written);
+        if (part) n = limit < 3 ? 0 : std::min<uint32_t>(n, uint32_t(limit - 3) / 2 + 1);
+        if (n == 0) break;
+        encode_base16(digits, buffer(v)->head + start + written, n);
+        limit = write(string, {digits, size_t(n) * 2}, limit);
+        written += n;
+        if (!flat && written % 32 == 0) limit = new_line(string, indent + 1, limit);
     }
     if (written > 30 && written % 32 != 0 && !flat) limit = new_line(string, indent, limit);
     if (!only) limit = write(string, "}", limit);
