@@ -60,8 +60,18 @@ void put_be(uint8_t* out, uint64_t value, int bytes) {
 void append_text(std::string& out, const Cell& text, uint64_t room) {
     SeriesBuffer* b = buffer(text);
     uint32_t unit = b->unit();
+    uint32_t length = b->length();
     uint8_t utf8[4];
-    for (uint32_t i = std::min(text.data1, b->length()); i < b->length() && room > 0; ++i) {
+    for (uint32_t i = std::min(text.data1, length); i < length && room > 0; ++i) {
+        if (unit == 1 && b->head[i] < 0x80) {
+            // A run of ASCII is its own UTF-8.
+            uint32_t end = i;
+            while (end < length && end - i < room && b->head[end] < 0x80) ++end;
+            out.append(reinterpret_cast<const char*>(b->head + i), end - i);
+            room -= end - i;
+            i = end - 1;
+            continue;
+        }
         uint32_t n = utf8::encode_char(string::get_char(b->head + size_t(i) * unit, unit), utf8);
         n = uint32_t(std::min<uint64_t>(n, room));
         out.append(reinterpret_cast<const char*>(utf8), n);
