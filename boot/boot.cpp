@@ -7,9 +7,9 @@
 #include "boot/startup.h"
 
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
-#include "datatypes/cells.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
@@ -17,6 +17,7 @@
 #include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
@@ -58,6 +59,7 @@
 #include "runtime/stack.h"
 #include "runtime/throw.h"
 #include "services/checksum.h"
+#include "services/natives.h"
 
 namespace kaz::boot {
 
@@ -72,9 +74,6 @@ void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
     registry::define(id, exactly(ActionTable{}));
 }
 
-constexpr gc::CellRefs kHandleRefs{.visit = [](const Cell& c, const gc::RefVisitor& v) {
-    v.resource(handle_cell::resource(c));
-}};
 
 // ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
 void register_datatypes() {
@@ -85,7 +84,7 @@ void register_datatypes() {
     series_::init();
     block::init();
     string::init();
-    define_plain(TypeId::binary, {.data2 = gc::Ref::series});
+    binary::init();
     integer::init();
     symbol::init();
     context::init();
@@ -112,7 +111,7 @@ void register_datatypes() {
     time::init();
     tag::init();
     email::init();
-    define_plain(TypeId::handle, kHandleRefs);
+    handle::init();
     date::init();
     define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
     money::init();
@@ -168,6 +167,7 @@ void run() {
     actions::init_entries();
     ownership::init();
     checksum::init();  // the method words
+    service_natives::init();  // the compression method words
     stack::init(data_block, frames_block);
     interp::init();
     value_slots::init();

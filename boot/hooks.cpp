@@ -6,11 +6,13 @@
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "runtime/stack.h"
 #include "runtime/hooks.h"
 #include "runtime/throw.h"
+#include "services/natives.h"
 
 namespace kaz::boot {
 
@@ -60,6 +62,12 @@ void install_hooks() {
         .load_first = load_first,
         .build_argument_table = interp::argument_table,
         .stack_trace_depth = nullptr,  // no environment setting names a depth yet
+    };
+    service_hooks = ServiceHooks{
+        .checksum = service_natives::checksum,
+        .compress = service_natives::compress,
+        .decompress = service_natives::decompress,
+        .read_file = service_natives::read_file,
     };
 }
 

@@ -8,6 +8,7 @@
 #include "boot/environment.h"
 #include "boot/routines.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/internal.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
@@ -137,6 +138,9 @@ void run() {
     define_callables("natives.kaz", TypeId::native);
     define_callables("actions.kaz", TypeId::action);
     interp::do_block(load_source("base.kaz"));
+    // A handle! has no source form: the null handle is made here.
+    Cell null_handle = word::from_c_string("null-handle");
+    word::set(null_handle, handle::make(0, handle::Kind::none));
     define_routines();
     define_operators();
     interp::do_block(load_source("system.kaz"));

@@ -69,9 +69,15 @@ constexpr Node block(const Cell& c) { return c.data2; }
 constexpr Node table(const Cell& c) { return c.data3; }
 }  // namespace table_cell
 
-// handle!: the index of its external-resource record.
+// handle!: its kind (what the handle names), the native handle, and the index of the
+// external-resource record that releases it (-1 when none does).
 namespace handle_cell {
+constexpr int32_t kind(const Cell& c) { return int32_t(c.data1); }
+constexpr uint32_t value(const Cell& c) { return c.data2; }
 constexpr int32_t resource(const Cell& c) { return int32_t(c.data3); }
+constexpr Cell make(int32_t kind, uint32_t value, int32_t resource) {
+    return cell::make(TypeId::handle, uint32_t(kind), value, uint32_t(resource));
+}
 }  // namespace handle_cell
 
 // pair!: x and y, signed 32-bit integers in data2 and data3 (data1 unused, 0).

@@ -7,6 +7,10 @@
 #include <limits>
 #include <optional>
 
+#include <string_view>
+
+#include "datatypes/base_codec.h"
+#include "datatypes/binary.h"
 #include "datatypes/calendar.h"
 #include "datatypes/cells.h"
 #include "datatypes/char.h"
@@ -778,7 +782,18 @@ void binary_token(State& st, Token& t, bool load) {
     bool complete = base == 2 ? bits % 8 == 0 : base == 16 ? bits % 8 == 0
                                                            : (group + padding) % 4 == 0 && padding <= 2;
     if (!complete) invalid(st, t, TypeId::binary);
-    not_done(load);
+    if (!load) return;
+    // The text was checked above: the decoder reads it by the same rules (blanks and ;
+    // comments skipped) and cannot refuse it.
+    const binary::Base codec = base == 2 ? binary::Base::base2 : base == 16 ? binary::Base::base16
+                                                                             : binary::Base::base64;
+    std::string_view digits(reinterpret_cast<const char*>(brace + 1), size_t(t.end - 1 - (brace + 1)));
+    Cell value = binary::make_cell(uint32_t(binary::decoded_capacity(codec, digits.size())));
+    SeriesBuffer* b = memory::buffer_of(value.data2);
+    std::optional<size_t> n = binary::decode(codec, b->head, binary::Text(digits));
+    if (!n) invalid(st, t, TypeId::binary);
+    b->tail = b->head + *n;
+    append_value(st, value, new_line(t));
 }
 
 // (x, y) or (x, y, z): each coordinate a float, or a special float when it holds a #.

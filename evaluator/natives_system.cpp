@@ -1,5 +1,5 @@
-// The system natives: output, memory statistics and the collector, the process environment,
-// the clock, local files, waiting and the desktop.
+// The system natives: output, memory statistics and the collector, checksums and compression,
+// the process environment, the clock, local files, waiting and the desktop.
 #include "evaluator/natives_system.h"
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/calendar.h"
@@ -28,6 +29,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
+#include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/natives.h"
 #include "evaluator/lexer.h"
@@ -69,15 +71,6 @@ Cell number_cell(uint64_t n) {
     return n <= 0x7FFFFFFFull ? cell::integer(int32_t(n)) : cell::float_(double(n));
 }
 
-// Bytes in use: node slots taken, series frame space used, and every big frame.
-uint64_t bytes_in_use() {
-    uint64_t total = 0;
-    for (NodeFrame* f = memory::state.node_first; f; f = f->next) total += uint64_t(f->used) * sizeof(uintptr_t);
-    for (SeriesFrame* f = memory::state.series_first; f; f = f->next) total += uint64_t(f->next_free - f->start());
-    for (BigFrame* f = memory::state.big_first; f; f = f->next) total += f->size;
-    return total;
-}
-
 // A block of three counts [free used total], marked to mold on a new line.
 void append_figures(const Cell& block, uint64_t used, uint64_t total) {
     Cell* figures = block::push_new(3);
@@ -90,8 +83,10 @@ void append_figures(const Cell& block, uint64_t used, uint64_t total) {
     block::append_cell(block, f);
 }
 
-// [node frames] [series frames] [big frame sizes] footprint heap: the allocator's figures in
-// bytes (node frames in node slots).
+// [node frames] [series frames] [big frame sizes] footprint heap: the memory manager's figures
+// (node frames in node slots, the rest in bytes). The footprint is what the frames take from
+// the system, headers included, with the tracked heap; the heap is the tracked heap's blocks
+// with their headers.
 Cell memory_figures() {
     Cell* result = block::push_new(5);
     Cell* nodes = block::push_new(4);
@@ -107,9 +102,7 @@ Cell memory_figures() {
         footprint += f->size;
     }
     for (BigFrame* f = memory::state.big_first; f; f = f->next) {
-        Cell size = number_cell(f->size);
-        size.header |= cell_flag::new_line;
-        block::append_cell(*bigs, size);
+        block::append_cell(*bigs, number_cell(f->size));
         footprint += f->size;
     }
     uint64_t heap_bytes = heap::bytes_held();
@@ -119,22 +112,53 @@ Cell memory_figures() {
     return *result;
 }
 
+// stats /show /info: the bytes in use; with /info the memory manager's figures; with /show
+// those figures printed by the environment's show-memory-stats, and no value.
 void stats(const int32_t* refs) {
     if (stack::data_top == stack::base) stack::push(cell::unset());  // no argument: reserve the return slot
-    if (given(refs, 0)) {
-        Cell w = word::from_c_string("show-memory-stats");
-        Cell fn = *word::get(w);
-        if (!callable_q(type_of(fn))) error::raise(ErrorId::script_no_value, w);
-        interp::call(fn, nullptr, 0);
-        arg(0) = cell::unset();
-        return;
-    }
     // No collection may run while the frame lists are read.
     bool gc = memory::gc_enabled;
     memory::gc_enabled = false;
-    Cell result = given(refs, 1) ? memory_figures() : number_cell(bytes_in_use());
+    Cell figures = given(refs, 0) || given(refs, 1) ? memory_figures() : number_cell(gc::bytes_in_use());
     memory::gc_enabled = gc;
-    arg(0) = result;
+    if (!given(refs, 0)) return result(figures);
+    Cell w = word::from_c_string("show-memory-stats");
+    Cell fn = *word::get(w);
+    if (!callable_q(type_of(fn))) error::raise(ErrorId::script_no_value, w);
+    Cell* data = stack::push(figures);  // kept where the collector sees it during the call
+    interp::call(fn, data, 1);
+    result(cell::unset());
+}
+
+// ---- checksums and compression ----
+
+ServiceHooks& services() {
+    if (!service_hooks.checksum || !service_hooks.compress || !service_hooks.decompress || !service_hooks.read_file)
+        error::raise(ErrorId::internal_not_done);
+    return service_hooks;
+}
+
+// checksum data method /with spec: a file! is read whole first.
+void checksum(const int32_t* refs) {
+    ServiceHooks& s = services();
+    Cell data = arg(0);
+    if (is(data, TypeId::file)) data = *stack::push(s.read_file(data));
+    binary::Source bytes = binary::source_of(data);
+    result(s.checksum(bytes, arg(1), ref_arg(refs, 0)));
+}
+
+// compress data method
+void compress(const int32_t*) {
+    ServiceHooks& s = services();
+    binary::Source bytes = binary::source_of(arg(0));
+    result(s.compress(bytes, arg(1)));
+}
+
+// decompress data method /size sz
+void decompress(const int32_t* refs) {
+    ServiceHooks& s = services();
+    binary::Source bytes = binary::source_of(arg(0));
+    result(s.decompress(bytes, arg(1), ref_arg(refs, 0)));
 }
 
 // ---- the process environment ----
@@ -339,6 +363,9 @@ void init_system() {
     define(Number::print, system::print);
     define(Number::prin, system::prin);
     define(Number::stats, system::stats);
+    define(Number::checksum, system::checksum);
+    define(Number::compress, system::compress);
+    define(Number::decompress, system::decompress);
     define(Number::recycle, system::recycle);
     define(Number::get_env, system::get_env);
     define(Number::set_env, system::set_env);

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "services/checksum.h"
 #include "services/deflate.h"
-#include "services/deflate_checksums.h"
 #include "services/deflate_internal.h"
 
 namespace kaz {
@@ -71,7 +71,7 @@ bool read_gzip_header(std::span<const uint8_t> s, size_t at, size_t& data_at) {
     }
     if (flags & gzip_flag::header_crc) {
         if (n - i < 2) return false;
-        if ((deflate::crc32(s.subspan(at, i - at)) & 0xFFFF) != load_le16(&s[i])) return false;
+        if ((checksum::crc32(s.subspan(at, i - at)) & 0xFFFF) != load_le16(&s[i])) return false;
         i += 2;
     }
     if (n - i < kGzipTrailer) return false;
@@ -91,7 +91,7 @@ Result compress(std::span<uint8_t> dest, std::span<const uint8_t> source) {
     // No preset dictionary, the fastest-method level: 78 01 is a multiple of 31.
     dest[0] = 0x78;
     dest[1] = 0x01;
-    store_be32(&dest[kZlibHeader + r.size], deflate::adler32(source));
+    store_be32(&dest[kZlibHeader + r.size], checksum::adler32(source));
     return {Status::done, size};
 }
 
@@ -107,7 +107,7 @@ Result decompress(std::span<uint8_t> dest, std::span<const uint8_t> source) {
     size_t consumed;
     Result r = deflate::detail::inflate(dest, source.subspan(kZlibHeader, n - kZlibHeader - kZlibTrailer), consumed);
     if (r.status != Status::done) return r;
-    if (deflate::adler32(dest.first(r.size)) != load_be32(&source[n - kZlibTrailer])) return {Status::bad_data, r.size};
+    if (checksum::adler32(dest.first(r.size)) != load_be32(&source[n - kZlibTrailer])) return {Status::bad_data, r.size};
     return r;
 }
 
@@ -130,7 +130,7 @@ Result compress(std::span<uint8_t> dest, std::span<const uint8_t> source) {
     constexpr uint8_t kHeader[kGzipHeader] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 4};
     std::memcpy(dest.data(), kHeader, kGzipHeader);
     uint8_t* trailer = &dest[kGzipHeader + r.size];
-    store_le32(trailer, deflate::crc32(source));
+    store_le32(trailer, checksum::crc32(source));
     store_le32(trailer + 4, uint32_t(source.size()));
     return {Status::done, size};
 }
@@ -157,7 +157,7 @@ Result decompress(std::span<uint8_t> dest, std::span<const uint8_t> source) {
         if (r.status != Status::done && r.status != Status::too_small) return {r.status, total + r.size};
         const uint8_t* trailer = &source[data_at + consumed];
         if (uint32_t(r.size) != load_le32(trailer + 4)) return {Status::bad_data, total + r.size};
-        if (r.status == Status::done && deflate::crc32(out.first(r.size)) != load_le32(trailer))
+        if (r.status == Status::done && checksum::crc32(out.first(r.size)) != load_le32(trailer))
             return {Status::bad_data, total + r.size};
         total += r.size;
         at = data_at + consumed + kGzipTrailer;

@@ -1,0 +1,7 @@
+#include "evaluator/hooks.h"
+
+namespace kaz {
+
+ServiceHooks service_hooks{};
+
+}  // namespace kaz
