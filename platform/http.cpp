@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -53,6 +54,8 @@ bool iequal(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && iequal(text.substr(0, prefix.size()), prefix);
 }
@@ -88,6 +91,7 @@ struct Transfer {
     Response* response = nullptr;
     size_t max_body = SIZE_MAX;
     std::chrono::milliseconds idle{};
+    bool body_expected = true;  // false for HEAD
     Failure abort = Failure::none;  // why a callback ended the transfer
     // The idle clock: it starts once the connection is made, and each byte moved winds it back.
     bool connected = false;
@@ -125,6 +129,20 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     if (line.empty()) return n;  // the blank line that ends a head
+    if (t.body_expected && starts_with_nocase(line, "Content-Length:")) {
+        // The whole body's room at once: growing by doubling would copy it several times over.
+        // Only address space is taken until bytes come; a length past the limit is left to the
+        // body's own check, since a response may announce a body it does not carry (a 304).
+        std::string_view digits = line.substr(15);
+        while (!digits.empty() && is_blank(digits.front())) digits.remove_prefix(1);
+        uint64_t length = 0;
+        auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+        if (parsed.ec == std::errc() && length > 0 && length <= t.max_body &&
+            !t.response->body.room(size_t(length))) {
+            t.abort = Failure::no_memory;
+            return 0;
+        }
+    }
     t.response->head.append(line);
     t.response->head.append("\r\n");
     return n;
@@ -240,6 +258,7 @@ Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& heade
     t.idle = request.idle_timeout;
 
     bool head = hop.method == "HEAD";
+    t.body_expected = !head;
     bool has_body = hop.body.has_value() && !head;
     headers_out = header_list(hop.headers, has_body);
     if (!headers_out) {
@@ -253,6 +272,7 @@ Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& heade
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(request.connect_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_out.get());
     if (!request.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, request.ca_file.c_str());

@@ -80,6 +80,22 @@ TEST_F(HttpTls, RedirectsNeverLeaveHttpsForHttp) {
     EXPECT_EQ(plain_up.response.status, 200);
 }
 
+TEST_F(HttpTls, ABodyPastTheLimitFailsAndAnAnnouncedOneDoesNot) {
+    http::Request r = get(plain->url("/bytes/5000"), false);
+    r.max_body = 4999;
+    EXPECT_EQ(http::perform(r).failure, http::Failure::too_large);
+    r.max_body = 5000;
+    http::Result whole = http::perform(r);
+    ASSERT_EQ(whole.failure, http::Failure::none) << whole.detail;
+    EXPECT_EQ(whole.response.body.size(), 5000u);
+    // HEAD announces the length of a body it does not carry: only what comes counts.
+    r.method = "HEAD";
+    r.max_body = 10;
+    http::Result head = http::perform(r);
+    ASSERT_EQ(head.failure, http::Failure::none) << head.detail;
+    EXPECT_TRUE(head.response.body.empty());
+}
+
 TEST(HttpTokens, AreTheCharactersOfRfc9110) {
     for (std::string_view t : {"GET", "x", "M-SEARCH", "!#$%&'*+-.^_`|~09azAZ"}) EXPECT_TRUE(http::is_token(t)) << t;
     for (std::string_view t : {"", "a b", "a:b", "a/b", "\"a\"", "a\tb", "caf\xC3\xA9", "(a)", "a,b"})
