@@ -247,9 +247,11 @@ struct Hop {
     std::optional<std::string_view> body;
 };
 
-Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& headers_out) {
+// One request and its response. `location` receives the absolute URL a redirect names, or
+// nothing.
+Result transfer(CURL* curl, const Request& request, const Hop& hop, std::string& location) {
     Result result;
-    curl_easy_reset(curl);
+    location.clear();
     char error_text[CURL_ERROR_SIZE] = {};
     Transfer t;
     t.curl = curl;
@@ -260,12 +262,19 @@ Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& heade
     bool head = hop.method == "HEAD";
     t.body_expected = !head;
     bool has_body = hop.body.has_value() && !head;
-    headers_out = header_list(hop.headers, has_body);
-    if (!headers_out) {
+    Slist headers = header_list(hop.headers, has_body);
+    if (!headers) {
         // Every list names at least a default taken out: no list means no memory.
         result.failure = Failure::no_memory;
         return result;
     }
+    // The handle is kept for the next request with its connections: whatever way this one
+    // ends, it must not keep pointers to this frame (the error text, the callbacks' state, the
+    // header list), which libcurl might still use when it closes a connection.
+    struct ResetAfter {
+        CURL* curl;
+        ~ResetAfter() { curl_easy_reset(curl); }
+    } reset_after{curl};
 
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(curl, CURLOPT_URL, hop.url.c_str());
@@ -274,7 +283,7 @@ Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& heade
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(request.connect_timeout.count()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_out.get());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     if (!request.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, request.ca_file.c_str());
 
     if (head) {
@@ -308,6 +317,9 @@ Result transfer(CURL* curl, const Request& request, const Hop& hop, Slist& heade
     char* effective = nullptr;
     curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
     result.response.url = effective ? effective : hop.url;
+    char* redirect = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect);
+    if (redirect) location = redirect;
     return result;
 }
 
@@ -402,14 +414,11 @@ Result perform(const Request& request) {
     }
 
     Hop hop{request.method, escape_url(request.url), request.headers, request.body};
+    std::string next;
     for (int followed = 0;; ++followed) {
-        Slist headers;
-        Result result = transfer(curl, request, hop, headers);
-        if (result.failure != Failure::none || !is_redirect(result.response.status)) return result;
-        char* location = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
-        if (!location) return result;
-        std::string next = location;
+        Result result = transfer(curl, request, hop, next);
+        if (result.failure != Failure::none || !is_redirect(result.response.status) || next.empty())
+            return result;
         bool secure = starts_with_nocase(result.response.url, "https:");
         bool allowed = starts_with_nocase(next, "https:") || (!secure && starts_with_nocase(next, "http:"));
         if (!allowed) return result;

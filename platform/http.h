@@ -72,8 +72,8 @@ struct Request {
     // answer included). libcurl looks about once a second while nothing moves, so a timeout
     // shorter than that ends within about a second.
     std::chrono::milliseconds idle_timeout{30'000};
-    // Redirects (301, 302, 303, 307, 308 with a Location) followed in a row before the request
-    // fails with `redirects`. 0 follows none: the redirect itself is the response.
+    // Redirects (301, 302, 303, 307, 308 with a Location) followed in a row; the one after
+    // them fails the request with `redirects` (with 0, the first redirect does).
     int max_redirects = 10;
     // The longest body accepted; a longer one fails with `too_large`.
     size_t max_body = SIZE_MAX;
