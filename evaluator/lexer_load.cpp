@@ -1,12 +1,10 @@
 // The lexer's loaders: one per token kind. Each checks its token and, when loading, appends
 // its value. Checking and making share one pass, so a scan that only classifies text refuses
-// exactly what a load refuses. The values of datatypes not built yet are checked, then refused
-// with internal not-done: no value is made up.
+// exactly what a load refuses.
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
-
 #include <string_view>
 
 #include "datatypes/base_codec.h"
@@ -40,11 +38,6 @@ constexpr int32_t id(TypeId t) { return int32_t(t); }
 
 [[noreturn]] void invalid(State& st, const Token& t, TypeId type) {
     syntax_error(st, id(type), t.start, t.end);
-}
-
-// A value of a datatype that does not exist yet: the text was checked, nothing is made.
-void not_done(bool load) {
-    if (load) error::raise(ErrorId::internal_not_done);
 }
 
 bool new_line(const Token& t) { return t.new_line; }

@@ -159,32 +159,6 @@ int32_t status_code(int status) {
 
 }  // namespace
 
-Bytes& Bytes::operator=(Bytes&& other) noexcept {
-    if (this != &other) {
-        std::free(data_);
-        data_ = other.data_;
-        size_ = other.size_;
-        capacity_ = other.capacity_;
-        other.data_ = nullptr;
-        other.size_ = other.capacity_ = 0;
-    }
-    return *this;
-}
-
-Bytes::~Bytes() { std::free(data_); }
-
-char* Bytes::room(size_t n) {
-    if (capacity_ - size_ < n) {
-        size_t capacity = std::max(capacity_ * 2, size_ + n);
-        // Large blocks are mapped pages: growing them remaps the pages, it copies no byte.
-        auto* grown = static_cast<char*>(std::realloc(data_, capacity));
-        if (!grown) return nullptr;
-        data_ = grown;
-        capacity_ = capacity;
-    }
-    return data_ + size_;
-}
-
 Child::Child(Child&& other) noexcept
     : pid_(other.pid_), in_(other.in_), out_(other.out_), err_(other.err_), state_(other.state_),
       status_(other.status_) {

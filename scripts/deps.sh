@@ -4,10 +4,11 @@
 set -euo pipefail
 
 # python3 and gzip: the DEFLATE tests check their streams against theirs; hyperfine: bench/;
-# libssl-dev: the digests (libcrypto); unicode-data: the character database the case-folding
-# tables are checked against; bsdutils: `script`, which gives the console tests a terminal.
+# libssl-dev: the digests (libcrypto); libcurl4-openssl-dev: HTTP and HTTPS; unicode-data: the
+# character database the case-folding tables are checked against; bsdutils: `script`, which gives
+# the console tests a terminal.
 packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-          python3 gzip hyperfine libssl-dev unicode-data bsdutils "$@")
+          python3 gzip hyperfine libssl-dev libcurl4-openssl-dev unicode-data bsdutils "$@")
 
 missing=()
 for p in "${packages[@]}"; do
