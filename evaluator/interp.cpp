@@ -693,13 +693,25 @@ inline void store_whole(Cell& destination, const Cell& value) {
     platform::store_words(&destination, value.header, value.data1, value.data2, value.data3);
 }
 
-inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
+// Whether `op` is one of the operators computed in place when both operands are numbers.
+inline bool numeric_op(const Cell& op) {
+    TypeId source = TypeId((op.header >> 16) & 0xFF);
+    uint32_t number = op.data1;
+    if (source == TypeId::action)
+        return number == uint32_t(actions::Slot::add) || number == uint32_t(actions::Slot::subtract) ||
+               number == uint32_t(actions::Slot::multiply);
+    return source == TypeId::native && number >= natives::lesser_q && number <= natives::greater_or_equal_q;
+}
+
+inline bool number_q(const Cell& v) { return is(v, TypeId::integer) || is(v, TypeId::float_); }
+
+// `left op right` for two numbers (`right` must be one), into `left`; false (nothing written)
+// where the operation must be called (a float comparison, an operator not computed here).
+inline bool numeric_result(const Cell& op, Cell& left, const Cell& right) {
     TypeId source = TypeId((op.header >> 16) & 0xFF);
     uint32_t number = op.data1;
     TypeId lt = type_of(left);
     if (lt != TypeId::integer && lt != TypeId::float_) return false;
-    Cell right;
-    if (!plain_number(right_code, right)) return false;
     bool both_int = lt == TypeId::integer && is(right, TypeId::integer);
     auto as_double = [](const Cell& c) {
         return is(c, TypeId::integer) ? double(cell::get_integer(c)) : cell::get_float(c);
@@ -731,6 +743,45 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
         return true;
     }
     return false;
+}
+
+inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
+    Cell right;
+    if (!plain_number(right_code, right)) return false;
+    return numeric_result(op, left, right);
+}
+
+// A numeric operator whose right operand is an expression (a paren, a call): the operator's
+// frame is pushed as its call pushes it, the operand is evaluated into it, and two numbers are
+// computed in place; anything else is given to the operator as its call would. `pos` is the
+// operator word's; returns the position after the operand.
+[[gnu::noinline]] static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint32_t end,
+                                              Cell* left) {
+    Cell name = at(code, pos);
+    stack::data_top = left;
+    frame::push_interp_native(name);
+    ++stack::data_top;  // the left operand is the first argument, in place
+    pos = eval_expression(code, pos + 1, end, true, true, false);
+    if (unwinding()) return pos;
+    if (!state.tracing && number_q(stack::base[1]) && numeric_result(op, stack::base[0], stack::base[1])) {
+        frame::pop();
+        return pos;
+    }
+    Cell callable = op;
+    callable.header = (callable.header >> 16) & 0xFF;
+    Node table = argument_table(callable);
+    const Cell& ts = buf(table)->cells()[1];
+    const Cell right = stack::base[1];
+    if (!in_typeset(ts, type_of(right)))
+        error::raise(ErrorId::script_expect_arg, name, cell::datatype(type_of(right)), arg_word(callable, 1));
+    fire(ev_call, code, int32_t(pos), &name, &callable);
+    int32_t refs[kMaxRefinements];
+    call_native(callable, refs);  // these operators take no refinements
+    if (unwinding()) return pos;
+    frame::pop();
+    Cell result = stack::data_top[-1];
+    fire(ev_return, code, int32_t(pos), &name, &result);
+    return pos;
 }
 
 // ---- blocks and expressions ----
@@ -799,7 +850,16 @@ inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t e
     pos = eval_expression(code, pos, end, false, true, false);
     if (unwinding()) return pos;
     fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
-    word::set_from_args(v);
+    // A word of the global context or of a running function's context is set by writing its
+    // slot: neither notifies anyone of the change.
+    Cell value = stack::base[1];
+    Cell* slot = is(value, TypeId::unset) ? nullptr : word::bound_slot(v);
+    if (slot && (v.data1 == context::global || context::on_stack_q(v.data1))) [[likely]] {
+        *slot = value;
+        stack::base[0] = value;
+    } else {
+        word::set_from_args(v);
+    }
     frame::pop();
     return pos;
 }
@@ -909,9 +969,16 @@ uint32_t eval_infix_from(const Cell* slot, Node code, uint32_t pos, uint32_t end
     for (; slot; slot = infix_op_at(code, pos, end)) {
         Cell op = *slot;
         stack::data_top = saved_top + 1;  // the left value is the newest cell
-        if (!state.tracing && pos + 1 < end && fast_infix(op, saved_top[0], at(code, pos + 1))) {
-            pos += 2;
-            continue;
+        if (!state.tracing && pos + 1 < end) {
+            if (fast_infix(op, saved_top[0], at(code, pos + 1))) {
+                pos += 2;
+                continue;
+            }
+            if (number_q(saved_top[0]) && numeric_op(op)) {
+                pos = numeric_infix_call(op, code, pos, end, saved_top);
+                if (unwinding()) return pos;
+                continue;
+            }
         }
         Cell next = at(code, pos);
         fire(ev_fetch, code, int32_t(pos), nullptr, &next);

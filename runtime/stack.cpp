@@ -103,7 +103,6 @@ Cell* own_base(const CallFrame* f) {
 
 }  // namespace
 
-uint32_t& context_values(Node context) { return memory::buffer_of(context)->cells()[0].data2; }
 
 void overflow() {
     cycles::reset();

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 #include "runtime/throw.h"
 
 namespace kaz {
@@ -100,8 +101,9 @@ void trap_result();
 namespace frame {
 
 [[noreturn]] void overflow();
-// The values of a function context live in data2 of the context's first cell.
-uint32_t& context_values(Node context);
+// The values of a function context live in data2 of the context's first cell. Inline: every
+// function call saves and restores them.
+inline uint32_t& context_values(Node context) { return memory::buffer_of(context)->cells()[0].data2; }
 
 // Pushes a record named by `word` (a word cell); returns the new base. A full call-frame
 // stack raises internal stack-overflow. Inline: every call the interpreter makes pushes one.
