@@ -114,6 +114,7 @@ constexpr bool in_typeset(const Cell& ts, TypeId t) {
 
 // The infix loop from the op! found at `pos` (its value's slot).
 uint32_t eval_infix_from(const Cell* op, Node code, uint32_t pos, uint32_t end, Cell* left);
+inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left);
 
 // ---- argument tables ----
 
@@ -207,16 +208,7 @@ void push_inactive_refinement(uint32_t n) {
     for (uint32_t i = 1; i < n; ++i) stack::push(cell::none());
 }
 
-bool true_q(const Cell& value, bool check_unset) {
-    switch (type_of(value)) {
-        case TypeId::none: return false;
-        case TypeId::logic: return value.data1 != 0;
-        case TypeId::unset:
-            if (check_unset) error::raise(ErrorId::script_no_value, value);
-            return true;
-        default: return true;
-    }
-}
+void raise_no_value(const Cell& value) { error::raise(ErrorId::script_no_value, value); }
 
 // ---- tracing ----
 
@@ -599,6 +591,68 @@ uint32_t fetch_plain(Call& c, int32_t* refs) {
     return 1 + shape::locals(sh);
 }
 
+void call_native(const Cell& callable, const int32_t* refs);
+
+// A call named by a word with no tracer running, of a native, action or function whose
+// argument table is plain (no refinement given, no argument left for the general walk): the
+// protocol of eval_code without its record, arguments fetched straight into the new frame.
+// Frames, checks, errors and results are eval_code's.
+[[gnu::noinline]] uint32_t eval_plain_call(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                           uint32_t end, const Cell& name) {
+    const uint32_t sh = cached.data3;
+    const Node table = cached.data2;
+    Cell* result_at = stack::push(callable);
+    const bool function_call = is(callable, TypeId::function);
+    if (function_call) frame::push_interp_function(name, callable.data1);
+    else frame::push_interp_native(name);
+    for (uint32_t i = 0, n = shape::walk(sh); i < n; ++i) {
+        const Cell entry = buf(table)->cells()[i];  // through the node: evaluating may move it
+        ArgKind kind = arg_kind(entry);
+        if (kind == return_type) continue;
+        if (kind == normal && pos < end) [[likely]] {
+            Cell* top = stack::data_top;
+            if (!state.tracing && push_plain(code, pos)) {
+                ++pos;
+                if (const Cell* op = infix_op_at(code, pos, end)) {
+                    pos = eval_infix_from(op, code, pos, end, top);
+                    if (unwinding()) return pos;
+                }
+            } else {
+                pos = eval_expression(code, pos, end, false, true, false);
+                if (unwinding()) return pos;
+            }
+            TypeId got = type_of(stack::data_top[-1]);
+            if (!in_typeset(entry, got)) [[unlikely]]
+                error::raise(ErrorId::script_expect_arg, name, cell::datatype(got), arg_word(callable, i));
+        } else {
+            Call c{callable, code, pos, end, nullptr, 0, name, 0, false};
+            fetch_one(c, entry, i, false);
+            pos = c.pos;
+            if (unwinding()) return pos;
+        }
+    }
+    if (function_call) {
+        if (uint32_t locals = shape::locals(sh)) push_inactive_refinement(locals);
+        fire(ev_call, code, int32_t(pos), &name, &callable);
+        call_function(callable, name);
+        if (unwinding()) return pos;
+        frame::pop_function();
+    } else {
+        int32_t refs[kMaxRefinements];
+        for (uint32_t i = 0, n = shape::refinements(sh); i < n; ++i) refs[i] = -1;
+        fire(ev_call, code, int32_t(pos), &name, &callable);
+        call_native(callable, refs);
+        if (unwinding()) return pos;
+        frame::pop();
+    }
+    // The result replaces the callable placeholder.
+    Cell result = stack::data_top[-1];
+    *result_at = result;
+    stack::data_top = result_at + 1;
+    fire(ev_return, code, int32_t(pos), &name, &result);
+    return pos;
+}
+
 // Runs a routine whose frame is pushed and arguments fetched: a cell routine gets the argument
 // cells; a plain one gets each argument checked against the first word of its type block and
 // converted, and its result converted by the declared return type (none: the return slot
@@ -751,6 +805,20 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     return numeric_result(op, left, right);
 }
 
+// The operators that follow the value at `left` (the newest cell), computed here while both
+// operands are plain numbers; the rest by eval_infix_from.
+[[gnu::always_inline]] inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left) {
+    while (const Cell* op = infix_op_at(code, pos, end)) {
+        stack::data_top = left + 1;
+        if (!state.tracing && pos + 1 < end && fast_infix(*op, *left, at(code, pos + 1))) {
+            pos += 2;
+            continue;
+        }
+        return eval_infix_from(op, code, pos, end, left);
+    }
+    return pos;
+}
+
 // A numeric operator whose right operand is an expression (a paren, a call): the operator's
 // frame is pushed as its call pushes it, the operand is evaluated into it, and two numbers are
 // computed in place; anything else is given to the operator as its call would. `pos` is the
@@ -838,11 +906,16 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     if (t == TypeId::unset) error::raise(ErrorId::script_no_value, word);
     if (t == TypeId::op) error::raise(ErrorId::script_no_op_arg, word);
     Cell callable = value;
+    if (!state.tracing && t != TypeId::routine) {
+        const Cell& cached = more_cells(callable)[1];
+        if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]]
+            return eval_plain_call(callable, cached, code, pos, end, word);
+    }
     return eval_code(callable, code, pos, end, nullptr, word, nullptr, 0, false);
 }
 
 // A set-word! and the expression after it, in a frame named by the set-word.
-inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t end) {
+[[gnu::noinline]] uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t end) {
     frame::push_interp_native(v);
     stack::push(v);
     fire(ev_push, code, int32_t(pos), nullptr, &v);
@@ -928,8 +1001,27 @@ inline uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t e
 
 }  // namespace
 
+namespace {
+
+// An expression whose result goes to the return slot: evaluated as a pushed one, then moved.
+[[gnu::noinline]] uint32_t eval_expression_into_return(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                      bool callables_as_values) {
+    Cell* saved_top = stack::data_top;
+    pos = eval_expression(code, pos, end, no_infix, true, callables_as_values);
+    if (unwinding()) return pos;
+    Cell result = stack::data_top[-1];
+    stack::data_top = saved_top;
+    *stack::base = result;
+    if (state.tracing) fire_event(ev_expr, code, int32_t(pos), nullptr, &result);
+    return pos;
+}
+
+}  // namespace
+
 uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
                          bool callables_as_values) {
+    if (!push) [[unlikely]]
+        return eval_expression_into_return(code, pos, end, no_infix, callables_as_values);
     Cell* saved_top = stack::data_top;
     Cell v = at(code, pos);
     if (state.tracing) [[unlikely]]
@@ -946,17 +1038,8 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
         pos = eval_other(v, code, pos, end, callables_as_values);
     }
     if (unwinding()) return pos;
-    if (!no_infix)
-        if (const Cell* op = infix_op_at(code, pos, end)) pos = eval_infix_from(op, code, pos, end, saved_top);
-    if (unwinding()) return pos;
-
-    if (!push) {
-        Cell result = stack::data_top[-1];
-        stack::data_top = saved_top;
-        *stack::base = result;
-        if (state.tracing) fire_event(ev_expr, code, int32_t(pos), nullptr, &result);
-    }
-    return pos;
+    if (no_infix) return pos;
+    return infix_after(code, pos, end, saved_top);
 }
 
 // Infix operators, strictly from the left, after the value at `left` (the newest cell).
@@ -1047,7 +1130,7 @@ void call_function(const Cell& fn, const Cell& name) {
     Node ctx = fn.data1;
     uint32_t saved_values = context::cell_of(ctx).data2;
     context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
-    CallFrame* me = frame::top();
+    CallFrame* me = stack::frames_top - 1;  // the frame its caller pushed
     me->header |= frame_bits::return_target;
     bool saved_tracing = state.tracing;
     if (fn.header & function::kTraceFlags) [[unlikely]]

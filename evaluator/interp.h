@@ -80,7 +80,17 @@ void push_inactive_refinement(uint32_t n);
 // ---- truth ----
 // False for none! and false; every other value is true. With `check_unset`, unset! raises
 // script no-value... (the truth check of either, while, until and case).
-bool true_q(const Cell& value, bool check_unset);
+[[noreturn]] void raise_no_value(const Cell& value);
+inline bool true_q(const Cell& value, bool check_unset) {
+    switch (type_of(value)) {
+        case TypeId::none: return false;
+        case TypeId::logic: return value.data1 != 0;
+        case TypeId::unset:
+            if (check_unset) raise_no_value(value);
+            return true;
+        default: return true;
+    }
+}
 
 // ---- entry points for C++ callers ----
 // Evaluates a block; the result is returned. A pending unwind is raised as Throw.
