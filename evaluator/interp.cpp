@@ -527,20 +527,26 @@ inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
     return slot && is(*slot, TypeId::op) ? slot : nullptr;
 }
 
-// Pushes the value at `pos` when it needs no evaluation of its own: a literal, or a word
-// holding anything but a callable or unset!. False, with nothing pushed, for the rest.
-inline bool push_plain(Node code, uint32_t pos) {
+// The value at `pos` when it needs no evaluation of its own: a literal, or the value of a word
+// holding anything but a callable or unset!. Null for the rest.
+inline const Cell* plain_value(Node code, uint32_t pos) {
     const Cell* v = buf(code)->cells() + pos;
     TypeId t = type_of(*v);
     if (t == TypeId::word) {
         const Cell* slot = word::bound_slot(*v);
-        if (!slot) return false;
+        if (!slot) return nullptr;
         TypeId st = type_of(*slot);
-        if (uint32_t(st) < 64 && ((kCalledOrRefused >> uint32_t(st)) & 1)) return false;
-        stack::push(*slot);
-        return true;
+        if (uint32_t(st) < 64 && ((kCalledOrRefused >> uint32_t(st)) & 1)) return nullptr;
+        return slot;
     }
-    if (evaluated_type(t)) return false;
+    return evaluated_type(t) ? nullptr : v;
+}
+
+// Pushes the value at `pos` when it needs no evaluation of its own; false, with nothing
+// pushed, for the rest.
+inline bool push_plain(Node code, uint32_t pos) {
+    const Cell* v = plain_value(code, pos);
+    if (!v) return false;
     stack::push(*v);
     return true;
 }
@@ -914,6 +920,43 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     return eval_code(callable, code, pos, end, nullptr, word, nullptr, 0, false);
 }
 
+// A word of the global context or of a running function's context is set by writing its slot:
+// neither notifies anyone of the change. False when the word must be set by word::set.
+inline bool set_slot(const Cell& word, const Cell& value) {
+    Cell* slot = is(value, TypeId::unset) ? nullptr : word::bound_slot(word);
+    if (!slot || (word.data1 != context::global && !context::on_stack_q(word.data1))) return false;
+    *slot = value;
+    return true;
+}
+
+// A set-word! whose value needs no evaluation (a literal, a word's value), with no tracer.
+// Followed by nothing or by operators computed in place, it cannot fail nor run other code:
+// nothing can see the set-word's frame, so none is pushed. Anything else finds the frame under
+// the value, as if pushed first. Returns the position after the expression.
+[[gnu::noinline]] uint32_t eval_plain_set_word(const Cell& v, const Cell& plain, Node code, uint32_t pos,
+                                               uint32_t end) {
+    Cell* top = stack::push(plain);
+    uint32_t next = pos + 2;
+    const Cell* op;
+    while ((op = infix_op_at(code, next, end)) && next + 1 < end && fast_infix(*op, *top, at(code, next + 1)))
+        next += 2;
+    if (!op && set_slot(v, *top)) return next;
+    Cell value = *top;
+    stack::data_top = top;
+    frame::push_interp_native(v);
+    stack::push(v);
+    stack::push(value);
+    if (op) {
+        next = eval_infix_from(op, code, next, end, stack::base + 1);
+        if (unwinding()) return next;
+        fire(ev_set, code, int32_t(next), &v, &stack::base[1]);
+    }
+    if (set_slot(v, stack::base[1])) stack::base[0] = stack::base[1];
+    else word::set_from_args(v);
+    frame::pop();
+    return next;
+}
+
 // A set-word! and the expression after it, in a frame named by the set-word.
 [[gnu::noinline]] uint32_t eval_set_word(const Cell& v, Node code, uint32_t pos, uint32_t end) {
     frame::push_interp_native(v);
@@ -923,16 +966,8 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     pos = eval_expression(code, pos, end, false, true, false);
     if (unwinding()) return pos;
     fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
-    // A word of the global context or of a running function's context is set by writing its
-    // slot: neither notifies anyone of the change.
-    Cell value = stack::base[1];
-    Cell* slot = is(value, TypeId::unset) ? nullptr : word::bound_slot(v);
-    if (slot && (v.data1 == context::global || context::on_stack_q(v.data1))) [[likely]] {
-        *slot = value;
-        stack::base[0] = value;
-    } else {
-        word::set_from_args(v);
-    }
+    if (set_slot(v, stack::base[1])) [[likely]] stack::base[0] = stack::base[1];
+    else word::set_from_args(v);
     frame::pop();
     return pos;
 }
@@ -1030,7 +1065,8 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     if (t == TypeId::word) {
         pos = eval_word(v, code, pos + 1, end);
     } else if (t == TypeId::set_word) {
-        pos = eval_set_word(v, code, pos, end);
+        const Cell* plain = !state.tracing && pos + 1 < end ? plain_value(code, pos + 1) : nullptr;
+        pos = plain ? eval_plain_set_word(v, *plain, code, pos, end) : eval_set_word(v, code, pos, end);
     } else if (!evaluated_type(t)) {
         stack::push(v);
         ++pos;
