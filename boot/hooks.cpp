@@ -2,6 +2,7 @@
 
 #include "datatypes/actions.h"
 #include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/hooks.h"
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
@@ -12,6 +13,7 @@
 #include "runtime/stack.h"
 #include "runtime/hooks.h"
 #include "runtime/throw.h"
+#include "services/file_natives.h"
 #include "services/natives.h"
 
 namespace kaz::boot {
@@ -68,6 +70,14 @@ void install_hooks() {
         .compress = service_natives::compress,
         .decompress = service_natives::decompress,
         .read_file = service_natives::read_file,
+        .call = file_natives::call,
+    };
+    file::service = file::Service{
+        .read = file_natives::read,
+        .write = file_natives::write,
+        .query = file_natives::query,
+        .delete_ = file_natives::delete_,
+        .rename = file_natives::rename,
     };
 }
 

@@ -16,6 +16,7 @@
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "services/file_natives.h"
 
 namespace kaz::startup {
 namespace {
@@ -31,7 +32,7 @@ Cell make_routine(const routines::Definition& d) {
 }  // namespace
 
 void define_routines() {
-    for (auto group : {natives::series_routines(), natives::math_routines()}) {
+    for (auto group : {natives::series_routines(), natives::math_routines(), file_natives::routines()}) {
         for (const routines::Definition& d : group) {
             Cell w = word::from_c_string(d.name);
             word::set(w, make_routine(d));

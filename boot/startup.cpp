@@ -19,6 +19,8 @@
 #include "evaluator/natives.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
+#include "runtime/stack.h"
+#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
@@ -123,6 +125,19 @@ void set_command_line(int argc, char** argv) {
     // Arguments holding blanks are quoted, so that splitting the line gives them back whole.
     Cell args = string::from_utf8(os_info::command_line(std::vector<std::string>(argv, argv + argc)));
     *field(*field(system_object(), "script"), "args") = args;
+    // The arguments as the system received them, no quoting to undo: the program's path, and
+    // each argument after it a string!.
+    Cell options = *field(system_object(), "options");
+    if (argc > 0) *field(options, "boot") = string::from_utf8(argv[0]);
+    Cell* list = stack::push(cell::none());
+    block::init_cell(*list, argc);
+    for (int i = 1; i < argc; ++i) {
+        Cell* text = stack::push(string::from_utf8(argv[i]));
+        block::append_cell(*list, *text);
+        stack::pop(1);
+    }
+    *field(options, "args") = *list;
+    stack::pop(1);
 }
 
 void run() {

@@ -320,11 +320,50 @@ int32_t mold(const Cell& value, Node string, bool, bool, bool, const Cell* part,
     return limit - written;
 }
 
+// ---- actions ----
+
+Service service{};
+
+namespace {
+
+template <typename F>
+F need(F fn) {
+    if (!fn) error::raise(ErrorId::internal_not_done);
+    return fn;
+}
+
+}  // namespace
+
+Cell read(const Cell& file, const ReadOptions& o) {
+    if (o.as) error::raise(ErrorId::internal_not_done);
+    return need(service.read)(file, o.seek, o.part, o.binary, o.lines);
+}
+
+Cell write(const Cell& file, const Cell& data, const WriteOptions& o) {
+    if (o.allow || o.as) error::raise(ErrorId::internal_not_done);
+    return need(service.write)(file, data, o.seek, o.part, o.binary, o.append, o.lines);
+}
+
+void query() { stack::base[0] = need(service.query)(stack::base[0]); }
+
+void delete_() { stack::base[0] = cell::logic(need(service.delete_)(stack::base[0])); }
+
+void rename() {
+    Cell from = stack::base[0], to = stack::base[1];
+    if (!is(to, TypeId::file)) error::raise(ErrorId::script_invalid_arg, to);
+    stack::base[0] = cell::logic(need(service.rename)(from, to));
+}
+
 // ---- registration ----
 
 void init() {
     gc::define_refs(TypeId::file, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
-    registry::define(TypeId::file, {.mold = mold});
+    registry::define(TypeId::file, {.mold = mold,
+                                    .delete_ = delete_,
+                                    .query = query,
+                                    .read = read,
+                                    .rename = rename,
+                                    .write = write});
 }
 
 }  // namespace file

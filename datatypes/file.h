@@ -71,9 +71,33 @@ const char* to_os_c_string(const Cell& file);
 // The process's current directory as a string!, ending in "/".
 Cell os_current_dir();
 
+// What the file! actions ask of the file service, which lies above the datatypes: boot fills
+// it once. Until then (or in a test that leaves a member null) the action raises internal
+// not-done. Each member answers the action's value.
+struct Service {
+    Cell (*read)(const Cell& file, const Cell* seek, const Cell* part, bool binary, bool lines);
+    // The count of bytes written, as an integer!.
+    Cell (*write)(const Cell& file, const Cell& data, const Cell* seek, const Cell* part, bool binary,
+                  bool append, bool lines);
+    // The last modification as a date!, or none!.
+    Cell (*query)(const Cell& file);
+    bool (*delete_)(const Cell& file);
+    bool (*rename)(const Cell& from, const Cell& to);
+};
+extern Service service;
+
 // ---- actions ----
 int32_t mold(const Cell& value, Node string, bool only, bool all, bool flat, const Cell* part,
              int32_t limit, int32_t indent);
+// /as (and /allow for write) are not built: they raise internal not-done before anything is
+// read or written. A directory path (one ending in "/") reads as its listing.
+Cell read(const Cell& file, const ReadOptions& options);
+Cell write(const Cell& file, const Cell& data, const WriteOptions& options);
+// query: the date! of the last modification, none! when the system cannot tell. delete and
+// rename: logic! success, never an error; rename's target must be a file! too.
+void query();
+void delete_();
+void rename();
 
 // ---- registration ----
 void init();

@@ -22,6 +22,12 @@ struct ServiceHooks {
     // The whole content of a file! as a binary!; one that cannot be read raises access
     // cannot-open with the file.
     Cell (*read_file)(const Cell& file);
+    // call: runs the command (a string! command line or a file! program) with the flags of
+    // /wait, /show, /console, /shell and the targets of /input, /output, /error (null when not
+    // given). Answers the exit status when waiting, the process id when not, -1 when the
+    // command cannot be run; raises for a target or command of a type it cannot use.
+    int32_t (*call)(const Cell& cmd, bool wait, bool show, bool console, bool shell, const Cell* input,
+                    const Cell* output, const Cell* error);
 };
 extern ServiceHooks service_hooks;
 

@@ -250,6 +250,14 @@ void to_local_file(const int32_t* refs) {
     result(*out);
 }
 
+// call cmd /wait /show /console /shell /input in /output out /error err
+void call(const int32_t* refs) {
+    if (!service_hooks.call) error::raise(ErrorId::internal_not_done);
+    int32_t status = service_hooks.call(arg(0), given(refs, 0), given(refs, 1), given(refs, 2), given(refs, 3),
+                                        ref_arg(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6));
+    result(cell::integer(status));
+}
+
 void wait(const int32_t*) {
     const Cell& v = arg(0);
     double seconds;
@@ -371,6 +379,7 @@ void init_system() {
     define(Number::set_env, system::set_env);
     define(Number::list_env, system::list_env);
     define(Number::to_local_file, system::to_local_file);
+    define(Number::call, system::call);
     define(Number::wait, system::wait);
     define(Number::browse, system::browse);
     define(Number::now, system::now);

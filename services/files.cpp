@@ -13,6 +13,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
+#include "platform/bytes.h"
 #include "platform/files.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
@@ -332,6 +333,7 @@ Cell read(const Cell& file, const Cell* seek_arg, const Cell* part_arg, bool bin
     // Straight into the value's buffer: no allocation happens while the system fills it.
     Node node = series::alloc_bytes(uint32_t(want));
     SeriesBuffer* b = memory::buffer_of(node);
+    platform::ask_for_huge_pages(b->head, size_t(want));
     bool ascii = true;
     int64_t got = read_slices(f, b->head, want, seek, binary ? nullptr : &ascii);
     if (got < 0) cannot_open(file);
