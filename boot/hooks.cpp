@@ -6,12 +6,14 @@
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "datatypes/url.h"
 #include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "runtime/stack.h"
 #include "runtime/hooks.h"
 #include "runtime/throw.h"
+#include "services/http_natives.h"
 #include "services/natives.h"
 
 namespace kaz::boot {
@@ -69,6 +71,7 @@ void install_hooks() {
         .decompress = service_natives::decompress,
         .read_file = service_natives::read_file,
     };
+    url::service.http = http_natives::request;
 }
 
 }  // namespace kaz::boot

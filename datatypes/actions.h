@@ -110,6 +110,28 @@ using EvalPathAction = Cell (*)(const Cell& parent, const Cell& element, const C
                                 const PathStep& step);
 using ModifyAction = Cell (*)(const Cell& target, const Cell& field, const Cell& value, bool case_);
 
+// read and write: each refinement's argument, or null when it is not given, and its flags.
+struct ReadOptions {
+    const Cell* part = nullptr;
+    const Cell* seek = nullptr;
+    bool binary = false;
+    bool lines = false;
+    bool info = false;
+    const Cell* as = nullptr;
+};
+using ReadAction = Cell (*)(const Cell& source, const ReadOptions& options);
+struct WriteOptions {
+    bool binary = false;
+    bool lines = false;
+    bool info = false;
+    bool append = false;
+    const Cell* part = nullptr;
+    const Cell* seek = nullptr;
+    const Cell* allow = nullptr;
+    const Cell* as = nullptr;
+};
+using WriteAction = Cell (*)(const Cell& destination, const Cell& data, const WriteOptions& options);
+
 // One member per action slot, in slot order: the table the registry holds for a type, with
 // its function, or null where the type lacks the action, in every slot.
 struct ActionTable {

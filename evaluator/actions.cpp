@@ -286,6 +286,34 @@ void modify(const int32_t* refs) {
     arg(0) = KAZ_LOOKUP(modify, t)(arg(0), arg(1), arg(2), flag(refs, 0));
 }
 
+// read: /part length, /seek index, /binary, /lines, /info, /as encoding.
+void read(const int32_t* refs) {
+    ReadOptions o;
+    o.part = ref_arg(refs, 0);
+    o.seek = ref_arg(refs, 1);
+    o.binary = flag(refs, 2);
+    o.lines = flag(refs, 3);
+    o.info = flag(refs, 4);
+    o.as = ref_arg(refs, 5);
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(read, t)(arg(0), o);
+}
+
+// write: /binary, /lines, /info, /append, /part length, /seek index, /allow access, /as encoding.
+void write(const int32_t* refs) {
+    WriteOptions o;
+    o.binary = flag(refs, 0);
+    o.lines = flag(refs, 1);
+    o.info = flag(refs, 2);
+    o.append = flag(refs, 3);
+    o.part = ref_arg(refs, 4);
+    o.seek = ref_arg(refs, 5);
+    o.allow = ref_arg(refs, 6);
+    o.as = ref_arg(refs, 7);
+    TypeId t = type_of(arg(0));
+    arg(0) = KAZ_LOOKUP(write, t)(arg(0), arg(1), o);
+}
+
 }  // namespace entry
 
 // ---- fast-path helpers ----
