@@ -31,6 +31,7 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -48,6 +49,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/natives_system.h"
 #include "evaluator/parse.h"
+#include "evaluator/port_actions.h"
 #include "platform/process.h"
 #include "runtime/case_fold.h"
 #include "runtime/console.h"
@@ -113,7 +115,7 @@ void register_datatypes() {
     email::init();
     handle::init();
     date::init();
-    define_plain(TypeId::port, {.data1 = gc::Ref::block, .data3 = gc::Ref::series_opt});
+    port::init();
     money::init();
     ref::init();
     point::init();  // point2D!, point3D!
@@ -165,6 +167,7 @@ void run() {
     parse::init(root);          // PARSE's two shared stacks, kept in the root block
     natives::init();
     actions::init_entries();
+    port_actions::init();  // wraps the entries a port! takes
     ownership::init();
     checksum::init();  // the method words
     service_natives::init();  // the compression method words

@@ -7,6 +7,7 @@
 #include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/symbol.h"
+#include "datatypes/url.h"
 #include "evaluator/hooks.h"
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
@@ -14,6 +15,7 @@
 #include "runtime/hooks.h"
 #include "runtime/throw.h"
 #include "services/file_natives.h"
+#include "services/http_natives.h"
 #include "services/natives.h"
 
 namespace kaz::boot {
@@ -79,6 +81,7 @@ void install_hooks() {
         .delete_ = file_natives::delete_,
         .rename = file_natives::rename,
     };
+    url::service.http = http_natives::request;
 }
 
 }  // namespace kaz::boot

@@ -7,6 +7,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "platform/os.h"
 #include "runtime/error.h"
@@ -227,7 +228,7 @@ void init() {
     gc::define_refs(TypeId::url, {.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt});
     registry::define(TypeId::url, {.make = make, .random = lacks, .reflect = lacks, .to = to,
                                    .mold = mold, .eval_path = eval_path, .sort = lacks,
-                                   .trim = lacks});
+                                   .trim = lacks, .open = open, .read = read, .write = write});
 }
 
 }  // namespace url

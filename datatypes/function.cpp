@@ -598,6 +598,10 @@ Cell define(const Cell& spec, uint32_t number, TypeId type) {
     return made;
 }
 
+Node builtin_arguments(TypeId type, uint32_t number) {
+    return number <= kTableSlots ? builtin_table(type, number) : kNoNode;
+}
+
 Cell make(const Cell& proto, const Cell& spec, TypeId type) {
     Cell s = spec;
     const uint32_t slots = type == TypeId::action ? uint32_t(kActionCount) : kTableSlots;

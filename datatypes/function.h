@@ -111,6 +111,8 @@ inline constexpr uint32_t kTableSlots = 120;
 // from its own spec at start-up: its argument table is what every later make of that number
 // must agree with.
 Cell define(const Cell& spec, uint32_t number, TypeId type);
+// The argument table of that built-in (the interpreter's form of its spec), 0 before it is made.
+Node builtin_arguments(TypeId type, uint32_t number);
 // make of native! and action!: [spec-block index]; the type chosen by `type`. The spec must
 // give the arguments, refinements and types of the built-in of that number, since the built-in
 // reads its arguments without checking them; anything else raises script bad-make-arg.

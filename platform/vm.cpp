@@ -13,7 +13,17 @@ namespace kaz::platform {
 void* alloc_pages(size_t bytes, bool executable) {
     int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
     void* p = mmap(nullptr, bytes, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    if (p == MAP_FAILED) return nullptr;
+    // A region of many megabytes (a big buffer: a file or a response read whole) is asked for
+    // 2 MB pages: filling 100 MB then takes 50 page faults instead of 25,600, which cost
+    // several times the copy of the bytes. A hint only: without huge pages nothing changes.
+    constexpr size_t kHugeFrom = 4u << 20, kHuge = 2u << 20;
+    if (bytes >= kHugeFrom) {
+        uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+        uintptr_t to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+    return p;
 }
 
 bool free_pages(void* address, size_t bytes) { return munmap(address, bytes) == 0; }

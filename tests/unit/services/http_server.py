@@ -3,7 +3,9 @@
 
 Listens on 127.0.0.1 at a free port, prints the port on a line of its own, and serves until its
 standard input closes (so that it never outlives the process that started it). With
---tls CERT KEY it speaks HTTPS with that certificate.
+--tls CERT KEY it speaks HTTPS with that certificate. With --run COMMAND... it serves while the
+command runs, with KAZ_TEST_HTTP set to the server's base URL ("http://127.0.0.1:PORT") in its
+environment, and exits with the command's status (the Kaz scripts' tests).
 
 Paths:
   /echo            the request back: "METHOD /path", its header lines, a blank line, its body
@@ -20,8 +22,10 @@ Paths:
   /garbage         answers with something that is not HTTP
 """
 import http.server
+import os
 import socketserver
 import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -143,6 +147,11 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    if len(sys.argv) > 2 and sys.argv[1] == "--run":
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        env = dict(os.environ, KAZ_TEST_HTTP=f"http://127.0.0.1:{server.server_address[1]}",
+                   no_proxy="*", NO_PROXY="*")
+        sys.exit(subprocess.run(sys.argv[2:], env=env).returncode)
     if len(sys.argv) == 4 and sys.argv[1] == "--tls":
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[2], sys.argv[3])
