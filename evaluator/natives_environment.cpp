@@ -164,7 +164,7 @@ Result interpreted_q(const Arg*, uint32_t) {
 Result float_switch(const Arg* args, uint32_t) {
     const Cell word = *args[0].cell;
     // The value's cell: none and false are off, anything else on.
-    const Cell& value = arg(2);
+    const Cell& value = arg(1);
     bool on = !is(value, TypeId::none) && !is(value, TypeId::unset) && !(is(value, TypeId::logic) && !value.data1);
     uint32_t id = symbol::canonical_id(word.data2);
     if (id == symbol::canonical_id(word::from_c_string("pretty?").data2)) float_::pretty_print_q = on;
