@@ -20,6 +20,9 @@ status_of 'f: func [] [loop 3 [quit/return 42]] f' 42 ""
 status_of 'attempt/safer [quit/return 5] print "never"' 5 ""
 status_of 'quit-return 9' 9 ""
 status_of 'print "before" 1 / 0' 1 "before"
+# With a console running, quit saves its configuration first, when there is a way to.
+status_of '_save-cfg: does [print "saved"] quit/return 2' 2 "saved"
+status_of '_save-cfg: does [print "saved"] system/console: none quit/return 2' 2 ""
 status_of 'write-stdout "no line end" quit/return 4' 4 "no line end"
 
 # Output still reaches a pipe whole when the script quits.
