@@ -92,7 +92,8 @@ void fill_routine_fields() {
         Cell r = make_routine(d);
         *field(*system_field({"state", "GC"}), d.name) = r;
     }
-    *system_field({"state", "interpreted?"}) = make_routine(natives::kInterpretedRoutine);
+    Cell interpreted = make_routine(natives::kInterpretedRoutine);
+    *system_field({"state", "interpreted?"}) = interpreted;
 
     // The on-change* of system/options/float calls the float module's switch: the word that
     // stands for it in the function's body becomes the routine itself.
@@ -107,15 +108,21 @@ void fill_routine_fields() {
 
     // The version, as a tuple loaded from its text.
     Cell version = lexer::load_text(text(build_info::kVersion));
-    if (block::length_from_head(version) == 1) *system_field({"version"}) = *block::cell_at(version, version.data1);
+    if (block::length_from_head(version) == 1) {
+        Cell v = *block::cell_at(version, version.data1);
+        *system_field({"version"}) = v;
+    }
 
-    Cell* git = system_field({"build", "git"});
-    *field(*git, "branch") = *build_info::kGitBranch ? text(build_info::kGitBranch) : cell::none();
-    *field(*git, "tag") = issue_or_none(build_info::kGitTag);
-    *field(*git, "ahead") = cell::integer(build_info::kGitAhead);
-    *field(*git, "date") = build_info::kGitDate ? date::from_epoch(build_info::kGitDate) : cell::none();
-    *field(*git, "commit") = issue_or_none(build_info::kGitCommit);
-    *field(*git, "message") = *build_info::kGitMessage ? text(build_info::kGitMessage) : cell::none();
+    // A cell, not a slot's address: the values made below may move the context's buffer.
+    const Cell git = *system_field({"build", "git"});
+    // Each value is made before the slot it goes to is looked up.
+    auto set = [&](const char* name, const Cell& value) { *field(git, name) = value; };
+    set("branch", *build_info::kGitBranch ? text(build_info::kGitBranch) : cell::none());
+    set("tag", issue_or_none(build_info::kGitTag));
+    set("ahead", cell::integer(build_info::kGitAhead));
+    set("date", build_info::kGitDate ? date::from_epoch(build_info::kGitDate) : cell::none());
+    set("commit", issue_or_none(build_info::kGitCommit));
+    set("message", *build_info::kGitMessage ? text(build_info::kGitMessage) : cell::none());
 }
 
 }  // namespace kaz::startup

@@ -136,6 +136,7 @@ Result write_stdout(const Arg* args, uint32_t) {
     if (is(data, TypeId::binary)) {
         bytes.assign(reinterpret_cast<const char*>(binary::head_pointer(data)), binary::byte_count(data));
     } else {
+        Cell* const saved_top = stack::data_top;
         if (!is(data, TypeId::string)) {
             Cell* text = stack::push(string::make_cell(64));
             actions::mold(data, text->data2, false, false, false, nullptr, INT32_MAX, 0);
@@ -144,6 +145,7 @@ Result write_stdout(const Arg* args, uint32_t) {
         int32_t length = -1;
         const char* utf8 = string::to_utf8(data, length);
         bytes.assign(utf8, size_t(length));
+        stack::data_top = saved_top;
     }
     console::flush();  // after what print has buffered
     if (!platform::write_fd(1, bytes.data(), bytes.size())) {
