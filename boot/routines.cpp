@@ -85,6 +85,14 @@ void define_routines() {
             if (!made[i] && name == all[i].name) define(i);
     for (size_t i = 0; i < all.size(); ++i)
         if (!made[i]) define(i);
+    for (const natives::CellRoutine& p : natives::type_predicates()) {
+        uint32_t id = routines::define_cells(p.name.c_str(), p.fn);
+        Cell spec = lexer::load_text(string::from_utf8(p.spec));
+        Cell r = *routine::make_value(spec, nullptr, id, uint32_t(TypeId::logic), true);
+        --stack::data_top;  // make_value pushed it
+        Cell w = word::from_c_string(p.name.c_str());
+        word::set(w, r);
+    }
 }
 
 void fill_routine_fields() {

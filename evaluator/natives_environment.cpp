@@ -1,7 +1,11 @@
 #include "evaluator/natives_environment.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "datatypes/binary.h"
 #include "datatypes/file.h"
@@ -9,6 +13,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
+#include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
@@ -206,7 +211,85 @@ constexpr routines::Definition kRoutines[] = {
     {"write-stdout", R"k("Write data to STDOUT" data [any-type!])k", write_stdout, TypeId(0)},
 };
 
+// ---- type predicates ----
+
+template <TypeId T>
+const Cell* is_type(Cell* const* args, uint32_t) {
+    *stack::base = cell::logic(type_of(*args[0]) == T);
+    return stack::base;
+}
+
+struct TypePredicate {
+    const char* name;
+    routines::CellFn fn;
+};
+// In the order the environment defines them.
+constexpr TypePredicate kTypePredicates[] = {
+    {"bitset?", is_type<TypeId::bitset>}, {"binary?", is_type<TypeId::binary>},
+    {"block?", is_type<TypeId::block>}, {"char?", is_type<TypeId::char_>},
+    {"email?", is_type<TypeId::email>}, {"file?", is_type<TypeId::file>},
+    {"float?", is_type<TypeId::float_>}, {"get-path?", is_type<TypeId::get_path>},
+    {"get-word?", is_type<TypeId::get_word>}, {"hash?", is_type<TypeId::hash>},
+    {"integer?", is_type<TypeId::integer>}, {"issue?", is_type<TypeId::issue>},
+    {"lit-path?", is_type<TypeId::lit_path>}, {"lit-word?", is_type<TypeId::lit_word>},
+    {"logic?", is_type<TypeId::logic>}, {"map?", is_type<TypeId::map>},
+    {"none?", is_type<TypeId::none>}, {"pair?", is_type<TypeId::pair>},
+    {"paren?", is_type<TypeId::paren>}, {"path?", is_type<TypeId::path>},
+    {"percent?", is_type<TypeId::percent>}, {"refinement?", is_type<TypeId::refinement>},
+    {"set-path?", is_type<TypeId::set_path>}, {"set-word?", is_type<TypeId::set_word>},
+    {"string?", is_type<TypeId::string>}, {"tag?", is_type<TypeId::tag>},
+    {"time?", is_type<TypeId::time>}, {"typeset?", is_type<TypeId::typeset>},
+    {"tuple?", is_type<TypeId::tuple>}, {"unset?", is_type<TypeId::unset>},
+    {"url?", is_type<TypeId::url>}, {"word?", is_type<TypeId::word>},
+    {"image?", is_type<TypeId::image>}, {"date?", is_type<TypeId::date>},
+    {"money?", is_type<TypeId::money>}, {"ref?", is_type<TypeId::ref>},
+    {"point2D?", is_type<TypeId::point2d>}, {"point3D?", is_type<TypeId::point3d>},
+    {"handle?", is_type<TypeId::handle>}, {"error?", is_type<TypeId::error>},
+    {"action?", is_type<TypeId::action>}, {"native?", is_type<TypeId::native>},
+    {"datatype?", is_type<TypeId::datatype>}, {"function?", is_type<TypeId::function>},
+    {"object?", is_type<TypeId::object>}, {"op?", is_type<TypeId::op>},
+    {"routine?", is_type<TypeId::routine>}, {"vector?", is_type<TypeId::vector>},
+};
+
+// The global words the typeset predicates consult, in the predicates' order; made once.
+constexpr const char* kTypesetNames[] = {
+    "any-list!", "any-block!", "any-function!", "any-object!", "any-path!", "any-string!", "any-word!",
+    "series!", "number!", "immediate!", "scalar!", "all-word!", "any-point!", "planar!",
+};
+constexpr size_t kTypesets = std::size(kTypesetNames);
+Cell typeset_words[kTypesets];
+
+// The typeset the word holds at the time of the call: a script may have set the word to
+// another typeset, or to something that is no typeset at all (then nothing belongs to it).
+template <size_t K>
+const Cell* in_typeset(Cell* const* args, uint32_t) {
+    const Cell* slot = word::bound_slot(typeset_words[K]);
+    *stack::base = cell::logic(slot && is(*slot, TypeId::typeset) && typeset::has_q(*slot, type_of(*args[0])));
+    return stack::base;
+}
+template <size_t... K>
+constexpr std::array<routines::CellFn, kTypesets> typeset_fns(std::index_sequence<K...>) {
+    return {in_typeset<K>...};
+}
+constexpr auto kTypesetFns = typeset_fns(std::make_index_sequence<kTypesets>{});
+
 }  // namespace
+
+std::vector<CellRoutine> type_predicates() {
+    std::vector<CellRoutine> list;
+    for (const TypePredicate& p : kTypePredicates)
+        list.push_back({p.name, R"k("Returns true if the value is this type" value [any-type!] return: [logic!])k", p.fn});
+    for (size_t k = 0; k < kTypesets; ++k) {
+        typeset_words[k] = word::from_c_string(kTypesetNames[k]);
+        std::string name(kTypesetNames[k]);
+        name.back() = '?';
+        std::string spec = "\"Returns true if the value is any type of " + std::string(kTypesetNames[k]);
+        spec.pop_back();
+        spec += "\" value [any-type!] return: [logic!]";
+        list.push_back({name, spec, kTypesetFns[k]});
+    }
+    return list;
+}
 
 const routines::Definition kInterpretedRoutine = {
     "interpreted?", R"k("Return TRUE if called from the interpreter" return: [logic!])k", interpreted_q,
