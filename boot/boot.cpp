@@ -77,7 +77,7 @@ void define_plain(TypeId id, const gc::CellRefs& refs = {}) {
 }
 
 
-// ORDER REGISTRATION: parents before their children; event! registers with the GUI engine.
+// ORDER REGISTRATION: parents before their children; event! registers after the environment.
 void register_datatypes() {
     datatype::init();
     unset::init();
@@ -178,6 +178,9 @@ void run() {
     gc::add_root(root);
     natives::register_gc_roots();
     startup::run();
+    // After every definition of the environment proper, before the GUI engine's: event!, as a
+    // type with no actions until that engine gives it its own.
+    define_plain(TypeId::event);
 }
 
 namespace {

@@ -7,7 +7,9 @@ namespace kaz::startup {
 
 // Registers the routines and sets their global words (before the operators made from them).
 void define_routines();
-// Fills the fields of system/state/GC with the collector's routines.
-void fill_gc_object(const Cell& gc_object);
+// Fills the fields of the system object that hold routines or values of the build: the
+// collector's routines, interpreted?, the float switches' handler, the version and the
+// repository the build came from.
+void fill_routine_fields();
 
 }  // namespace kaz::startup

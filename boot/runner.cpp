@@ -16,6 +16,7 @@
 #include "boot/startup.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/function.h"
 #include "datatypes/internal.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
@@ -23,6 +24,7 @@
 #include "evaluator/interp.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives_system.h"
+#include "evaluator/routines.h"
 #include "platform/console.h"
 #include "platform/os.h"
 #include "runtime/console.h"
@@ -330,10 +332,73 @@ int run_console() {
     return 0;
 }
 
+// ---- ask and input ----
+
+// The console engine object, when there is one.
+std::optional<Cell> console_engine() {
+    Cell system = *word::get(word::from_c_string("system"));
+    if (!is(system, TypeId::object)) return std::nullopt;
+    Cell engine = *startup::field(system, "console");
+    if (!is(engine, TypeId::object)) return std::nullopt;
+    return engine;
+}
+
+// Shows the prompt, reads the next line of standard input (the console's own lines come from
+// there too) and keeps it in the console's history. At the end of the input there is no line
+// to give: none.
+const Cell* read_line(const Cell& question) {
+    int32_t length = -1;
+    Cell text = question;
+    const char* utf8 = string::to_utf8(text, length);
+    console::print_c_string(utf8);
+    console::flush();
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+        *stack::base = cell::none();
+        return stack::base;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    *stack::base = string::from_utf8(line);
+    if (std::optional<Cell> engine = console_engine()) {
+        int32_t at = context::find_symbol(engine->data1, word::from_c_string("history").data2, true);
+        if (at >= 0) {
+            Cell history = *context::value_at(engine->data1, uint32_t(at));
+            if (is(history, TypeId::block)) block::append_cell(history, *stack::base);
+        }
+    }
+    return stack::base;
+}
+
+const Cell* ask(Cell* const* args, uint32_t) {
+    if (!is(*args[0], TypeId::string))
+        error::raise(ErrorId::script_expect_arg, word::from_c_string("ask"), cell::datatype(type_of(*args[0])),
+                     word::from_c_string("question"));
+    return read_line(*args[0]);
+}
+
+const Cell* input(Cell* const*, uint32_t) { return read_line(string::from_utf8("")); }
+
+void define_line_readers() {
+    struct Reader { const char* name; const char* spec; routines::CellFn fn; };
+    const Reader readers[] = {
+        {"ask", R"k("Prompt the user for input" question [string!] return: [string! none!])k", ask},
+        {"input", R"k("Wait for console user input" return: [string! none!])k", input},
+    };
+    for (const Reader& r : readers) {
+        uint32_t id = routines::define_cells(r.name, r.fn);
+        Cell spec = lexer::load_text(string::from_utf8(r.spec));
+        Cell value = *routine::make_value(spec, nullptr, id, 0, true);
+        --stack::data_top;  // make_value pushed it
+        Cell w = word::from_c_string(r.name);
+        word::set(w, value);
+    }
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
     startup::set_command_line(argc, argv);
+    define_line_readers();
     int code = argc > 1 ? run_script(argv[1]) : run_console();
     // Test builds check the heap after every script (the test runner sets the variable).
     if (std::getenv("KAZ_CHECK_HEAP")) {

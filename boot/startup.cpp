@@ -79,7 +79,7 @@ void define_callables(std::string_view source, TypeId type) {
 void define_operators() {
     struct Operator { const char* name; const char* from; };
     constexpr Operator kOperators[] = {
-        {"+", "add"}, {"-", "subtract"}, {"*", "multiply"}, {"/", "divide"},
+        {"+", "add"}, {"-", "subtract"}, {"*", "multiply"}, {"/", "divide"}, {"//", "modulo"},
         {"%", "remainder"}, {"=", "equal?"}, {"<>", "not-equal?"}, {"==", "strict-equal?"},
         {"=?", "same?"}, {"<", "lesser?"}, {">", "greater?"}, {"<=", "lesser-or-equal?"},
         {">=", "greater-or-equal?"}, {"**", "power"}, {"and", "and~"}, {"or", "or~"},
@@ -108,7 +108,7 @@ void fill_system() {
     if (dir.empty() || dir.back() != '/') dir += '/';
     Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
-    fill_gc_object(*field(*field(system, "state"), "GC"));
+    fill_routine_fields();
 }
 
 }  // namespace
