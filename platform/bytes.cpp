@@ -1,28 +1,12 @@
 #include "platform/bytes.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/vm.h"
+
 namespace kaz::platform {
-namespace {
-
-// From a few megabytes on.
-constexpr size_t kHugeFrom = 4u << 20;
-
-}  // namespace
-
-void ask_for_huge_pages(void* block, size_t size) {
-    if (size < kHugeFrom) return;
-    constexpr uintptr_t kHuge = 2u << 20;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
-    // A hint only: where the system gives no huge pages, nothing changes.
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
-
 Bytes& Bytes::operator=(Bytes&& other) noexcept {
     if (this != &other) {
         std::free(data_);

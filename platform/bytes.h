@@ -7,11 +7,6 @@
 
 namespace kaz::platform {
 
-// Asks that the pages of a block of a few megabytes or more, not yet touched, come 2 MB at a
-// time: filling 100 MB then takes 50 page faults instead of 25,600, which cost several times
-// the copy of the bytes. A hint only; smaller blocks are left as they are.
-void ask_for_huge_pages(void* block, size_t size);
-
 // Grown in place and never zero-filled: for megabytes the system moves whole pages rather than
 // bytes.
 class Bytes {

@@ -7,6 +7,10 @@ namespace kaz::platform {
 
 inline constexpr size_t kPageSize = 4096;
 
+// Asks that the pages of a block of a few megabytes or more, not yet touched, come 2 MB at a
+// time: filling 100 MB then takes 50 page faults instead of 25,600, which cost several times
+// the copy of the bytes. A hint only; smaller blocks are left as they are.
+void ask_for_huge_pages(void* block, size_t size);
 // Reserves and commits `bytes` of zeroed read-write memory (read-write-execute with
 // `executable`); null when the system refuses.
 void* alloc_pages(size_t bytes, bool executable = false);

@@ -15,6 +15,7 @@
 #include "evaluator/actions.h"
 #include "platform/bytes.h"
 #include "platform/files.h"
+#include "platform/vm.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
