@@ -4,6 +4,7 @@
 
 #include "boot/startup.h"
 #include "datatypes/function.h"
+#include "datatypes/map.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/lexer.h"
@@ -16,6 +17,7 @@
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "services/image_codecs.h"
 
 namespace kaz::startup {
 namespace {
@@ -43,6 +45,17 @@ void fill_gc_object(const Cell& gc_object) {
     for (const routines::Definition& d : natives::collector_routines()) {
         Cell r = make_routine(d);
         *field(gc_object, d.name) = r;
+    }
+}
+
+void fill_codecs(const Cell& codecs) {
+    for (const image_codecs::Codec& c : image_codecs::codecs()) {
+        Cell key = word::from_c_string(c.name);
+        Cell codec = map::select(codecs, key, FindOptions{});
+        Cell encode = make_routine(c.encode);
+        *field(codec, "encode") = encode;
+        Cell decode = make_routine(c.decode);
+        *field(codec, "decode") = decode;
     }
 }
 

@@ -9,5 +9,7 @@ namespace kaz::startup {
 void define_routines();
 // Fills the fields of system/state/GC with the collector's routines.
 void fill_gc_object(const Cell& gc_object);
+// Binds the image codecs' encode and decode in the codec objects of system/codecs.
+void fill_codecs(const Cell& codecs);
 
 }  // namespace kaz::startup

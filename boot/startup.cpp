@@ -145,6 +145,8 @@ void run() {
     define_operators();
     interp::do_block(load_source("system.kaz"));
     fill_system();
+    interp::do_block(load_source("codecs.kaz"));
+    fill_codecs(*field(system_object(), "codecs"));
 }
 
 }  // namespace kaz::startup
