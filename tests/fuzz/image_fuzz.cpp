@@ -18,13 +18,13 @@ void check(bool ok) {
 }
 
 // Small images only: the fuzzer's memory limit is not the decoders' subject.
-constexpr uint64_t kMaxPixels = 1 << 18;
+constexpr uint64_t kFuzzPixels = 1 << 18;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bitmap bitmap;
-    if (!decode(data, size, bitmap, kMaxPixels)) {
+    if (!decode(data, size, bitmap, kFuzzPixels)) {
         check(bitmap.pixels.empty());
         return 0;
     }
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> encoded;
         check(encode(format, bitmap.pixels.data(), bitmap.width, bitmap.height, encoded));
         Bitmap back;
-        check(decode(encoded.data(), encoded.size(), back, kMaxPixels));
+        check(decode(encoded.data(), encoded.size(), back, kFuzzPixels));
         check(back.width == bitmap.width && back.height == bitmap.height && back.pixels == bitmap.pixels);
     }
     return 0;
