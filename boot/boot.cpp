@@ -18,6 +18,7 @@
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
+#include "datatypes/image.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/internal.h"
@@ -119,7 +120,7 @@ void register_datatypes() {
     money::init();
     ref::init();
     point::init();  // point2D!, point3D!
-    define_plain(TypeId::image, {.data2 = gc::Ref::series_opt});
+    image::init();
 }
 
 // A block cell in the root block over a fixed series of `cells` cells.

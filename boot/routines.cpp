@@ -12,6 +12,7 @@
 #include "datatypes/date.h"
 #include "datatypes/function.h"
 #include "datatypes/issue.h"
+#include "datatypes/map.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -27,6 +28,7 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "services/file_natives.h"
+#include "services/image_codecs.h"
 
 namespace kaz::startup {
 namespace {
@@ -133,6 +135,17 @@ void fill_routine_fields() {
     set("date", build_info::kGitDate ? date::from_epoch(build_info::kGitDate) : cell::none());
     set("commit", issue_or_none(build_info::kGitCommit));
     set("message", *build_info::kGitMessage ? text(build_info::kGitMessage) : cell::none());
+}
+
+void fill_codecs(const Cell& codecs) {
+    for (const image_codecs::Codec& c : image_codecs::codecs()) {
+        Cell key = word::from_c_string(c.name);
+        Cell codec = map::select(codecs, key, FindOptions{});
+        Cell encode = make_routine(c.encode);
+        *field(codec, "encode") = encode;
+        Cell decode = make_routine(c.decode);
+        *field(codec, "decode") = decode;
+    }
 }
 
 }  // namespace kaz::startup

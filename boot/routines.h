@@ -11,5 +11,7 @@ void define_routines();
 // collector's routines, interpreted?, the float switches' handler, the version and the
 // repository the build came from.
 void fill_routine_fields();
+// Binds the image codecs' encode and decode in the codec objects of system/codecs.
+void fill_codecs(const Cell& codecs);
 
 }  // namespace kaz::startup

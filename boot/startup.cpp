@@ -161,6 +161,8 @@ void run() {
     interp::do_block(load_source("system.kaz"));
     interp::do_block(load_source("net.kaz"));
     fill_system();
+    interp::do_block(load_source("codecs.kaz"));
+    fill_codecs(*field(system_object(), "codecs"));
 }
 
 }  // namespace kaz::startup

@@ -252,6 +252,11 @@ bool block_type(TypeId t) {
 }
 
 uint32_t length_of(const Cell& series) {
+    // An image's length? is its whole size wherever its head is: a loop walks from the head.
+    if (is(series, TypeId::image)) {
+        Cell s = series;
+        return series_::length_from_head(s);
+    }
     LengthAction length = registry::actions(type_of(series)).length_q;
     int32_t n = length ? length(series) : 0;
     return n > 0 ? uint32_t(n) : 0;

@@ -8,7 +8,8 @@ set -euo pipefail
 # character database the case-folding tables are checked against; bsdutils: `script`, which gives
 # the console tests a terminal.
 packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-          python3 gzip hyperfine libssl-dev libcurl4-openssl-dev unicode-data bsdutils "$@")
+          python3 gzip hyperfine libssl-dev libcurl4-openssl-dev unicode-data bsdutils
+          libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev python3-pil "$@")
 
 missing=()
 for p in "${packages[@]}"; do
