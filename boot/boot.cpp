@@ -130,7 +130,7 @@ Node make_fixed_in_root(uint32_t cells) {
 
 }  // namespace
 
-void run() {
+void run_runtime() {
     // Module statics.
     cycles::init();
 
@@ -174,6 +174,10 @@ void run() {
     gc::init();
     gc::add_root(root);
     natives::register_gc_roots();
+}
+
+void run() {
+    run_runtime();
     startup::run();
 }
 

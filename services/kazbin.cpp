@@ -948,9 +948,8 @@ private:
                 return;
             }
             case TypeId::issue: {
-                Cell w;
-                word::init_global_cell(symbol_ref(), w);
-                cell::set_type(w, TypeId::issue);
+                // As the lexer makes it: the global context named, no position looked up.
+                Cell w = cell::make(TypeId::issue, context::global, symbol_ref(), word::kNoIndex);
                 put(into, reserve(into), w, new_line);
                 return;
             }
