@@ -111,7 +111,9 @@ private:
     std::unordered_map<uint32_t, uint32_t> symbol_index_;  // symbol id -> index
     std::vector<uint32_t> path_;                           // positions from the root
     uint32_t current_ = 0;                                 // position inside the container
-    std::unordered_map<Node, std::vector<uint32_t>> seen_;  // node -> its recorded path
+    // Recorded paths, one after the other: a count, then that many positions.
+    std::vector<uint32_t> paths_;
+    std::unordered_map<Node, uint32_t> seen_;  // node -> where its path starts in paths_
 
     // ---- primitives ----
     void byte(uint8_t b) { out_.push_back(b); }
@@ -175,21 +177,30 @@ private:
         if (!compact_)
             while (out_.size() % 8) raw32(0);
     }
-    void reference(const std::vector<uint32_t>& path) {
+    using Path = uint32_t;  // a recorded path's start in paths_
+    void reference(Path path) {
         if (!compact_) raw32(kPlainReference);
-        num(uint32_t(path.size()));
-        for (uint32_t i : path) num(i);
+        path_numbers(path);
+    }
+    void path_numbers(Path path) {
+        uint32_t n = paths_[path];
+        num(n);
+        for (uint32_t k = 1; k <= n; ++k) num(paths_[path + k]);
     }
 
     // ---- sharing ----
-    const std::vector<uint32_t>* known(Node key) {
+    const Path* known(Node key) {
         auto it = seen_.find(key);
         return it == seen_.end() ? nullptr : &it->second;
     }
     // Enters a shareable value: records its path and makes the path point into it.
     void enter(Node key, bool record = true) {
         path_.push_back(current_);
-        if (record) seen_[key] = path_;
+        if (record) {
+            seen_[key] = uint32_t(paths_.size());
+            paths_.push_back(uint32_t(path_.size()));
+            paths_.insert(paths_.end(), path_.begin(), path_.end());
+        }
         current_ = 0;
     }
     void leave() {
@@ -370,7 +381,7 @@ private:
             if (t == TypeId::bitset && option) plain_bits |= kPlainComplement;
         }
         // The spec of a native is reached through the native: never shared on its own.
-        const std::vector<uint32_t>* path = inside ? nullptr : known(node);
+        const Path* path = inside ? nullptr : known(node);
         if (path) {
             head(c, t, compact_ ? option : false, plain_bits, true);
             if (has_head && (h || !compact_)) num(h);
@@ -516,7 +527,7 @@ private:
         const Cell owner = context::owner_of(ctx);
         TypeId owner_type = type_of(owner);
         if (owner_type != TypeId::object && owner_type != TypeId::function) raise_no_codec(owner_type);
-        const std::vector<uint32_t>* path = known(ctx);
+        const Path* path = known(ctx);
         if (compact_) {
             if (cell::new_line_q(c)) byte(kNewLine);
             if (path) byte(kShared);
@@ -529,12 +540,8 @@ private:
             raw32(word_cell::index(c));
         }
         if (path) {
-            if (compact_) {
-                num(uint32_t(path->size()));
-                for (uint32_t i : *path) num(i);
-            } else {
-                reference(*path);
-            }
+            if (compact_) path_numbers(*path);
+            else reference(*path);
             return;
         }
         // The owner written inline; later words of its context refer to this word.
@@ -651,6 +658,8 @@ private:
     const uint8_t* names_ = nullptr;
     uint32_t names_size_ = 0;
     std::vector<uint32_t> symbol_ids_;  // 0 until interned
+    static constexpr uint32_t kNoSlot = 0xFFFFFFFF;
+    std::vector<uint32_t> global_slots_;  // the global context's position of each symbol
 
     [[noreturn]] void fail() {
         const uint8_t* at = compact_ || !in_payload_ ? p_ : record_;
@@ -731,6 +740,7 @@ private:
             p_ += s;
             symbol_count_ = n;
             symbol_ids_.assign(n, 0);
+            global_slots_.assign(n, kNoSlot);
             if (boot_ && !compact_)
                 for (uint32_t i = 0; i < n; ++i) symbol_id(i);
         }
@@ -760,8 +770,14 @@ private:
     // A new unset! cell at the tail of `into`; returns its index.
     static uint32_t reserve(Node into) {
         SeriesBuffer* b = memory::buffer_of(into);
-        series::reserve_cell(b);
-        return b->length() - 1;
+        // Containers are made with room for their count: the common case needs no call.
+        if (b->tail + sizeof(Cell) <= b->end()) [[likely]] {
+            *reinterpret_cast<Cell*>(b->tail) = cell::unset();
+            b->tail += sizeof(Cell);
+        } else {
+            series::reserve_cell(b);
+        }
+        return uint32_t((b->tail - b->head) / sizeof(Cell)) - 1;
     }
     static Cell& at(Node into, uint32_t index) { return cells(into)[index]; }
     static void put(Node into, uint32_t index, Cell c, bool new_line) {
@@ -1387,10 +1403,16 @@ private:
     }
 
     void read_word(Node into, TypeId t, bool option, bool shared, bool new_line, bool sets, uint32_t h) {
-        uint32_t sym = symbol_ref();
-        Cell w;
-        word::init_global_cell(sym, w);
-        cell::set_type(w, t);
+        uint32_t index_in_table = num();
+        uint32_t sym = symbol_id(index_in_table);
+        // The global word of each symbol is looked up once per image.
+        uint32_t& slot = global_slots_[index_in_table];
+        if (slot == kNoSlot) {
+            Cell g;
+            word::init_global_cell(sym, g);
+            slot = g.data3;
+        }
+        Cell w = cell::make(t, context::global, sym, slot);
         if (boot_) {
             // The literal image: a root record index names the context.
             int32_t root = -1, index = -1;
@@ -1494,22 +1516,25 @@ Cell encode_cp(const Cell& value) {
 }
 
 uint32_t decode(const uint8_t* data, size_t length, Node target, Mode mode, const Cell& subject) {
-    Reader r(mode, target);
-    return r.run(data, length, subject);
-}
-
-uint32_t load_root_image(const uint8_t* image, size_t length, Node target) {
+    // Everything a decode allocates is part of its result, reachable from the target: a
+    // collection in the middle could free nothing it made, and would mark the growing result
+    // again and again. The collector waits until the decode ends.
     bool was = gc::enabled();
     gc::set_enabled(false);
     uint32_t first;
     try {
-        first = decode(image, length, target, Mode::boot, cell::none());
+        Reader r(mode, target);
+        first = r.run(data, length, subject);
     } catch (...) {
         gc::set_enabled(was);
         throw;
     }
     gc::set_enabled(was);
     return first;
+}
+
+uint32_t load_root_image(const uint8_t* image, size_t length, Node target) {
+    return decode(image, length, target, Mode::boot, cell::none());
 }
 
 }  // namespace kaz::kazbin
