@@ -2,10 +2,13 @@
 // with sharing and cycles kept, and the reader's refusal of malformed and truncated images.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "../support.h"
+#include "boot/environment.h"
 #include "datatypes/binary.h"
 #include "datatypes/cells.h"
 #include "datatypes/context.h"
@@ -290,6 +293,19 @@ TEST(Kazbin, EveryTruncationIsRefused) {
                 << n;
         }
         EXPECT_EQ(mold_text(decoded(image), false, true), mold_text(v, false, true));
+    }
+}
+
+// The image the executable carries holds each environment source exactly as the lexer loads
+// its text today: same values, same new-line marks, same words.
+TEST(Kazbin, TheEnvironmentImageHoldsWhatItsSourcesLoadTo) {
+    for (const char* name : {"natives.kaz", "actions.kaz", "base.kaz", "system.kaz"}) {
+        std::ifstream in(std::string(KAZ_SOURCE_DIR) + "/environment/" + name, std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        Cell lexed = lexer::load_text(string::from_utf8(text));
+        Cell image = environment::loaded(name);
+        EXPECT_EQ(mold_text(image, false, true), mold_text(lexed, false, true)) << name;
     }
 }
 
