@@ -17,6 +17,7 @@
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
+#include "evaluator/interp.h"
 #include "evaluator/natives.h"
 #include "runtime/console.h"
 #include "runtime/error.h"
@@ -69,6 +70,13 @@ bool any_word_q(TypeId t) { return t >= TypeId::word && t <= TypeId::refinement;
 bool no_codec_q(TypeId t) {
     return t == TypeId::routine || t == TypeId::triple || t == TypeId::handle ||
            t == TypeId::port || t == TypeId::event || t == TypeId::image;
+}
+
+// Nesting is followed on the C++ stack, as the interpreter's own is: a value or an image nested
+// deeper than the stack allows raises the stack overflow error instead of crashing.
+inline void deep_enough_to_stop() {
+    if (static_cast<const char*>(__builtin_frame_address(0)) < interp::state.stack_floor) [[unlikely]]
+        frame::overflow();
 }
 
 [[noreturn]] void raise_no_codec(TypeId t) { error::raise(ErrorId::access_no_codec, cell::datatype(t)); }
@@ -215,6 +223,7 @@ private:
 
     // ---- records ----
     void write(const Cell& c) {
+        deep_enough_to_stop();
         TypeId t = type_of(c);
         if (no_codec_q(t)) raise_no_codec(t);
         switch (t) {
@@ -859,6 +868,7 @@ private:
 
     // ---- one record ----
     void record(Node into) {
+        deep_enough_to_stop();
         record_ = p_;
         if (compact_) compact_record(into);
         else plain_record(into);

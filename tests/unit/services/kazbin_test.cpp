@@ -296,6 +296,31 @@ TEST(Kazbin, EveryTruncationIsRefused) {
     }
 }
 
+// Nesting deeper than the C++ stack allows is refused with the stack overflow error, when
+// reading an image and when writing a value alike.
+TEST(Kazbin, NestingBeyondTheStackIsAnErrorNotACrash) {
+    const char* saved = interp::state.stack_floor;
+    interp::state.stack_floor = static_cast<const char*>(__builtin_frame_address(0)) - (256 << 10);
+    constexpr uint32_t kDepth = 200'000;
+    Bytes payload;
+    for (uint32_t i = 0; i < kDepth; ++i) payload.insert(payload.end(), {0x05, 0x01});
+    payload.push_back(0x85);
+    Bytes image = {'K', 'A', 'Z', 'B', 'I', 'N', 2, 1, 1};
+    for (uint32_t v = uint32_t(payload.size()); ; v >>= 7) {
+        image.push_back(uint8_t((v & 0x7F) | (v >= 0x80 ? 0x80 : 0)));
+        if (v < 0x80) break;
+    }
+    image.insert(image.end(), payload.begin(), payload.end());
+    auto failure = decode_into(image, new_block());
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->first, ErrorId::internal_stack_overflow);
+
+    Cell nested = blk({cell::integer(1)});
+    for (uint32_t i = 0; i < kDepth; ++i) nested = blk({nested});
+    EXPECT_EQ(error_of([&] { kazbin::encode_cp(nested); }), ErrorId::internal_stack_overflow);
+    interp::state.stack_floor = saved;
+}
+
 // The image the executable carries holds each environment source exactly as the lexer loads
 // its text today: same values, same new-line marks, same words.
 TEST(Kazbin, TheEnvironmentImageHoldsWhatItsSourcesLoadTo) {
