@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/calendar.h"
 #include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
@@ -808,6 +809,13 @@ private:
         }
         return c;
     }
+    // A reference record's value. A function's slot holds its context alone while the function
+    // is read, for the words of its body to bind to; that is no value to copy.
+    Cell value_reference() {
+        Cell c = resolve();
+        if (is(c, TypeId::context)) fail();
+        return c;
+    }
     Cell step(const Cell& c, uint32_t i) {
         TypeId t = type_of(c);
         if (any_block_q(t) || t == TypeId::hash || t == TypeId::map) {
@@ -890,7 +898,7 @@ private:
                 fail();
             }
             Cell c;
-            if (lead == kReference) c = resolve();  // before the new cell: it is no target
+            if (lead == kReference) c = value_reference();  // before the new cell: it is no target
             else if (lead == kTrue || lead == kFalse) c = cell::logic(lead == kTrue);
             else c = cell::integer(lead & 0x3F);
             put(into, reserve(into), c, new_line);
@@ -928,7 +936,7 @@ private:
         if (h == 0) fail();  // padding with no record after it
         uint32_t id = h & 0xFF;
         if (id == kPlainReference) {
-            Cell c = resolve();
+            Cell c = value_reference();
             put(into, reserve(into), c, (h & kPlainNewLine) != 0);
             return;
         }
@@ -1053,6 +1061,13 @@ private:
                     time = double_raw();
                     if (!timed) time = 0;
                 }
+                // A date the calendar cannot hold would fail every later use of the value.
+                static constexpr int32_t kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+                int32_t month = date::month_of(c.data1), day = date::day_of(c.data1);
+                if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+                    (month == 2 && day == 29 && !date::leap_year_q(date::year_of(c.data1))))
+                    fail();
+                if (!(time >= -date::kSecondsPerDay && time < 2 * date::kSecondsPerDay)) fail();
                 cell::put_float(c, time);
                 put(into, reserve(into), c, new_line);
                 return;

@@ -6,6 +6,7 @@
 // the corpus from (the CTest run passes DIR as the corpus too).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -56,8 +57,8 @@ const char* kSeeds[] = {
     "[word set: 'lit :get /ref #iss a/b c/d: [nested [x]] (p)]",
     "b: [1 2] c: copy [x] append/only c c reduce [b b next \"ab\" c]",
     "o: make object! [n: 1 f: func [x /r y /local z] [x + n] s: none] o/s: o reduce [o in o 'n]",
-    "reduce [make hash! [a 1] #[k 1 \"s\" 2] make bitset! \"abc\" complement make bitset! 8 "
-    "make vector! [integer! 16 [1 2]] make typeset! [integer! block!] :append :+ try [1 / 0]]",
+    ("reduce [make hash! [a 1] #[k 1 \"s\" 2] make bitset! \"abc\" complement make bitset! 8 "
+     "make vector! [integer! 16 [1 2]] make typeset! [integer! block!] :append :+ try [1 / 0]]"),
 };
 
 void write_seeds(const std::string& dir) {
@@ -104,10 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<Cell> into = decoded(data, size);
     if (!into) return 0;
     gc::collect();
-    check(!trapped([&] {
+    std::optional<Cell> e = trapped([&] {
         Cell text = string::make_cell(64);
         actions::mold(*into, text.data2, false, true, false, nullptr, 1 << 20, 0);
-    }));
+    });
+    if (e) std::fprintf(stderr, "the decoded value does not mold: %s\n", error::report(*e).c_str());
+    check(!e);
     for (bool compact : {true, false}) {
         Cell image = cell::none();
         check(!trapped([&] { image = compact ? kazbin::encode_cp(*into) : kazbin::encode(*into); }));
