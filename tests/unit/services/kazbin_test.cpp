@@ -296,6 +296,20 @@ TEST(Kazbin, EveryTruncationIsRefused) {
     }
 }
 
+// The literal image's set-word form sets the word while loading and leaves nothing behind; the
+// same bytes are refused from a codec image.
+TEST(Kazbin, BootImagesSetWordsWhileLoading) {
+    Bytes image = header(5, {1, 4, 1, 14, 0, 0, 0, 0, 'k', 'b', '-', 's', 'e', 't', '-', 'w', 'o', 'r', 'd', '-', '9', 0,
+                             0xC4, 0x0F, 0x00, 0x85});
+    Cell into = run("copy [kept]");
+    kazbin::load_root_image(image.data(), image.size(), into.data2);
+    EXPECT_EQ(mold_text(into), "[kept]");
+    EXPECT_EQ(molded(*word::get(word::from_c_string("kb-set-word-9"))), "5");
+    auto failure = decode_into(image, new_block());
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->first, ErrorId::script_kb_invalid_record);
+}
+
 // Nesting deeper than the C++ stack allows is refused with the stack overflow error, when
 // reading an image and when writing a value alike.
 TEST(Kazbin, NestingBeyondTheStackIsAnErrorNotACrash) {
