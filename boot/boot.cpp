@@ -133,7 +133,7 @@ Node make_fixed_in_root(uint32_t cells) {
 
 }  // namespace
 
-void run() {
+void run_runtime() {
     // Module statics.
     cycles::init();
 
@@ -178,6 +178,10 @@ void run() {
     gc::init();
     gc::add_root(root);
     natives::register_gc_roots();
+}
+
+void run() {
+    run_runtime();
     startup::run();
     // After every definition of the environment proper, before the GUI engine's: event!, as a
     // type with no actions until that engine gives it its own.

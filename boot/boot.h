@@ -7,8 +7,12 @@
 
 namespace kaz::boot {
 
-// Module statics and the runtime boot, each module initialised in the system's order.
+// Module statics and the runtime boot, each module initialised in the system's order, then the
+// environment.
 void run();
+// The runtime boot alone, with no environment: what the build's image maker needs to read the
+// environment's sources.
+void run_runtime();
 
 // The root block: every value that must live for the whole run. Fixed: its buffer never moves.
 extern Node root;

@@ -51,14 +51,8 @@ uint32_t number_of(std::string_view name, TypeId type) {
     return 0;
 }
 
-Cell load_source(std::string_view name) {
-    std::string_view text = environment::source(name);
-    Cell destination = cell::none();
-    Cell source = cell::none();
-    lexer::scan(destination, reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()),
-                lexer::ScanFlags{}, nullptr, source, 0, nullptr);
-    return destination;
-}
+// The block a source file loaded to when the build made the environment's image.
+Cell load_source(std::string_view name) { return environment::loaded(name); }
 
 // Makes each `name [spec]` entry of a file of native or action specs and sets the global
 // word to it.
@@ -141,6 +135,7 @@ void set_command_line(int argc, char** argv) {
 }
 
 void run() {
+    environment::load_image();
     // The standard typesets first: the specs of natives and actions name them.
     for (std::string_view name : typeset::kStandardNames) {
         Cell w = word::from_c_string(std::string(name).c_str());
