@@ -825,8 +825,9 @@ SeriesBuffer* room_at_tail(Cell& s, uint32_t n, uint32_t su) {
     uint64_t new_len = uint64_t(d->length()) + n;
     checked_units(new_len);
     checked_bytes(new_len * std::max(d->unit(), su));
-    d = widen_to(d, su);
-    return ensure_bytes(d, new_len * d->unit());
+    if (su > d->unit()) d = widen_to(d, su);
+    uint64_t bytes = new_len * d->unit();
+    return uint64_t(d->end() - d->head) >= bytes ? d : ensure_bytes(d, bytes);
 }
 
 // The common append — one whole copy of text, a character or an integer at the tail of a string
@@ -857,17 +858,16 @@ bool append_plainly(Cell& s, const Cell& value) {
     uint32_t n = total - from;
     SeriesBuffer* d = room_at_tail(s, n, buffer(value)->unit());
     SeriesBuffer* src = buffer(value);  // growing may have moved any buffer
-    copy_units(d->tail, d->unit(), unit_at(src, from), src->unit(), n);
+    if (src->unit() == d->unit())
+        std::memcpy(d->tail, unit_at(src, from), size_t(n) * d->unit());
+    else
+        copy_units(d->tail, d->unit(), unit_at(src, from), src->unit(), n);
     d->tail += size_t(n) * d->unit();
     return true;
 }
 
 Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t dup, InsertMode mode) {
     Cell s = series;
-    if (mode == InsertMode::append && part < 0 && dup == 1 && append_plainly(s, value)) {
-        s.data1 = 0;
-        return s;
-    }
     uint32_t head = clamp_head(s);
     if (mode == InsertMode::change && head >= buffer(s)->length()) {
         insert_value(s, value, -1, dup, InsertMode::append);
@@ -915,11 +915,19 @@ Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t d
 }  // namespace
 
 Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
+    if (part < 0 && dup == 1) {
+        Cell s = series;
+        if (append_plainly(s, value)) {
+            s.data1 = 0;
+            return s;
+        }
+    }
     return insert_value(series, value, part, dup, InsertMode::append);
 }
 
-Cell insert(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool append_) {
-    return insert_value(series, value, part, dup, append_ ? InsertMode::append : InsertMode::insert);
+Cell insert(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool append_) {
+    if (append_) return append(series, value, part, only, dup, append_);
+    return insert_value(series, value, part, dup, InsertMode::insert);
 }
 
 Cell change(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
