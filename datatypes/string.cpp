@@ -533,6 +533,8 @@ int32_t compare_strings(const Cell& first, const Cell& second, CompareOp op, boo
     if (ba->unit() == 1 && bb->unit() == 1) {
         const uint8_t* pa = ba->head + a.data1;
         const uint8_t* pb = bb->head + b.data1;
+        // Equal texts, what a lookup mostly meets, are settled in one pass.
+        if (!prefix && len1 == len2 && std::memcmp(pa, pb, n) == 0) return 0;
         while (i < n && pa[i] == pb[i]) ++i;
     }
     for (; i < n; ++i) {
