@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "datatypes/hooks.h"
+#include "datatypes/integer.h"
 #include "datatypes/internal.h"
+#include "datatypes/ownership.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
@@ -531,6 +533,8 @@ int32_t compare_strings(const Cell& first, const Cell& second, CompareOp op, boo
     if (ba->unit() == 1 && bb->unit() == 1) {
         const uint8_t* pa = ba->head + a.data1;
         const uint8_t* pb = bb->head + b.data1;
+        // Equal texts, what a lookup mostly meets, are settled in one pass.
+        if (!prefix && len1 == len2 && std::memcmp(pa, pb, n) == 0) return 0;
         while (i < n && pa[i] == pb[i]) ++i;
     }
     for (; i < n; ++i) {
@@ -816,6 +820,54 @@ uint32_t splice(const Cell& series, uint32_t pos, uint32_t removed, Insertion in
 
 enum class InsertMode { append, insert, change };
 
+// Grows the string's buffer for `n` more code points of unit `su` as splice does (same checks,
+// widening and growth); returns it with the old tail, where they go.
+SeriesBuffer* room_at_tail(Cell& s, uint32_t n, uint32_t su) {
+    SeriesBuffer* d = buffer(s);
+    uint64_t new_len = uint64_t(d->length()) + n;
+    checked_units(new_len);
+    checked_bytes(new_len * std::max(d->unit(), su));
+    if (su > d->unit()) d = widen_to(d, su);
+    uint64_t bytes = new_len * d->unit();
+    return uint64_t(d->end() - d->head) >= bytes ? d : ensure_bytes(d, bytes);
+}
+
+// The common append — one whole copy of text, a character or an integer at the tail of a string
+// no one owns — done without the general planning: no handler can run, so nothing is planned
+// twice, and an integer's digits need no text of their own. False when the general path must
+// do it.
+bool append_plainly(Cell& s, const Cell& value) {
+    if (ownership::owned_q(s)) return false;
+    TypeId t = type_of(value);
+    if (t == TypeId::integer) {
+        integer::Decimal digits = integer::format_decimal(cell::get_integer(value));
+        SeriesBuffer* d = room_at_tail(s, digits.length, 1);
+        uint32_t u = d->unit();
+        for (uint32_t i = 0; i < digits.length; ++i) put_char(d->tail + size_t(i) * u, u, uint8_t(digits.text[i]));
+        d->tail += size_t(digits.length) * u;
+        return true;
+    }
+    if (t == TypeId::char_) {
+        uint32_t cp = value.data2;
+        SeriesBuffer* d = room_at_tail(s, 1, append_unit(cp));
+        put_char(d->tail, d->unit(), cp);
+        d->tail += d->unit();
+        return true;
+    }
+    if (!any_string_q(t) || t == TypeId::tag || value.data2 == s.data2) return false;
+    uint32_t total = buffer(value)->length();
+    uint32_t from = std::min(value.data1, total);
+    uint32_t n = total - from;
+    SeriesBuffer* d = room_at_tail(s, n, buffer(value)->unit());
+    SeriesBuffer* src = buffer(value);  // growing may have moved any buffer
+    if (src->unit() == d->unit())
+        std::memcpy(d->tail, unit_at(src, from), size_t(n) * d->unit());
+    else
+        copy_units(d->tail, d->unit(), unit_at(src, from), src->unit(), n);
+    d->tail += size_t(n) * d->unit();
+    return true;
+}
+
 Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t dup, InsertMode mode) {
     Cell s = series;
     uint32_t head = clamp_head(s);
@@ -865,11 +917,19 @@ Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t d
 }  // namespace
 
 Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
+    if (part < 0 && dup == 1) {
+        Cell s = series;
+        if (append_plainly(s, value)) {
+            s.data1 = 0;
+            return s;
+        }
+    }
     return insert_value(series, value, part, dup, InsertMode::append);
 }
 
-Cell insert(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool append_) {
-    return insert_value(series, value, part, dup, append_ ? InsertMode::append : InsertMode::insert);
+Cell insert(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool append_) {
+    if (append_) return append(series, value, part, only, dup, append_);
+    return insert_value(series, value, part, dup, InsertMode::insert);
 }
 
 Cell change(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
