@@ -472,12 +472,21 @@ void compact_frame(SeriesFrame* f) {
 
 void compact_series_frames() {
     using memory::state;
+    size_t size = 0, room = 0;
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        compact_frame(f);
+        size += size_t(f->end - f->start());
+        room += size_t(f->end - f->next_free);
+    }
+    // An emptied frame goes back to the system, except the first and the last, while half of
+    // the frames' space stays free: the allocator would grow the heap again at once otherwise.
     for (SeriesFrame* f = state.series_first; f;) {
         SeriesFrame* next = f->next;
-        compact_frame(f);
-        // An emptied frame goes back to the system, except the first and the last.
-        if (f->next_free == f->start() && f->prev && f->next) {
+        size_t frame = size_t(f->end - f->start());
+        if (f->next_free == f->start() && f->prev && f->next && (room - frame) * 2 >= size - frame) {
             series_frame::free(f);
+            size -= frame;
+            room -= frame;
             ++statistics.frames_released;
         }
         f = next;

@@ -200,7 +200,8 @@ void sweep() {
     NodeFrame* current = nullptr;
     for (NodeFrame* f = state.node_first; f;) {
         NodeFrame* next = f->next;
-        if (f->used == 0 || f->release) {
+        f->empty_sweeps = f->used == 0 ? f->empty_sweeps + 1 : 0;
+        if (f->empty_sweeps > kEmptySweepsKept || f->release) {
             node_frame::free(f);
         } else {
             if (!current && f->used < f->capacity) current = f;
@@ -263,6 +264,19 @@ SeriesFrame* find_room(size_t bytes) {
     for (SeriesFrame* f = memory::state.series_first; f; f = f->next)
         if (f->next_free + bytes < f->end) return f;
     return nullptr;
+}
+
+void grow_after_collection() {
+    size_t size = 0, room = 0;
+    for (SeriesFrame* f = memory::state.series_first; f; f = f->next) {
+        size += size_t(f->end - f->start());
+        room += size_t(f->end - f->next_free);
+    }
+    while (room * 2 < size) {
+        SeriesFrame* f = alloc();
+        size += size_t(f->end - f->start());
+        room += size_t(f->end - f->start());
+    }
 }
 
 SeriesFrame* find_usable_room(size_t bytes) {
@@ -335,6 +349,10 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
             f = series_frame::find_usable_room(need);
             if (!f) {
                 collect_if_enabled();
+                // A collection that gave back little would come again after as little
+                // allocation, marking the same live data each time: the heap grows instead, so
+                // collections stay in proportion to what is live.
+                series_frame::grow_after_collection();
                 f = series_frame::find_usable_room(need);
             }
             if (!f) {

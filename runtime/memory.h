@@ -68,6 +68,7 @@ struct NodeFrame {
     uint32_t used_at_last_gc;
     uint32_t history;         // bit 0 set when used did not change since the previous collection
     uint32_t release;         // never chosen for allocation; released at the next sweep
+    uint32_t empty_sweeps;    // sweeps in a row that found the frame empty
 };
 
 // A series frame: one virtual region whose buffer area is carved in sequence.
@@ -177,6 +178,9 @@ extern HeapSeries heap_series;
 }  // namespace memory
 
 namespace node_frame {
+// Sweeps an empty frame survives before it is released: the allocation between two collections
+// that filled it would otherwise make it again at once, page by page.
+inline constexpr uint32_t kEmptySweepsKept = 4;
 NodeFrame* alloc(uint32_t capacity = memory::kNodesPerFrame);
 void free(NodeFrame* frame);
 // After a collection: releases frames that are empty or flagged, updates the history.
@@ -187,6 +191,8 @@ namespace series_frame {
 SeriesFrame* alloc();
 void free(SeriesFrame* frame);
 SeriesFrame* find_room(size_t bytes);
+// Adds frames until at least half of the series frames' space is free (after a collection).
+void grow_after_collection();
 // The first frame with room for `bytes` that also has at least kMinFreeInFrame free.
 SeriesFrame* find_usable_room(size_t bytes);
 }  // namespace series_frame

@@ -219,6 +219,31 @@ TEST_F(SeriesFrames, FrameWithLittleRoomIsPassedOver) {
               size_t(need) + memory::kBufferOverhead);
 }
 
+TEST_F(SeriesFrames, AHeapLeftMostlyFullGrowsUntilHalfIsFree) {
+    // What a collection that freed little leaves: every frame nearly full.
+    for (int i = 0; i < 6; ++i) series::alloc_bytes(500'000);
+    auto measure = [](size_t& size, size_t& room) {
+        size = room = 0;
+        for (SeriesFrame* f = state.series_first; f; f = f->next) {
+            size += size_t(f->end - f->start());
+            room += size_t(f->end - f->next_free);
+        }
+    };
+    size_t size, room;
+    measure(size, room);
+    ASSERT_LT(room * 2, size);
+    uint32_t before = frames();
+    series_frame::grow_after_collection();
+    measure(size, room);
+    EXPECT_GE(room * 2, size);
+    EXPECT_GT(frames(), before);
+    EXPECT_TRUE(series_frames_ascending());
+    // With half free already, nothing is added.
+    before = frames();
+    series_frame::grow_after_collection();
+    EXPECT_EQ(frames(), before);
+}
+
 TEST(NodeFrames, NodesComeFromFramesOf10000) {
     Node n = memory::alloc_node();
     NodeFrame* f = memory::node_frame_of(n);
@@ -230,11 +255,21 @@ TEST(NodeFrames, NodesComeFromFramesOf10000) {
     EXPECT_EQ(memory::alloc_node(), n);  // the free list is LIFO
 }
 
-TEST(NodeFrames, EmptyFramesAreReleasedAtTheSweep) {
+TEST(NodeFrames, EmptyFramesAreReleasedAfterSomeSweeps) {
     NodeFrame* f = node_frame::alloc();
     uint64_t total = state.total;
     Node first = f->first;
     EXPECT_EQ(f->used, 0u);
+    for (uint32_t i = 0; i < node_frame::kEmptySweepsKept; ++i) {
+        node_frame::sweep();
+        ASSERT_EQ(memory::node_frame_of(first), f) << "released at sweep " << i + 1;
+    }
+    // A node taken in it starts the count again.
+    ++f->used;
+    node_frame::sweep();
+    --f->used;
+    for (uint32_t i = 0; i < node_frame::kEmptySweepsKept; ++i) node_frame::sweep();
+    ASSERT_EQ(memory::node_frame_of(first), f);
     node_frame::sweep();
     EXPECT_EQ(memory::node_frame_of(first), nullptr);
     EXPECT_LT(state.total, total);
