@@ -19,6 +19,7 @@
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_environment.h"
+#include "evaluator/natives_helpers.h"
 #include "evaluator/natives_math.h"
 #include "evaluator/natives_series.h"
 #include "evaluator/natives_system.h"
@@ -76,7 +77,7 @@ Cell issue_or_none(const char* text) {
 void define_routines() {
     std::vector<routines::Definition> all;
     for (auto group : {natives::series_routines(), natives::math_routines(), natives::environment_routines(),
-                       file_natives::routines()})
+                       file_natives::routines(), natives::helper_routines()})
         all.insert(all.end(), group.begin(), group.end());
     std::vector<bool> made(all.size(), false);
     auto define = [&](size_t i) {

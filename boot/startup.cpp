@@ -154,6 +154,7 @@ void run() {
     define_routines();
     define_operators();
     interp::do_block(load_source("system.kaz"));
+    interp::do_block(load_source("helpers.kaz"));
     interp::do_block(load_source("net.kaz"));
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
