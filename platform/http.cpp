@@ -1,5 +1,8 @@
 #include "platform/http.h"
 
+// The library is loaded on first use (below): its functions are called through pointers, which
+// the type-checking wrappers of its header would not accept.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
 #include <cctype>
@@ -9,18 +12,40 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/library.h"
+
 namespace kaz::platform::http {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// ---- the library ----
+
+// libcurl is opened on the first request rather than linked: linked, it brings some thirty
+// libraries whose loading and relocation every run of kaz would pay, HTTP or not. Each pointer
+// bears the name of the function it stands for, so the code below calls them as written.
+#define KAZ_CURL_FUNCTIONS(X)                                                                      \
+    X(curl_global_init) X(curl_easy_init) X(curl_easy_cleanup) X(curl_easy_reset)                  \
+    X(curl_easy_setopt) X(curl_easy_perform) X(curl_easy_getinfo) X(curl_easy_strerror)            \
+    X(curl_slist_append) X(curl_slist_free_all) X(curl_url) X(curl_url_cleanup) X(curl_url_set)    \
+    X(curl_url_get) X(curl_free)
+KAZ_CURL_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool library_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_CURL_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        if (!load_library("libcurl.so.4", symbols)) return false;
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        return true;
+    }();
+    return loaded;
+}
 
 // ---- the library's handle ----
 
 // One easy handle per thread, reset before each transfer: a reset keeps the connections, the
 // resolved names and the TLS sessions of earlier transfers, which a new handle would not.
 CURL* thread_handle() {
-    static std::once_flag global;
-    std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     struct Owner {
         CURL* handle = curl_easy_init();
         ~Owner() {
@@ -405,6 +430,12 @@ Result perform(const Request& request) {
         wrong.failure = well_formed ? Failure::bad_scheme : Failure::bad_url;
         wrong.detail = well_formed ? "not an http or https URL: " + request.url : "not a URL: " + request.url;
         return wrong;
+    }
+    if (!library_loaded()) {
+        Result missing;
+        missing.failure = Failure::unreachable;
+        missing.detail = "the HTTP library (libcurl.so.4) cannot be loaded";
+        return missing;
     }
     CURL* curl = thread_handle();
     if (!curl) {

@@ -13,6 +13,8 @@
 #include <gif_lib.h>
 #include <tiffio.h>
 
+#include "platform/library.h"
+
 namespace kaz::platform::image {
 namespace {
 
@@ -380,6 +382,23 @@ bool write_gif(const uint32_t* pixels, uint32_t width, uint32_t height, std::vec
 
 // ---- TIFF ----
 
+// libtiff is opened on first use: linked, it and the codecs it links would load at every start.
+#define KAZ_TIFF_FUNCTIONS(X)                                                                      \
+    X(TIFFClientOpenExt) X(TIFFClose) X(TIFFDefaultStripSize) X(TIFFGetField)                      \
+    X(TIFFGetFieldDefaulted) X(TIFFIsTiled) X(TIFFOpenOptionsAlloc) X(TIFFOpenOptionsFree)         \
+    X(TIFFOpenOptionsSetErrorHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc)                   \
+    X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFRGBAImageOK) X(TIFFReadRGBAImageOriented)        \
+    X(TIFFReadScanline) X(TIFFScanlineSize) X(TIFFSetField) X(TIFFWriteScanline)
+KAZ_TIFF_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool tiff_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_TIFF_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        return load_library("libtiff.so.6", symbols);
+    }();
+    return loaded;
+}
+
 // A file in memory: read from fixed bytes, or written into a growing vector.
 struct Stream {
     const uint8_t* data = nullptr;
@@ -436,6 +455,7 @@ void tiff_unmap(thandle_t, void*, toff_t) {}
 int tiff_quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 TIFF* open_tiff(Stream& s, const char* mode, uint64_t max_alloc) {
+    if (!tiff_loaded()) return nullptr;
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (!options) return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options, tiff_quiet, nullptr);
