@@ -389,7 +389,9 @@ TEST_F(Gc, AGapTooSmallToBeTakenNeverStandsInForTheCollection) {
         uint32_t before = gc::counters.collections;
         for (int i = 0; i < 16'000; ++i) string::make_cell(1000);  // 16 MB nobody holds
         EXPECT_GT(gc::counters.collections, before);
-        EXPECT_LE(memory::state.total, before_total + (6u << 20));
+        // The heap may grow after a collection that left it mostly full (to twice what looked
+        // live), never by the 16 MB made without one.
+        EXPECT_LT(memory::state.total, before_total + (16u << 20)) << "before: " << before_total;
         stack::pop(1);
         memory::stress_every = stress;
         EXPECT_EQ(gc::check_heap(), "");
