@@ -271,17 +271,8 @@ int run_script(const char* path) {
         report(Channel::error, error::create(ErrorId::syntax_no_header, &file, nullptr, nullptr));
         return 1;
     }
-    // It runs as every script does, through do-file: header object, directives, its folder as
-    // the active directory, and the raw text of its arguments as system/script/args.
-    Cell system = *word::get(word::from_c_string("system"));
-    Cell call[3] = {file, cell::none(), *startup::field(*startup::field(system, "script"), "args")};
-    std::optional<Cell> error = trapped([&] {
-        interp::state.current_block = cell::unset();
-        interp::call(*word::get(word::from_c_string("do-file")), call, 3);
-    });
-    if (!error) return 0;
-    report(Channel::error, *error);
-    return 1;
+    code.data1 = 2;  // the code after Kaz [header]
+    return evaluate(code, false, Channel::error) ? 0 : 1;
 }
 
 // ---- the console ----

@@ -122,6 +122,18 @@ void set_command_line(int argc, char** argv) {
     // Split as the environment does it: the program's path into system/options/boot, the
     // arguments into system/options/args, their raw text left in system/script/args.
     interp::call(*word::get(word::from_c_string("extract-boot-args")), nullptr, 0);
+    // The split above gives the arguments back only while none holds a double quote: the
+    // process received them already split, and those are kept, so that nothing is lost.
+    Cell options = *field(system_object(), "options");
+    Cell* list = stack::push(cell::none());
+    block::init_cell(*list, argc);
+    for (int i = 1; i < argc; ++i) {
+        Cell* text = stack::push(string::from_utf8(argv[i]));
+        block::append_cell(*list, *text);
+        stack::pop(1);
+    }
+    *field(options, "args") = *list;
+    stack::pop(1);
 }
 
 void run() {
