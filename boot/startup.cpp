@@ -157,6 +157,7 @@ void run() {
     define_operators();
     interp::do_block(load_source("system.kaz"));
     interp::do_block(load_source("files.kaz"));
+    interp::do_block(load_source("preprocessor.kaz"));
     interp::do_block(load_source("net.kaz"));
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
