@@ -119,10 +119,12 @@ void set_command_line(int argc, char** argv) {
     // Arguments holding blanks are quoted, so that splitting the line gives them back whole.
     Cell args = string::from_utf8(os_info::command_line(std::vector<std::string>(argv, argv + argc)));
     *field(*field(system_object(), "script"), "args") = args;
-    // The arguments as the system received them, no quoting to undo: the program's path, and
-    // each argument after it a string!.
+    // Split as the environment does it: the program's path into system/options/boot, the
+    // arguments into system/options/args, their raw text left in system/script/args.
+    interp::call(*word::get(word::from_c_string("extract-boot-args")), nullptr, 0);
+    // The split above gives the arguments back only while none holds a double quote: the
+    // process received them already split, and those are kept, so that nothing is lost.
     Cell options = *field(system_object(), "options");
-    if (argc > 0) *field(options, "boot") = string::from_utf8(argv[0]);
     Cell* list = stack::push(cell::none());
     block::init_cell(*list, argc);
     for (int i = 1; i < argc; ++i) {
@@ -155,6 +157,8 @@ void run() {
     define_operators();
     interp::do_block(load_source("system.kaz"));
     interp::do_block(load_source("helpers.kaz"));
+    interp::do_block(load_source("files.kaz"));
+    interp::do_block(load_source("preprocessor.kaz"));
     interp::do_block(load_source("net.kaz"));
     fill_system();
     interp::do_block(load_source("codecs.kaz"));

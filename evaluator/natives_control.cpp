@@ -465,6 +465,21 @@ struct Tracing {
 
 void do_value(const int32_t* refs);
 
+// A function of the environment by its word, or its path from a global word ("a/b").
+Cell environment_function(std::string_view name) {
+    size_t slash = name.find('/');
+    Cell value = *word::get(word::from_c_string(std::string(name.substr(0, slash)).c_str()));
+    if (slash != std::string_view::npos) {
+        if (!is(value, TypeId::object)) error::raise(ErrorId::internal_not_done);
+        Cell w = word::from_c_string(std::string(name.substr(slash + 1)).c_str());
+        int32_t at = context::find_symbol(value.data1, w.data2, true);
+        if (at < 0) error::raise(ErrorId::internal_not_done);
+        value = *context::value_at(value.data1, uint32_t(at));
+    }
+    if (!is(value, TypeId::function)) error::raise(ErrorId::internal_not_done);
+    return value;
+}
+
 void do_(const int32_t* refs) {
     if (!given(refs, 3)) return do_value(refs);
     Tracing tracing(refs);
@@ -495,9 +510,15 @@ void do_value(const int32_t* refs) {
         case TypeId::hash: {
             uint32_t n = memory::buffer_of(value.data2)->length();
             if (value.data1 > n) value.data1 = n;
-            // The preprocessor is an environment function that does not exist yet: evaluating
-            // the block without expanding its directives would give wrong results silently.
-            if (given(refs, 0)) error::raise(ErrorId::internal_not_done);
+            if (given(refs, 0)) {
+                // The environment's preprocessor rewrites the block in place first.
+                Cell expand = environment_function("preprocessor/expand");
+                Cell args[2] = {value, cell::none()};
+                interp::call(expand, args, 2);
+                value = arg(0);
+                n = memory::buffer_of(value.data2)->length();
+                if (value.data1 > n) value.data1 = n;
+            }
             if (given(refs, 2)) {  // /next position
                 Cell target = arg(uint32_t(refs[2]));
                 uint32_t next = interp::eval_next(value);
@@ -515,8 +536,12 @@ void do_value(const int32_t* refs) {
         case TypeId::string:
             return interp::eval_block(lexer::load_text(value), true);
         case TypeId::file:
-        case TypeId::url:
-            error::raise(ErrorId::internal_not_done);  // scripts run through do-file, to come
+        case TypeId::url: {
+            // Scripts run through the environment's do-file: header, directives, directory.
+            Cell args[3] = {value, given(refs, 3) ? arg(uint32_t(refs[3])) : cell::none(),
+                            given(refs, 1) ? arg(uint32_t(refs[1])) : cell::none()};
+            return result(interp::call(environment_function("do-file"), args, 3));
+        }
         case TypeId::error:
             error::raise_value(value);
         default: {
