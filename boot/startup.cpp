@@ -160,6 +160,7 @@ void run() {
     interp::do_block(load_source("files.kaz"));
     interp::do_block(load_source("preprocessor.kaz"));
     interp::do_block(load_source("net.kaz"));
+    interp::do_block(load_source("thru.kaz"));
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
     fill_codecs(*field(system_object(), "codecs"));

@@ -85,6 +85,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_bytes(int(parts[1]))
         elif head == "text":
             self.reply(200, TEXT)
+        elif head == "source":
+            # the rest of the path, decoded: a script or data for the loading functions
+            self.reply(200, urllib.parse.unquote(url.path.split("/", 2)[2]).encode())
         elif head == "status":
             code = int(parts[1])
             self.reply(code, f"status {code}".encode())
