@@ -8,11 +8,7 @@
 # Usage: bench/bytes_peers.sh [ROWS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh hyperfine python3 >&2
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target kaz >/dev/null
-kaz=build/release/boot/kaz
-python=/usr/bin/python3
+source bench/peer_rows.sh
 text=bench/peers/data/text50.txt
 [ -f "$text" ] || $python bench/peers/gen_data.py
 work=$(mktemp -d)
@@ -30,16 +26,5 @@ for row in "${rows[@]}"; do
         compress|decompress*) script=$work/text.kaz ;;
         *) script=$work/bytes.kaz ;;
     esac
-    hyperfine -N --style none --runs 7 --warmup 1 --export-json "$work/$row.json" \
-        -n kaz0 "$kaz $script $row 0" -n kaz "$kaz $script $row $n" \
-        -n python0 "$python bench/peers/bytes.py $row 0 $text" -n python "$python bench/peers/bytes.py $row $n $text" \
-        >/dev/null
-    $python - "$work/$row.json" "$row" "$n" <<'PY'
-import json, sys
-path, row, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-t = {r["command"]: r["min"] for r in json.load(open(path))["results"]}
-kaz = (t["kaz"] - t["kaz0"]) / n * 1000
-py = (t["python"] - t["python0"]) / n * 1000
-print("%-18s kaz %8.1f ms   python3 %8.1f ms   ratio %5.2f" % (row, kaz, py, kaz / py))
-PY
+    peer_row "$row" "$n" 7 "$kaz $script" "$python bench/peers/bytes.py" "" "$text"
 done

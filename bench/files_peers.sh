@@ -9,11 +9,7 @@
 # Usage: bench/files_peers.sh [ROWS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh hyperfine python3 >&2
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target kaz >/dev/null
-kaz=build/release/boot/kaz
-python=/usr/bin/python3
+source bench/peer_rows.sh
 data=$(realpath -m "${KAZ_BENCH_DATA:-build/release/bench-data}")
 [ -f "$data/text200.txt" ] || $python bench/peers/files_data.py "$data"
 [ -f bench/peers/data/words20.txt ] || $python bench/peers/gen_data.py
@@ -26,16 +22,6 @@ for row in "${rows[@]}"; do
     case $row in
         call-true) n=1000 ;; read-lines) n=5 ;; *) n=3 ;;
     esac
-    hyperfine -N --style none --runs 5 --warmup 1 --export-json "$work/$row.json" \
-        -n kaz0 "$kaz bench/kaz/files.kaz $row 0 $data $words" -n kaz "$kaz bench/kaz/files.kaz $row $n $data $words" \
-        -n python0 "$python bench/peers/files_rows.py $row 0 $data $words" \
-        -n python "$python bench/peers/files_rows.py $row $n $data $words" >/dev/null
-    $python - "$work/$row.json" "$row" "$n" <<'PY'
-import json, sys
-path, row, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-t = {r["command"]: r["min"] for r in json.load(open(path))["results"]}
-k = (t["kaz"] - t["kaz0"]) / n * 1000
-p = (t["python"] - t["python0"]) / n * 1000
-print("%-14s kaz %9.2f ms   python3 %9.2f ms   ratio %5.2f" % (row, k, p, k / p))
-PY
+    peer_row "$row" "$n" 5 "$kaz bench/kaz/files.kaz" "$python bench/peers/files_rows.py" \
+        "$data $words" "$data $words"
 done
