@@ -25,32 +25,16 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/fuzz/fuzz_trap.h"
 #include "services/kazbin.h"
 
 using namespace kaz;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
-Cell trap_word;
-
-// Runs `body` under a trap; the error raised, if any.
-template <typename F>
-std::optional<Cell> trapped(F body) {
-    stack::frames_top = stack::frames_begin;
-    stack::base = stack::data_top = stack::data_begin;
-    frame::push_trap(trap_word);
-    try {
-        body();
-    } catch (const Throw& t) {
-        check(t.code == throw_code::error);
-        return *stack::top();
-    }
-    return std::nullopt;
-}
+using fuzz::check;
+using fuzz::trap_word;
+using fuzz::trapped;
 
 const char* kSeeds[] = {
     "[1 64 -5 1.5 25% 1:00 #\"a\" \"text\" \"€\" %f <t> a@b #{0102} 1x2 1.2.3 (1, 2) 1-Jan-2024/1:00 $1.5]",

@@ -21,31 +21,15 @@
 #include "runtime/error.h"
 #include "runtime/stack.h"
 #include "runtime/throw.h"
+#include "tests/fuzz/fuzz_trap.h"
 
 using namespace kaz;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
-Cell trap_word;
-
-// Runs `body` under a trap; the error raised, if any.
-template <typename F>
-std::optional<Cell> trapped(F body) {
-    stack::frames_top = stack::frames_begin;
-    stack::base = stack::data_top = stack::data_begin;
-    frame::push_trap(trap_word);
-    try {
-        body();
-    } catch (const Throw& t) {
-        check(t.code == throw_code::error);
-        return *stack::top();
-    }
-    return std::nullopt;
-}
+using fuzz::check;
+using fuzz::trap_word;
+using fuzz::trapped;
 
 bool syntax_error_q(const Cell& error) {
     auto id = error::id_of(error);
