@@ -210,15 +210,9 @@ const Cell& after_word(InsertMode m) {
 
 // ---- the text form ----
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
-int32_t new_line(Node string, int32_t indent, int32_t limit) {
-    limit = write(string, "\n", limit);
-    return mold::indent(string, indent, limit);
-}
+using mold::new_line;
 
 // ---- the bitwise actions ----
 

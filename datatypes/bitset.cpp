@@ -74,13 +74,8 @@ void fill_bits(uint8_t* bits, uint32_t low, uint32_t high, bool on) {
     for (; n <= high; ++n) put(uint32_t(n));
 }
 
-// Appends ASCII text within the limit: a writer stops at the limit and subtracts exactly what
-// it writes.
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    if (n) text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 bool word_q(const Cell& c, uint32_t symbol) {
     return is(c, TypeId::word) && symbol::canonical_id(c.data2) == symbol;

@@ -60,10 +60,7 @@ int32_t mold_one(const Cell& v, Node string, bool only, bool all, bool flat, con
     return m(v, string, only, all, flat, part, limit, indent);
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 // A new empty buffer of `capacity` cells (at least 1).
 Node new_cells(int64_t capacity) {

@@ -46,10 +46,7 @@ uint32_t length_of(Node n) { return memory::buffer_of(n)->length(); }
 uint32_t canon(uint32_t symbol) { return symbol::canonical_id(symbol); }
 Cell* at(const Cell& error, Field f) { return context::value_at(error.data1, f); }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 int32_t form_value(const Cell& v, Node string, const Cell* part, int32_t limit) {
     FormAction f = registry::actions(type_of(v)).form;

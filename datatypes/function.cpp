@@ -43,10 +43,7 @@ bool extern_q(const Cell& c) {
     return is(c, TypeId::refinement) && names(c, words::extern_refinement.data2);
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 int32_t mold_value(const Cell& v, Node string, bool all, bool flat, const Cell* part, int32_t limit,
                    int32_t indent) {

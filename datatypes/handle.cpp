@@ -16,10 +16,7 @@ namespace {
 // ORDER HANDLE-KIND: kind 0 has no name in the text form.
 constexpr std::string_view kKindNames[] = {"", "fd", "monitor", "window", "font", "rich-text"};
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 }  // namespace
 

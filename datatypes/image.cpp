@@ -85,15 +85,9 @@ Cell copy_rectangle(const Cell& source, uint32_t x, uint32_t y, uint32_t w, uint
     return result;
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
-int32_t new_line(Node string, int32_t indent, int32_t limit) {
-    limit = write(string, "\n", limit);
-    return mold::indent(string, indent, limit);
-}
+using mold::new_line;
 
 constexpr char kHex[] = "0123456789ABCDEF";
 

@@ -41,13 +41,8 @@ namespace {
 
 // ---- helpers ----
 
-// Appends ASCII text within the limit: a writer stops at the limit and subtracts exactly
-// what it wrote.
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 // Turns `result` into a float! holding `value`; the 32-bit result is `wrapped`.
 int32_t become_float(Cell* result, double value, int32_t wrapped) {

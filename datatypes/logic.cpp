@@ -21,10 +21,7 @@ Cell* append_to_block(Node block, const Cell& value) {
     return c;
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 }  // namespace
 

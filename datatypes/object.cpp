@@ -45,10 +45,7 @@ bool handler_name_q(uint32_t symbol) {
     return s == canon(words::on_change_star.data2) || s == canon(words::on_deep_change_star.data2);
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 bool block_kind(TypeId t) { return series_::any_block_q(t); }
 // The values that making an object copies deeply: every series.

@@ -30,11 +30,8 @@ using pair_cell::x;
 using pair_cell::y;
 
 // Appends ASCII text within the limit; returns the limit less what was written.
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 bool word_q(const Cell& c) { return type_of(c) >= TypeId::word && type_of(c) <= TypeId::get_word; }
 

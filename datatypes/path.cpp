@@ -16,10 +16,7 @@
 namespace kaz {
 namespace {
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 Cell* push_as(Cell& c, TypeId t) {
     cell::set_type(c, t);

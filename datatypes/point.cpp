@@ -36,11 +36,8 @@ Cell point_of(TypeId t, const float (&v)[3]) {
     return t == TypeId::point3d ? point_cell::make3(v[0], v[1], v[2]) : point_cell::make2(v[0], v[1]);
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 // A coordinate's text: the float formatter's point style, with ".0" on a whole number so that
 // the text reads as a coordinate, never as an integer (2.0, 1.0e20).

@@ -19,10 +19,7 @@
 namespace kaz::port {
 namespace {
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 Cell* slot_of(const Cell& object, const char* name) {
     int32_t p = context::find_symbol(object.data1, word::from_c_string(name).data2, true);

@@ -21,11 +21,8 @@ namespace {
 // The text and, when it has one, its conversion cache.
 constexpr gc::CellRefs kTextRefs{.data2 = gc::Ref::series, .data3 = gc::Ref::series_opt};
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 // The text between `open` and `close` (either may be empty), within the limit.
 int32_t delimited(const Cell& value, Node string, const Cell* part, int32_t limit, std::string_view open,

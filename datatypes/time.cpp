@@ -34,10 +34,7 @@ Cell of(double seconds) {
     return c;
 }
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 int32_t to_integer(double d) {
     return number::to_int32(d, ErrorId::script_type_limit, cell::datatype(TypeId::integer));

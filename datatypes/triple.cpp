@@ -10,10 +10,7 @@
 namespace kaz::triple {
 namespace {
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    text::append_ascii(string, text);
-    return limit - int32_t(text.size());
-}
+using text::write;
 
 int32_t write_integer(Node string, uint32_t word, int32_t limit) {
     return write(string, integer::format_decimal(int32_t(word)).view(), limit);

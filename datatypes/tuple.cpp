@@ -30,11 +30,8 @@ using tuple_cell::set_byte;
 
 constexpr uint32_t kMinBytes = 3;
 
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 [[noreturn]] void bad_to_arg(const Cell& spec) {
     error::raise(ErrorId::script_bad_to_arg, cell::datatype(TypeId::tuple), spec);

@@ -64,13 +64,8 @@ void check_char_result(int32_t r, TypeId element, uint32_t width) {
 
 bool block_kind_q(TypeId t) { return t == TypeId::block || t == TypeId::paren || t == TypeId::hash; }
 
-// Appends ASCII text within the limit: a writer stops at the limit and subtracts exactly what
-// it writes.
-int32_t write(Node string, std::string_view text, int32_t limit) {
-    size_t n = std::min(text.size(), size_t(std::max(limit, 0)));
-    if (n) text::append_ascii(string, text.substr(0, n));
-    return limit - int32_t(n);
-}
+// Stops at the limit and subtracts exactly what it wrote.
+constexpr auto& write = text::write_within;
 
 std::string_view element_type_name(TypeId element) {
     switch (element) {

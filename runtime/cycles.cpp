@@ -73,4 +73,8 @@ int32_t mold::indent(Node string, int32_t count, int32_t limit) {
     return limit - 4 * count;
 }
 
+int32_t mold::new_line(Node string, int32_t indent, int32_t limit) {
+    return mold::indent(string, indent, text::write(string, "\n", limit));
+}
+
 }  // namespace kaz

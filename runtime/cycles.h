@@ -32,5 +32,7 @@ namespace kaz::mold {
 
 // Appends count x four spaces to `string`; returns limit - 4 x count.
 int32_t indent(Node string, int32_t count, int32_t limit);
+// A line end, then the indentation of `indent` levels.
+int32_t new_line(Node string, int32_t indent, int32_t limit);
 
 }  // namespace kaz::mold
