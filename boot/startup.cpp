@@ -159,6 +159,7 @@ void run() {
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
     fill_codecs(*field(system_object(), "codecs"));
+    interp::do_block(load_source("reactivity.kaz"));
 }
 
 }  // namespace kaz::startup
