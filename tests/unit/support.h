@@ -189,9 +189,9 @@ inline Outcome call(FrameAction action, std::initializer_list<Cell> args, const 
 // The common case: two arguments.
 inline Outcome call(FrameAction action, const Cell& a, const Cell& b) { return call(action, {a, b}); }
 
-// The error `body` raises, and its first argument; the stacks are cleared afterwards.
+// The error `body` raises, if any, and its first argument; the stacks are cleared afterwards.
 template <typename F>
-std::pair<ErrorId, Cell> raised(F body) {
+std::optional<std::pair<ErrorId, Cell>> raised_if_any(F body) {
     frame::push_trap(unbound_word());
     try {
         body();
@@ -202,8 +202,15 @@ std::pair<ErrorId, Cell> raised(F body) {
         clear_stacks();
         return r;
     }
-    ADD_FAILURE() << "nothing raised";
     clear_stacks();
+    return std::nullopt;
+}
+
+// The error `body` raises, and its first argument; a failure when it raises none.
+template <typename F>
+std::pair<ErrorId, Cell> raised(F body) {
+    if (auto r = raised_if_any(body)) return *r;
+    ADD_FAILURE() << "nothing raised";
     return {ErrorId::internal_not_done, cell::none()};
 }
 

@@ -37,18 +37,9 @@ Cell new_block() {
 
 // Decodes into `into`; the error raised, if any.
 std::optional<std::pair<ErrorId, Cell>> decode_into(const Bytes& image, const Cell& into) {
-    frame::push_trap(unbound_word());
-    try {
+    return raised_if_any([&] {
         kazbin::decode(image.data(), image.size(), into.data2, kazbin::Mode::call, cell::none());
-    } catch (const Throw&) {
-        Cell e = *stack::top();
-        std::pair<ErrorId, Cell> r{error::id_of(e).value_or(ErrorId::internal_not_done),
-                                   error::field(e, error::arg1)};
-        clear_stacks();
-        return r;
-    }
-    clear_stacks();
-    return std::nullopt;
+    });
 }
 
 // The one value an image decodes to.
