@@ -15,7 +15,6 @@
 #include "evaluator/actions.h"
 #include "platform/bytes.h"
 #include "platform/files.h"
-#include "platform/vm.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
@@ -331,10 +330,10 @@ Cell read(const Cell& file, const Cell* seek_arg, const Cell* part_arg, bool bin
         bytes.resize(size_t(got));
         return bytes_to_lines(bytes);
     }
-    // Straight into the value's buffer: no allocation happens while the system fills it.
+    // Straight into the value's buffer: no allocation happens while the system fills it. A
+    // buffer of megabytes has pages of its own, which the page layer asks to be huge.
     Node node = series::alloc_bytes(uint32_t(want));
     SeriesBuffer* b = memory::buffer_of(node);
-    platform::ask_for_huge_pages(b->head, size_t(want));
     bool ascii = true;
     int64_t got = read_slices(f, b->head, want, seek, binary ? nullptr : &ascii);
     if (got < 0) cannot_open(file);
