@@ -200,7 +200,7 @@ int main_entry(int argc, char** argv) {
     gc::set_stack_high_end(__builtin_frame_address(0));
     // Nested blocks and parens take no frame: their depth is bounded on the C++ stack, with
     // room left below the bound for the deepest native work and the error report.
-    interp::state.stack_floor = static_cast<const char*>(__builtin_frame_address(0)) - (kRuntimeStack - (64u << 20));
+    interp::state.stack_floor = static_cast<const char*>(__builtin_frame_address(0)) - kNestingStack;
     // Every exception masked, round to nearest: float arithmetic never traps.
     std::fesetenv(FE_DFL_ENV);
     try {
