@@ -137,6 +137,8 @@ void set_command_line(int argc, char** argv) {
 }
 
 void run() {
+    // Everything the environment's sources make is marked: the tracers never see its code.
+    memory::allocation_flags = series_flag::environment;
     environment::load_image();
     // The standard typesets first: the specs of natives and actions name them.
     for (std::string_view name : typeset::kStandardNames) {
@@ -166,6 +168,8 @@ void run() {
     fill_codecs(*field(system_object(), "codecs"));
     interp::do_block(load_source("reactivity.kaz"));
     interp::do_block(load_source("tools.kaz"));
+    fill_tool_routines();
+    memory::allocation_flags = 0;
 }
 
 }  // namespace kaz::startup
