@@ -21,11 +21,13 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "datatypes/block.h"
+#include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
+#include "platform/console.h"
 #include "platform/os.h"
 #include "services/os_info.h"
 
@@ -102,6 +104,12 @@ void fill_system() {
     if (dir.empty() || dir.back() != '/') dir += '/';
     Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
+    // The terminal console is as wide as the terminal output goes to; with output to a file or
+    // pipe its size stays 0x0, a console of no known width.
+    int columns = 0;
+    int rows = 0;
+    if (platform::terminal_size(columns, rows))
+        *field(*field(system, "console"), "size") = pair_cell::make(columns, rows);
     fill_routine_fields();
 }
 
@@ -166,6 +174,7 @@ void run() {
     fill_codecs(*field(system_object(), "codecs"));
     interp::do_block(load_source("reactivity.kaz"));
     interp::do_block(load_source("tools.kaz"));
+    interp::do_block(load_source("help.kaz"));
 }
 
 }  // namespace kaz::startup
