@@ -104,12 +104,7 @@ void fill_system() {
     if (dir.empty() || dir.back() != '/') dir += '/';
     Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
-    // The terminal console is as wide as the terminal output goes to; with output to a file or
-    // pipe its size stays 0x0, a console of no known width.
-    int columns = 0;
-    int rows = 0;
-    if (platform::terminal_size(columns, rows))
-        *field(*field(system, "console"), "size") = pair_cell::make(columns, rows);
+    take_terminal_size();
     fill_routine_fields();
 }
 
@@ -121,6 +116,24 @@ Cell* field(const Cell& object, const char* name) {
     // The sources make every field filled here: a missing one is a fault of the build.
     if (p < 0) error::raise(ErrorId::internal_not_done);
     return context::value_at(object.data1, uint32_t(p));
+}
+
+void take_terminal_size() {
+    int columns = 0;
+    int rows = 0;
+    if (!platform::terminal_size(columns, rows)) return;
+    // A script may have put something else in system or system/console: then there is nothing
+    // to set.
+    Cell at = system_object();
+    Cell* slot = nullptr;
+    for (const char* name : {"console", "size"}) {
+        if (!is(at, TypeId::object)) return;
+        int32_t i = context::find_symbol(at.data1, word::from_c_string(name).data2, true);
+        if (i < 0) return;
+        slot = context::value_at(at.data1, uint32_t(i));
+        at = *slot;
+    }
+    *slot = pair_cell::make(columns, rows);
 }
 
 void set_command_line(int argc, char** argv) {

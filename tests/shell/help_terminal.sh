@@ -16,6 +16,13 @@ expect_line "terminal: console size" "60x20" "$transcript"
 expect_line "terminal: help cut to the width less its margin" \
     "BIG is a block! value.  length: 40  [1000 2000 3000 4000..." "$transcript"
 
+# The console reads the size again for each line it runs (the terminal may have been resized).
+printf 'system/console/size: 1x1\nprint system/console/size\n' |
+    script -qec "stty cols 60 rows 20; '$kaz'" /dev/null >"$scratch/pty"
+expect "console: status" 0 "$?"
+transcript=$(tr -d '\r' <"$scratch/pty")
+expect "console: the size read again" 1 "$(grep -c '60x20' <<<"$transcript")"
+
 run "$scratch/fit.kaz" </dev/null
 expect "pipe: status" 0 "$status"
 expect "pipe: no console width, 120 columns" "0x0
