@@ -400,7 +400,9 @@ int run_console() {
             continue;
         }
         pending.clear();
-        if (loaded.block) evaluate(*loaded.block, true, Channel::output);
+        if (!loaded.block) continue;
+        startup::take_terminal_size();
+        evaluate(*loaded.block, true, Channel::output);
     }
     // The shell's prompt starts on a line of its own.
     if (terminal) console::print_char('\n');
