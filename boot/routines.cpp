@@ -30,6 +30,7 @@
 #include "runtime/stack.h"
 #include "services/file_natives.h"
 #include "services/image_codecs.h"
+#include "services/kazbin.h"
 
 namespace kaz::startup {
 namespace {
@@ -161,6 +162,11 @@ void fill_codecs(const Cell& codecs) {
         Cell decode = make_routine(c.decode);
         *field(codec, "decode") = decode;
     }
+    Cell kazbin = map::select(codecs, word::from_c_string("kazbin"), FindOptions{});
+    Cell encode = make_routine(kazbin::kCodecEncode);
+    *field(kazbin, "encode*") = encode;
+    Cell decode = make_routine(kazbin::kCodecDecode);
+    *field(kazbin, "decode") = decode;
 }
 
 }  // namespace kaz::startup
