@@ -3,6 +3,7 @@
 #include "evaluator/interp.h"
 
 
+#include <array>
 #include <cstring>
 #include <memory>
 
@@ -599,6 +600,43 @@ uint32_t fetch_plain(Call& c, int32_t* refs) {
 
 void call_native(const Cell& callable, const int32_t* refs);
 
+// The refinement positions of a call given none: every one absent.
+constexpr std::array<int32_t, kMaxRefinements> kAbsent = [] {
+    std::array<int32_t, kMaxRefinements> a{};
+    for (int32_t& r : a) r = -1;
+    return a;
+}();
+const int32_t* const kNoRefinements = kAbsent.data();
+
+// The conditionals, return and exit, run here while the word still holds their native: the
+// frame and its arguments are the ones the native's own call has (errors name it, unwinds walk
+// past it), only the trip through the natives table is saved. False for any other callable.
+inline bool run_control(const Cell& callable) {
+    if (!is(callable, TypeId::native)) return false;
+    Cell* a = stack::base;
+    switch (callable.data1) {
+        case natives::if_:
+            if (true_q(a[0], false)) eval_block(a[1], true);
+            else a[0] = cell::none();
+            return true;
+        case natives::unless:
+            if (!true_q(a[0], false)) eval_block(a[1], true);
+            else a[0] = cell::none();
+            return true;
+        case natives::either:
+            eval_block(true_q(a[0], true) ? a[1] : a[2], true);
+            return true;
+        case natives::return_:
+            frame::unwind_return(true, true);
+            return true;
+        case natives::exit:
+            frame::unwind_return(false, true);
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A call named by a word with no tracer running, of a native, action or function whose
 // argument table is plain (no refinement given, no argument left for the general walk): the
 // protocol of eval_code without its record, arguments fetched straight into the new frame.
@@ -618,11 +656,8 @@ void call_native(const Cell& callable, const int32_t* refs);
         if (kind == normal && pos < end) [[likely]] {
             Cell* top = stack::data_top;
             if (!state.tracing && push_plain(code, pos)) {
-                ++pos;
-                if (const Cell* op = infix_op_at(code, pos, end)) {
-                    pos = eval_infix_from(op, code, pos, end, top);
-                    if (unwinding()) return pos;
-                }
+                pos = infix_after(code, pos + 1, end, top);
+                if (unwinding()) return pos;
             } else {
                 pos = eval_expression(code, pos, end, false, true, false);
                 if (unwinding()) return pos;
@@ -642,12 +677,10 @@ void call_native(const Cell& callable, const int32_t* refs);
         fire(ev_call, code, int32_t(pos), &name, &callable);
         call_function(callable, name);
         if (unwinding()) return pos;
-        frame::pop_function();
+        frame::pop();  // call_function gave the context its values back
     } else {
-        int32_t refs[kMaxRefinements];
-        for (uint32_t i = 0, n = shape::refinements(sh); i < n; ++i) refs[i] = -1;
         fire(ev_call, code, int32_t(pos), &name, &callable);
-        call_native(callable, refs);
+        if (!run_control(callable)) call_native(callable, kNoRefinements);
         if (unwinding()) return pos;
         frame::pop();
     }
@@ -860,6 +893,9 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 
 // ---- blocks and expressions ----
 
+[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                   bool callables_as_values);
+
 // A block is evaluated on the caller's frame: each expression's result is pushed where the
 // block began and dropped when the next one starts, so the last stays as the block's result.
 // Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
@@ -879,7 +915,7 @@ void eval_block(const Cell& block, bool into_return) {
         // The whole cell: a trapped error inside may have left another block there.
         state.current_block = block;
         state.current_block.data1 = pos;
-        pos = eval_expression(code, pos, tail, false, true, false);
+        pos = eval_pushed(code, pos, tail, false, false);
         if (unwinding()) return;
         if (state.tracing) [[unlikely]]
             fire_event(ev_expr, code, int32_t(pos), nullptr, top);
@@ -1053,10 +1089,9 @@ namespace {
 
 }  // namespace
 
-uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
-                         bool callables_as_values) {
-    if (!push) [[unlikely]]
-        return eval_expression_into_return(code, pos, end, no_infix, callables_as_values);
+// One expression whose result is pushed: the step of every block, kept in the caller's body.
+[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                   bool callables_as_values) {
     Cell* saved_top = stack::data_top;
     Cell v = at(code, pos);
     if (state.tracing) [[unlikely]]
@@ -1065,10 +1100,14 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     if (t == TypeId::word) {
         pos = eval_word(v, code, pos + 1, end);
     } else if (t == TypeId::set_word) {
+        // The set-word's own expression took every operator that follows: none is left.
         const Cell* plain = !state.tracing && pos + 1 < end ? plain_value(code, pos + 1) : nullptr;
-        pos = plain ? eval_plain_set_word(v, *plain, code, pos, end) : eval_set_word(v, code, pos, end);
+        return plain ? eval_plain_set_word(v, *plain, code, pos, end) : eval_set_word(v, code, pos, end);
     } else if (!evaluated_type(t)) {
         stack::push(v);
+        ++pos;
+    } else if (t == TypeId::paren) {
+        eval_block(cell::set_type(v, TypeId::block), false);
         ++pos;
     } else {
         pos = eval_other(v, code, pos, end, callables_as_values);
@@ -1076,6 +1115,13 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     if (unwinding()) return pos;
     if (no_infix) return pos;
     return infix_after(code, pos, end, saved_top);
+}
+
+uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
+                         bool callables_as_values) {
+    if (!push) [[unlikely]]
+        return eval_expression_into_return(code, pos, end, no_infix, callables_as_values);
+    return eval_pushed(code, pos, end, no_infix, callables_as_values);
 }
 
 // Infix operators, strictly from the left, after the value at `left` (the newest cell).
@@ -1192,7 +1238,7 @@ void call_function(const Cell& fn, const Cell& name) {
     state.tracing = saved_tracing;
     uint32_t u = frame::unwinding;
     if (u) [[unlikely]] {
-        if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {
+        if ((u == throw_code::return_ || u == throw_code::exit) && stack::frames_top - 1 == me) {
             frame::unwinding = 0;
             stack::data_top = stack::base + 1;
         } else {
