@@ -520,12 +520,16 @@ uint32_t fetch_args(Call& c, int32_t* refs) {
     return 1 + locals;
 }
 
-// The op! value of the word at `pos`, when there is one: an infix operator follows.
-inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
+// The op! value of the word at `pos` of the code's cells, when there is one: an infix operator
+// follows.
+inline const Cell* infix_op_in(const Cell* cells, uint32_t pos, uint32_t end) {
     if (pos >= end) return nullptr;
-    const Cell& next = buf(code)->cells()[pos];
+    const Cell& next = cells[pos];
     const Cell* slot = is(next, TypeId::word) ? word::bound_slot(next) : nullptr;
     return slot && is(*slot, TypeId::op) ? slot : nullptr;
+}
+inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
+    return infix_op_in(buf(code)->cells(), pos, end);
 }
 
 // The value at `pos` when it needs no evaluation of its own: a literal, or the value of a word
@@ -637,6 +641,49 @@ inline bool run_control(const Cell& callable) {
     }
 }
 
+// The body of a function whose frame is pushed and arguments fetched, run with its context
+// reading the frame's cells; kept in the body of the word-named call.
+[[gnu::always_inline]] inline void run_function(const Cell& fn, const Cell& name) {
+    Node ctx = fn.data1;
+    uint32_t saved_values = context::cell_of(ctx).data2;
+    context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
+    CallFrame* me = stack::frames_top - 1;  // the frame its caller pushed
+    me->header |= frame_bits::return_target;
+    bool saved_tracing = state.tracing;
+    if (fn.header & function::kTraceFlags) [[unlikely]]
+        state.tracing = (fn.header & function::kTrace) ? state.trace_enable : false;
+    Cell body = more_cells(fn)[0];
+    if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
+    try {
+        if (is(body, TypeId::block)) eval_block(body, true);
+        else *stack::base = cell::unset();
+    } catch (const Throw& t) {
+        state.tracing = saved_tracing;
+        if (t.code == throw_code::error) {
+            context::cell_of(ctx).data2 = saved_values;
+            throw;
+        }
+        frame::unwinding = t.code;
+    }
+    if (state.tracing) {
+        uint32_t pending = runtime::pending_code;
+        fire_event(ev_epilog, body.data2, -1, &name, &fn);
+        runtime::pending_code = pending;
+    }
+    state.tracing = saved_tracing;
+    uint32_t u = frame::unwinding;
+    if (u) [[unlikely]] {
+        if ((u == throw_code::return_ || u == throw_code::exit) && stack::frames_top - 1 == me) {
+            frame::unwinding = 0;
+            stack::data_top = stack::base + 1;
+        } else {
+            return;
+        }
+    }
+    me->header &= ~frame_bits::return_target;
+    context::cell_of(ctx).data2 = saved_values;
+}
+
 // A call named by a word with no tracer running, of a native, action or function whose
 // argument table is plain (no refinement given, no argument left for the general walk): the
 // protocol of eval_code without its record, arguments fetched straight into the new frame.
@@ -675,9 +722,9 @@ inline bool run_control(const Cell& callable) {
     if (function_call) {
         if (uint32_t locals = shape::locals(sh)) push_inactive_refinement(locals);
         fire(ev_call, code, int32_t(pos), &name, &callable);
-        call_function(callable, name);
+        run_function(callable, name);
         if (unwinding()) return pos;
-        frame::pop();  // call_function gave the context its values back
+        frame::pop();  // run_function gave the context its values back
     } else {
         fire(ev_call, code, int32_t(pos), &name, &callable);
         if (!run_control(callable)) call_native(callable, kNoRefinements);
@@ -974,7 +1021,9 @@ inline bool set_slot(const Cell& word, const Cell& value) {
     Cell* top = stack::push(plain);
     uint32_t next = pos + 2;
     const Cell* op;
-    while ((op = infix_op_at(code, next, end)) && next + 1 < end && fast_infix(*op, *top, at(code, next + 1)))
+    // Computing in place runs no code: the buffer stays where it is, its cells read in hand.
+    const Cell* cells = buf(code)->cells();
+    while ((op = infix_op_in(cells, next, end)) && next + 1 < end && fast_infix(*op, *top, cells[next + 1]))
         next += 2;
     if (!op && set_slot(v, *top)) return next;
     Cell value = *top;
@@ -1208,46 +1257,7 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
     return c.pos;
 }
 
-void call_function(const Cell& fn, const Cell& name) {
-    Node ctx = fn.data1;
-    uint32_t saved_values = context::cell_of(ctx).data2;
-    context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
-    CallFrame* me = stack::frames_top - 1;  // the frame its caller pushed
-    me->header |= frame_bits::return_target;
-    bool saved_tracing = state.tracing;
-    if (fn.header & function::kTraceFlags) [[unlikely]]
-        state.tracing = (fn.header & function::kTrace) ? state.trace_enable : false;
-    Cell body = more_cells(fn)[0];
-    if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
-    try {
-        if (is(body, TypeId::block)) eval_block(body, true);
-        else *stack::base = cell::unset();
-    } catch (const Throw& t) {
-        state.tracing = saved_tracing;
-        if (t.code == throw_code::error) {
-            context::cell_of(ctx).data2 = saved_values;
-            throw;
-        }
-        frame::unwinding = t.code;
-    }
-    if (state.tracing) {
-        uint32_t pending = runtime::pending_code;
-        fire_event(ev_epilog, body.data2, -1, &name, &fn);
-        runtime::pending_code = pending;
-    }
-    state.tracing = saved_tracing;
-    uint32_t u = frame::unwinding;
-    if (u) [[unlikely]] {
-        if ((u == throw_code::return_ || u == throw_code::exit) && stack::frames_top - 1 == me) {
-            frame::unwinding = 0;
-            stack::data_top = stack::base + 1;
-        } else {
-            return;
-        }
-    }
-    me->header &= ~frame_bits::return_target;
-    context::cell_of(ctx).data2 = saved_values;
-}
+void call_function(const Cell& fn, const Cell& name) { run_function(fn, name); }
 
 // ---- paths ----
 
