@@ -81,10 +81,12 @@ inline Cell* reserve_cell() {
     data_top = c + 1;
     return c;
 }
+// A cell's 16 bytes as one vector: moved by one load and one store, never rebuilt from words.
+using CellBits = uint32_t __attribute__((vector_size(16), may_alias));
 inline Cell* push(const Cell& value) {
-    Cell copy = value;  // the value may live on the stack itself
+    CellBits copy = *reinterpret_cast<const CellBits*>(&value);  // the value may live on the stack itself
     Cell* c = reserve_cell();
-    *c = copy;
+    *reinterpret_cast<CellBits*>(c) = copy;
     return c;
 }
 void pop(uint32_t n);
