@@ -984,6 +984,32 @@ uint32_t eval_next(const Cell& block) {
 
 namespace {
 
+// A return or exit met with no tracer running, whose value needs no evaluation of its own (a
+// literal, a word's value, then operators computed in place): nothing can fail nor see its
+// frame, so it leaves for its target at once, as its native would. kCalled, with nothing
+// changed, where it must be called: a value to evaluate, or no target (the error names it).
+inline constexpr uint32_t kCalled = ~0u;
+[[gnu::noinline]] uint32_t return_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                          uint32_t end) {
+    const bool with_value = callable.data1 == natives::return_;
+    if (shape::walk(cached.data3) != (with_value ? 1u : 0u)) return kCalled;
+    Cell value = cell::unset();
+    if (with_value) {
+        const Cell* v = pos < end ? plain_value(code, pos) : nullptr;
+        if (!v) return kCalled;
+        value = *v;
+        const Cell* cells = buf(code)->cells();
+        const Cell* op;
+        ++pos;
+        while ((op = infix_op_in(cells, pos, end)) && pos + 1 < end && fast_infix(*op, value, cells[pos + 1]))
+            pos += 2;
+        if (op) return kCalled;
+        const Cell entry = buf(cached.data2)->cells()[0];
+        if (arg_kind(entry) != normal || !in_typeset(entry, type_of(value))) return kCalled;
+    }
+    return frame::return_at_once(value, with_value) ? pos : kCalled;
+}
+
 // The value a word! met in code stands for: its value pushed, or the call it names made.
 inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t end) {
     const Cell& value = *word::get(word);
@@ -997,8 +1023,13 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     Cell callable = value;
     if (!state.tracing && t != TypeId::routine) {
         const Cell& cached = more_cells(callable)[1];
-        if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]]
+        if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]] {
+            if (t == TypeId::native && (callable.data1 == natives::return_ || callable.data1 == natives::exit)) {
+                uint32_t next = return_at_once(callable, cached, code, pos, end);
+                if (next != kCalled) return next;
+            }
             return eval_plain_call(callable, cached, code, pos, end, word);
+        }
     }
     return eval_code(callable, code, pos, end, nullptr, word, nullptr, 0, false);
 }

@@ -193,6 +193,10 @@ CallFrame* return_to(FrameKind kind);
 void unwind_break(bool value_given, bool continue_);
 void unwind_return(bool with_value, bool skip_own_frame);
 void unwind_throw(uint32_t code);
+// A return or exit whose call pushed no frame: the unwind unwind_return would make from its
+// frame, made from the top one. False, with nothing changed, when it has no target (its
+// call must raise the error that names it).
+bool return_at_once(const Cell& value, bool with_value);
 
 // The code of the unwind in flight as pending state (0 when none).
 extern uint32_t unwinding;
