@@ -3,6 +3,7 @@
 #include "evaluator/interp.h"
 
 
+#include <array>
 #include <cstring>
 #include <memory>
 
@@ -521,12 +522,16 @@ uint32_t fetch_args(Call& c, int32_t* refs) {
     return 1 + locals;
 }
 
-// The op! value of the word at `pos`, when there is one: an infix operator follows.
-inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
+// The op! value of the word at `pos` of the code's cells, when there is one: an infix operator
+// follows.
+inline const Cell* infix_op_in(const Cell* cells, uint32_t pos, uint32_t end) {
     if (pos >= end) return nullptr;
-    const Cell& next = buf(code)->cells()[pos];
+    const Cell& next = cells[pos];
     const Cell* slot = is(next, TypeId::word) ? word::bound_slot(next) : nullptr;
     return slot && is(*slot, TypeId::op) ? slot : nullptr;
+}
+inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
+    return infix_op_in(buf(code)->cells(), pos, end);
 }
 
 // The value at `pos` when it needs no evaluation of its own: a literal, or the value of a word
@@ -601,6 +606,93 @@ uint32_t fetch_plain(Call& c, int32_t* refs) {
 
 void call_native(const Cell& callable, const int32_t* refs);
 
+// The refinement positions of a call given none: every one absent.
+constexpr std::array<int32_t, kMaxRefinements> kAbsent = [] {
+    std::array<int32_t, kMaxRefinements> a{};
+    for (int32_t& r : a) r = -1;
+    return a;
+}();
+const int32_t* const kNoRefinements = kAbsent.data();
+
+// The conditionals, return and exit, run here while the word still holds their native: the
+// frame and its arguments are the ones the native's own call has (errors name it, unwinds walk
+// past it), only the trip through the natives table is saved. False for any other callable.
+inline bool run_control(const Cell& callable) {
+    if (!is(callable, TypeId::native)) return false;
+    Cell* a = stack::base;
+    switch (callable.data1) {
+        case natives::if_:
+            if (true_q(a[0], false)) eval_block(a[1], true);
+            else a[0] = cell::none();
+            return true;
+        case natives::unless:
+            if (!true_q(a[0], false)) eval_block(a[1], true);
+            else a[0] = cell::none();
+            return true;
+        case natives::either:
+            eval_block(true_q(a[0], true) ? a[1] : a[2], true);
+            return true;
+        case natives::return_:
+            frame::unwind_return(true, true);
+            return true;
+        case natives::exit:
+            frame::unwind_return(false, true);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The tracing a function call leaves behind: its caller's, unless the function switched it.
+inline bool tracing_after(const CallFrame* me, bool saved) {
+    if (me->header & frame_bits::tracing_set) [[unlikely]]
+        return (me->header & frame_bits::tracing_on) != 0;
+    return saved;
+}
+
+// The body of a function whose frame is pushed and arguments fetched, run with its context
+// reading the frame's cells; kept in the body of the word-named call.
+[[gnu::always_inline]] inline void run_function(const Cell& fn, const Cell& name) {
+    Node ctx = fn.data1;
+    uint32_t saved_values = context::cell_of(ctx).data2;
+    context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
+    CallFrame* me = stack::frames_top - 1;  // the frame its caller pushed
+    me->header |= frame_bits::return_target;
+    bool saved_tracing = state.tracing;
+    if (fn.header & function::kTraceFlags) [[unlikely]]
+        state.tracing = (fn.header & function::kTrace) ? state.trace_enable : false;
+    Cell body = more_cells(fn)[0];
+    if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
+    try {
+        if (is(body, TypeId::block)) eval_block(body, true);
+        else *stack::base = cell::unset();
+    } catch (const Throw& t) {
+        state.tracing = tracing_after(me, saved_tracing);
+        if (t.code == throw_code::error) {
+            context::cell_of(ctx).data2 = saved_values;
+            throw;
+        }
+        frame::unwinding = t.code;
+    }
+    if (state.tracing) {
+        uint32_t pending = runtime::pending_code;
+        fire_event(ev_epilog, body.data2, -1, &name, &fn);
+        runtime::pending_code = pending;
+    }
+    state.tracing = tracing_after(me, saved_tracing);
+    uint32_t u = frame::unwinding;
+    if (u) [[unlikely]] {
+        if ((u == throw_code::return_ || u == throw_code::exit) && stack::frames_top - 1 == me) {
+            frame::unwinding = 0;
+            stack::data_top = stack::base + 1;
+        } else {
+            return;
+        }
+    }
+    me->header &= ~frame_bits::return_target;
+    context::cell_of(ctx).data2 = saved_values;
+}
+
 // A call named by a word with no tracer running, of a native, action or function whose
 // argument table is plain (no refinement given, no argument left for the general walk): the
 // protocol of eval_code without its record, arguments fetched straight into the new frame.
@@ -620,11 +712,8 @@ void call_native(const Cell& callable, const int32_t* refs);
         if (kind == normal && pos < end) [[likely]] {
             Cell* top = stack::data_top;
             if (!state.tracing && push_plain(code, pos)) {
-                ++pos;
-                if (const Cell* op = infix_op_at(code, pos, end)) {
-                    pos = eval_infix_from(op, code, pos, end, top);
-                    if (unwinding()) return pos;
-                }
+                pos = infix_after(code, pos + 1, end, top);
+                if (unwinding()) return pos;
             } else {
                 pos = eval_expression(code, pos, end, false, true, false);
                 if (unwinding()) return pos;
@@ -642,14 +731,12 @@ void call_native(const Cell& callable, const int32_t* refs);
     if (function_call) {
         if (uint32_t locals = shape::locals(sh)) push_inactive_refinement(locals);
         fire(ev_call, code, int32_t(pos), &name, &callable);
-        call_function(callable, name);
+        run_function(callable, name);
         if (unwinding()) return pos;
-        frame::pop_function();
+        frame::pop();  // run_function gave the context its values back
     } else {
-        int32_t refs[kMaxRefinements];
-        for (uint32_t i = 0, n = shape::refinements(sh); i < n; ++i) refs[i] = -1;
         fire(ev_call, code, int32_t(pos), &name, &callable);
-        call_native(callable, refs);
+        if (!run_control(callable)) call_native(callable, kNoRefinements);
         if (unwinding()) return pos;
         frame::pop();
     }
@@ -862,6 +949,9 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 
 // ---- blocks and expressions ----
 
+[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                   bool callables_as_values);
+
 // A block is evaluated on the caller's frame: each expression's result is pushed where the
 // block began and dropped when the next one starts, so the last stays as the block's result.
 // Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
@@ -881,7 +971,7 @@ void eval_block(const Cell& block, bool into_return) {
         // The whole cell: a trapped error inside may have left another block there.
         state.current_block = block;
         state.current_block.data1 = pos;
-        pos = eval_expression(code, pos, tail, false, true, false);
+        pos = eval_pushed(code, pos, tail, false, false);
         if (unwinding()) return;
         if (state.tracing) [[unlikely]]
             fire_event(ev_expr, code, int32_t(pos), nullptr, top);
@@ -903,6 +993,32 @@ uint32_t eval_next(const Cell& block) {
 
 namespace {
 
+// A return or exit met with no tracer running, whose value needs no evaluation of its own (a
+// literal, a word's value, then operators computed in place): nothing can fail nor see its
+// frame, so it leaves for its target at once, as its native would. kCalled, with nothing
+// changed, where it must be called: a value to evaluate, or no target (the error names it).
+inline constexpr uint32_t kCalled = ~0u;
+[[gnu::noinline]] uint32_t return_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                          uint32_t end) {
+    const bool with_value = callable.data1 == natives::return_;
+    if (shape::walk(cached.data3) != (with_value ? 1u : 0u)) return kCalled;
+    Cell value = cell::unset();
+    if (with_value) {
+        const Cell* v = pos < end ? plain_value(code, pos) : nullptr;
+        if (!v) return kCalled;
+        value = *v;
+        const Cell* cells = buf(code)->cells();
+        const Cell* op;
+        ++pos;
+        while ((op = infix_op_in(cells, pos, end)) && pos + 1 < end && fast_infix(*op, value, cells[pos + 1]))
+            pos += 2;
+        if (op) return kCalled;
+        const Cell entry = buf(cached.data2)->cells()[0];
+        if (arg_kind(entry) != normal || !in_typeset(entry, type_of(value))) return kCalled;
+    }
+    return frame::return_at_once(value, with_value) ? pos : kCalled;
+}
+
 // The value a word! met in code stands for: its value pushed, or the call it names made.
 inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t end) {
     const Cell& value = *word::get(word);
@@ -916,8 +1032,13 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     Cell callable = value;
     if (!state.tracing && t != TypeId::routine) {
         const Cell& cached = more_cells(callable)[1];
-        if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]]
+        if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]] {
+            if (t == TypeId::native && (callable.data1 == natives::return_ || callable.data1 == natives::exit)) {
+                uint32_t next = return_at_once(callable, cached, code, pos, end);
+                if (next != kCalled) return next;
+            }
             return eval_plain_call(callable, cached, code, pos, end, word);
+        }
     }
     return eval_code(callable, code, pos, end, nullptr, word, nullptr, 0, false);
 }
@@ -940,7 +1061,9 @@ inline bool set_slot(const Cell& word, const Cell& value) {
     Cell* top = stack::push(plain);
     uint32_t next = pos + 2;
     const Cell* op;
-    while ((op = infix_op_at(code, next, end)) && next + 1 < end && fast_infix(*op, *top, at(code, next + 1)))
+    // Computing in place runs no code: the buffer stays where it is, its cells read in hand.
+    const Cell* cells = buf(code)->cells();
+    while ((op = infix_op_in(cells, next, end)) && next + 1 < end && fast_infix(*op, *top, cells[next + 1]))
         next += 2;
     if (!op && set_slot(v, *top)) return next;
     Cell value = *top;
@@ -1055,10 +1178,9 @@ namespace {
 
 }  // namespace
 
-uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
-                         bool callables_as_values) {
-    if (!push) [[unlikely]]
-        return eval_expression_into_return(code, pos, end, no_infix, callables_as_values);
+// One expression whose result is pushed: the step of every block, kept in the caller's body.
+[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                   bool callables_as_values) {
     Cell* saved_top = stack::data_top;
     Cell v = at(code, pos);
     if (state.tracing) [[unlikely]]
@@ -1067,10 +1189,14 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     if (t == TypeId::word) {
         pos = eval_word(v, code, pos + 1, end);
     } else if (t == TypeId::set_word) {
+        // The set-word's own expression took every operator that follows: none is left.
         const Cell* plain = !state.tracing && pos + 1 < end ? plain_value(code, pos + 1) : nullptr;
-        pos = plain ? eval_plain_set_word(v, *plain, code, pos, end) : eval_set_word(v, code, pos, end);
+        return plain ? eval_plain_set_word(v, *plain, code, pos, end) : eval_set_word(v, code, pos, end);
     } else if (!evaluated_type(t)) {
         stack::push(v);
+        ++pos;
+    } else if (t == TypeId::paren) {
+        eval_block(cell::set_type(v, TypeId::block), false);
         ++pos;
     } else {
         pos = eval_other(v, code, pos, end, callables_as_values);
@@ -1078,6 +1204,13 @@ uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, b
     if (unwinding()) return pos;
     if (no_infix) return pos;
     return infix_after(code, pos, end, saved_top);
+}
+
+uint32_t eval_expression(Node code, uint32_t pos, uint32_t end, bool no_infix, bool push,
+                         bool callables_as_values) {
+    if (!push) [[unlikely]]
+        return eval_expression_into_return(code, pos, end, no_infix, callables_as_values);
+    return eval_pushed(code, pos, end, no_infix, callables_as_values);
 }
 
 // Infix operators, strictly from the left, after the value at `left` (the newest cell).
@@ -1164,55 +1297,7 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
     return c.pos;
 }
 
-namespace {
-// The tracing a function call leaves behind: its caller's, unless the function switched it.
-inline bool tracing_after(const CallFrame* me, bool saved) {
-    if (me->header & frame_bits::tracing_set) [[unlikely]]
-        return (me->header & frame_bits::tracing_on) != 0;
-    return saved;
-}
-}  // namespace
-
-void call_function(const Cell& fn, const Cell& name) {
-    Node ctx = fn.data1;
-    uint32_t saved_values = context::cell_of(ctx).data2;
-    context::cell_of(ctx).data2 = stack::index_of(stack::base) + 1;
-    CallFrame* me = stack::frames_top - 1;  // the frame its caller pushed
-    me->header |= frame_bits::return_target;
-    bool saved_tracing = state.tracing;
-    if (fn.header & function::kTraceFlags) [[unlikely]]
-        state.tracing = (fn.header & function::kTrace) ? state.trace_enable : false;
-    Cell body = more_cells(fn)[0];
-    if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
-    try {
-        if (is(body, TypeId::block)) eval_block(body, true);
-        else *stack::base = cell::unset();
-    } catch (const Throw& t) {
-        state.tracing = tracing_after(me, saved_tracing);
-        if (t.code == throw_code::error) {
-            context::cell_of(ctx).data2 = saved_values;
-            throw;
-        }
-        frame::unwinding = t.code;
-    }
-    if (state.tracing) {
-        uint32_t pending = runtime::pending_code;
-        fire_event(ev_epilog, body.data2, -1, &name, &fn);
-        runtime::pending_code = pending;
-    }
-    state.tracing = tracing_after(me, saved_tracing);
-    uint32_t u = frame::unwinding;
-    if (u) [[unlikely]] {
-        if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {
-            frame::unwinding = 0;
-            stack::data_top = stack::base + 1;
-        } else {
-            return;
-        }
-    }
-    me->header &= ~frame_bits::return_target;
-    context::cell_of(ctx).data2 = saved_values;
-}
+void call_function(const Cell& fn, const Cell& name) { run_function(fn, name); }
 
 // ---- paths ----
 

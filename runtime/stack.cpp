@@ -283,6 +283,18 @@ void unwind_return(bool with_value, bool skip_own_frame) {
     unwinding = runtime::pending_code = with_value ? throw_code::return_ : throw_code::exit;
 }
 
+bool return_at_once(const Cell& value, bool with_value) {
+    CallFrame* f = frames_top - 1;
+    for (; f >= frames_begin; --f)
+        if (f->kind() == FrameKind::trap_all || f->return_target_q()) break;
+    if (f < frames_begin || f->kind() == FrameKind::trap_all) return false;
+    Cell v = value;  // the value may live on the stack
+    Cell* slot = settle_at(f);
+    *slot = with_value ? v : cell::unset();
+    unwinding = runtime::pending_code = with_value ? throw_code::return_ : throw_code::exit;
+    return true;
+}
+
 void unwind_throw(uint32_t code) {
     if (!thrown_at) thrown_at = frames_top - 1;
     Saved s = save();

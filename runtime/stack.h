@@ -86,10 +86,12 @@ inline Cell* reserve_cell() {
     data_top = c + 1;
     return c;
 }
+// A cell's 16 bytes as one vector: moved by one load and one store, never rebuilt from words.
+using CellBits = uint32_t __attribute__((vector_size(16), may_alias));
 inline Cell* push(const Cell& value) {
-    Cell copy = value;  // the value may live on the stack itself
+    CellBits copy = *reinterpret_cast<const CellBits*>(&value);  // the value may live on the stack itself
     Cell* c = reserve_cell();
-    *c = copy;
+    *reinterpret_cast<CellBits*>(c) = copy;
     return c;
 }
 void pop(uint32_t n);
@@ -196,6 +198,10 @@ CallFrame* return_to(FrameKind kind);
 void unwind_break(bool value_given, bool continue_);
 void unwind_return(bool with_value, bool skip_own_frame);
 void unwind_throw(uint32_t code);
+// A return or exit whose call pushed no frame: the unwind unwind_return would make from its
+// frame, made from the top one. False, with nothing changed, when it has no target (its
+// call must raise the error that names it).
+bool return_at_once(const Cell& value, bool with_value);
 
 // The code of the unwind in flight as pending state (0 when none).
 extern uint32_t unwinding;
