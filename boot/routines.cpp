@@ -30,6 +30,7 @@
 #include "runtime/stack.h"
 #include "services/file_natives.h"
 #include "services/image_codecs.h"
+#include "services/json.h"
 
 namespace kaz::startup {
 namespace {
@@ -77,7 +78,8 @@ Cell issue_or_none(const char* text) {
 void define_routines() {
     std::vector<routines::Definition> all;
     for (auto group : {natives::series_routines(), natives::math_routines(), natives::environment_routines(),
-                       file_natives::routines(), natives::helper_routines()})
+                       file_natives::routines(), natives::helper_routines(),
+                       json::routines()})
         all.insert(all.end(), group.begin(), group.end());
     std::vector<bool> made(all.size(), false);
     auto define = [&](size_t i) {

@@ -164,6 +164,7 @@ void run() {
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
     fill_codecs(*field(system_object(), "codecs"));
+    interp::do_block(load_source("json.kaz"));
     interp::do_block(load_source("reactivity.kaz"));
     interp::do_block(load_source("tools.kaz"));
 }
