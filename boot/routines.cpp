@@ -30,6 +30,7 @@
 #include "runtime/stack.h"
 #include "services/file_natives.h"
 #include "services/image_codecs.h"
+#include "services/csv.h"
 #include "services/json.h"
 
 namespace kaz::startup {
@@ -79,7 +80,7 @@ void define_routines() {
     std::vector<routines::Definition> all;
     for (auto group : {natives::series_routines(), natives::math_routines(), natives::environment_routines(),
                        file_natives::routines(), natives::helper_routines(),
-                       json::routines()})
+                       json::routines(), csv::routines()})
         all.insert(all.end(), group.begin(), group.end());
     std::vector<bool> made(all.size(), false);
     auto define = [&](size_t i) {

@@ -579,8 +579,8 @@ void Encoder::text(const Cell& s) {
 // The value formed (or molded), written as a JSON string.
 void Encoder::formed(const Cell& v, bool mold) {
     Cell* s = stack::push(string::make_cell(16));
-    if (mold) actions::mold(v, s->data2, false, false, false, nullptr, -1, 0);
-    else actions::form(v, s->data2, nullptr, -1);
+    if (mold) actions::mold(v, s->data2, false, false, false, nullptr, INT32_MAX, 0);
+    else actions::form(v, s->data2, nullptr, INT32_MAX);
     text(*s);
     stack::data_top = s;
 }
