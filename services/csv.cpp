@@ -199,10 +199,10 @@ routines::Result csv_decode(const routines::Arg* args, uint32_t) {
     uint32_t n = b->length() - from;
     int64_t longest = 0;
     Outcome outcome = done;
+    // The collector is held off, so the input's buffer stays where it is while it is read.
     auto read = [&](auto* units) {
         using Unit = std::remove_const_t<std::remove_pointer_t<decltype(units)>>;
-        std::vector<Unit> copy(units + from, units + from + n);
-        Reader<Unit> r(copy.data(), copy.size(), delimiter, quote, trim);
+        Reader<Unit> r(units + from, n, delimiter, quote, trim);
         outcome = r.run(*header, *rows, has_header, flat, strict, longest);
     };
     switch (b->unit()) {

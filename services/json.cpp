@@ -3,8 +3,9 @@
 // The decoder walks the text once, in the order the grammar of load-json matches it, and keeps
 // the grammar's side effects that an error report shows: `mark` is the position after the last
 // value, name (its colon) or line feed matched, `last-lf` the position after the last line
-// feed, and the line count. Containers under construction sit in a block of their own, so that
-// nesting depth costs no C++ stack.
+// feed, and the line count. The values of open containers wait on a stack of their own (no C++
+// recursion, whatever the nesting), and each container is made once, at its size, when it
+// closes.
 #include "services/json.h"
 
 #include <cstring>
@@ -180,7 +181,7 @@ bool word_name(const uint32_t* s, size_t n) {
 template <typename Unit>
 class Decoder {
 public:
-    Decoder(const Unit* s, size_t n, Cell* frames) : s_(s), n_(n), frames_(frames) {}
+    Decoder(const Unit* s, size_t n) : s_(s), n_(n) {}
 
     // True when the text is one JSON value; its value is then `result`.
     bool run(Cell& result);
@@ -215,20 +216,40 @@ private:
     }
     bool string_literal(Cell& out, bool key);
     bool number(Cell& out);
-    Cell& target() { return *block::cell_at(*frames_, uint32_t(kinds_.size() - 1)); }
     void add(const Cell& v) {
         if (kinds_.empty()) *top_ = v;
-        else block::append_cell(target(), v);
+        else values_.push_back(v);
+    }
+    // The values of the innermost open container as a new block.
+    Cell close() {
+        size_t from = starts_.back(), count = values_.size() - from;
+        starts_.pop_back();
+        Cell made = *block::push_new(int32_t(count));
+        --stack::data_top;
+        SeriesBuffer* b = memory::buffer_of(made.data2);
+        if (size_t(b->end() - b->tail) >= count * sizeof(Cell)) {
+            if (count) std::memcpy(b->tail, values_.data() + from, count * sizeof(Cell));
+            b->tail += count * sizeof(Cell);
+        } else {
+            for (size_t k = from; k < values_.size(); ++k) block::append_cell(made, values_[k]);
+        }
+        values_.resize(from);
+        return made;
     }
     bool name();
 
     const Unit* s_;
     size_t n_, i_ = 0;
-    Cell* frames_;  // a block on the data stack: one block per open container
+    // The values of the open containers, innermost last, each container's from its start. The
+    // collector is held off while they are here, out of its sight.
+    std::vector<Cell> values_;
+    std::vector<size_t> starts_;
     Cell* top_ = nullptr;
     std::vector<Kind> kinds_;
     std::vector<uint32_t> work_;
-    std::unordered_map<std::u32string, uint32_t> symbols_;
+    std::u32string name_;
+    // Word cells by name: names repeat from object to object. A word holds no series.
+    std::unordered_map<std::u32string, Cell> words_;
 };
 
 template <typename Unit>
@@ -275,21 +296,19 @@ bool Decoder<Unit>::string_literal(Cell& out, bool key) {
             if (text[k] > widest) widest = text[k];
     }
     if (key && word_name(text, count)) {
-        std::u32string name(reinterpret_cast<const char32_t*>(text), count);
-        auto found = symbols_.find(name);
-        uint32_t id;
-        if (found != symbols_.end()) {
-            id = found->second;
-        } else {
-            std::string utf8;
-            for (size_t k = 0; k < count; ++k) {
-                uint8_t buf[4];
-                utf8.append(reinterpret_cast<char*>(buf), utf8::encode_char(text[k], buf));
-            }
-            id = symbol::intern(utf8);
-            symbols_.emplace(std::move(name), id);
+        name_.assign(reinterpret_cast<const char32_t*>(text), count);
+        auto found = words_.find(name_);
+        if (found != words_.end()) {
+            out = found->second;
+            return true;
         }
-        out = word::from_symbol(id);
+        std::string utf8;
+        for (size_t k = 0; k < count; ++k) {
+            uint8_t buf[4];
+            utf8.append(reinterpret_cast<char*>(buf), utf8::encode_char(text[k], buf));
+        }
+        out = word::from_symbol(symbol::intern(utf8));
+        words_.emplace(name_, out);
         return true;
     }
     uint32_t unit = widest < 0x80 ? 1 : widest < 0x10000 ? 2 : 4;
@@ -392,9 +411,7 @@ bool Decoder<Unit>::run(Cell& result) {
         bool opened = false;
         if (c == '{' || c == '[') {
             ++i_;
-            Cell* made = block::push_new(8);
-            block::append_cell(*frames_, *made);
-            --stack::data_top;
+            starts_.push_back(values_.size());
             kinds_.push_back(c == '{' ? object : array);
             opened = true;
             ws();
@@ -419,10 +436,9 @@ bool Decoder<Unit>::run(Cell& result) {
         bool closing = opened;
         while (true) {
             if (closing) {
-                Cell made = target();
+                Cell made = close();
                 Kind k = kinds_.back();
                 kinds_.pop_back();
-                block::remove_last(*frames_);
                 if (k == object) {
                     Cell m;
                     map::init_cell(m, &made, 0);
@@ -456,17 +472,16 @@ bool Decoder<Unit>::run(Cell& result) {
 // positions as offsets from the input's index.
 routines::Result json_decode(const routines::Arg*, uint32_t) {
     Cell input = arg(0);
-    Cell* frames = block::push_new(16);
     Cell* value = stack::push(cell::none());
     Cell* out = block::push_new(3);
     CollectorPause pause;
     SeriesBuffer* b = series_::buffer(input);
     uint32_t from = std::min(input.data1, b->length());
     uint32_t n = b->length() - from;
+    // The collector is held off, so the input's buffer stays where it is while it is read.
     auto decode = [&](auto* units) {
         using Unit = std::remove_const_t<std::remove_pointer_t<decltype(units)>>;
-        std::vector<Unit> copy(units + from, units + from + n);
-        Decoder<Unit> d(copy.data(), copy.size(), frames);
+        Decoder<Unit> d(units + from, n);
         if (d.run(*value)) {
             block::append_cell(*out, *value);
         } else {
@@ -481,7 +496,7 @@ routines::Result json_decode(const routines::Arg*, uint32_t) {
         default: decode(reinterpret_cast<const uint32_t*>(b->head)); break;
     }
     arg(0) = *out;
-    stack::data_top = frames;
+    stack::data_top = value;
     return {};
 }
 
@@ -525,6 +540,7 @@ private:
     bool ascii_;
     const std::vector<uint32_t>* indent_;
     int64_t level_;
+    std::vector<uint32_t> names_;
 };
 
 void Encoder::escape_char(uint32_t c) {
@@ -556,8 +572,17 @@ void Encoder::escape_char(uint32_t c) {
 template <typename Unit>
 void Encoder::escape(const Unit* units, size_t count) {
     out_.add('"');
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t c = units[i];
+    size_t i = 0;
+    while (i < count) {
+        // A run of plain ASCII goes out at once.
+        size_t run = i;
+        while (run < count && units[run] >= 32 && units[run] < 0x80 && units[run] != '"' && units[run] != '\\') ++run;
+        if (run > i) {
+            out_.add_ascii_units(units + i, run - i);
+            i = run;
+            continue;
+        }
+        uint32_t c = units[i++];
         bool normal = ascii_ ? (c >= 32 && c <= 127 && c != '"' && c != '\\') : (c >= 32 && c != '"' && c != '\\');
         if (normal) out_.add(c);
         else escape_char(c);
@@ -587,8 +612,26 @@ void Encoder::formed(const Cell& v, bool mold) {
 
 void Encoder::key_value(const Cell& key, const Cell& v, int depth) {
     TypeId t = type_of(key);
-    if (string::any_string_q(t)) value(key, depth);
-    else formed(key, !word::any_word_type_q(t));
+    if (string::any_string_q(t)) {
+        value(key, depth);
+    } else if (word::any_word_type_q(t)) {
+        // A word's form is its name.
+        std::string_view name = symbol::name(key.data2);
+        names_.clear();
+        for (size_t k = 0; k < name.size();) {
+            uint32_t c = uint8_t(name[k]);
+            size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            if (len > 1) {
+                c &= 0x3F >> (len - 1);
+                for (size_t j = 1; j < len && k + j < name.size(); ++j) c = (c << 6) | (uint8_t(name[k + j]) & 0x3F);
+            }
+            names_.push_back(c);
+            k += len;
+        }
+        escape(names_.data(), names_.size());
+    } else {
+        formed(key, true);
+    }
     if (indent_) out_.add_ascii(": ");
     else out_.add(':');
     value(v, depth);
@@ -608,44 +651,39 @@ void Encoder::value(const Cell& v, int depth) {
         case TypeId::string: text(v); return;
         case TypeId::map:
         case TypeId::object: {
-            // The pairs are copied out first: writing a value may allocate and move buffers.
-            Cell* pairs = block::push_new(8);
-            if (t == TypeId::map) {
-                Cell body = cell::make(TypeId::block, 0, v.data2, 0);
-                uint32_t n = block::length_from_head(body);
-                for (uint32_t k = 0; k + 1 < n; k += 2) {
-                    Cell key = *block::cell_at(body, k), val = *block::cell_at(body, k + 1);
+            // Cells are fetched again at each step: writing a value may move buffers. The map
+            // or object stays reachable from `v`, which the caller holds.
+            bool is_map = t == TypeId::map;
+            Cell body = cell::make(TypeId::block, 0, v.data2, 0);
+            uint32_t n = is_map ? block::length_from_head(body) : context::word_count(v.data1);
+            uint32_t step = is_map ? 2 : 1;
+            bool first = true;
+            for (uint32_t k = 0; k < n; k += step) {
+                Cell key, val;
+                if (is_map) {
+                    key = *block::cell_at(body, k);
+                    val = *block::cell_at(body, k + 1);
                     if (val.header == 0) continue;  // a removed entry
-                    block::append_cell(*pairs, key);
-                    block::append_cell(*pairs, val);
+                } else {
+                    key = *context::word_at(v.data1, k);
+                    val = *context::value_at(v.data1, k);
                 }
-            } else {
-                Node ctx = v.data1;
-                uint32_t n = context::word_count(ctx);
-                for (uint32_t k = 0; k < n; ++k) {
-                    Cell key = *context::word_at(ctx, k), val = *context::value_at(ctx, k);
-                    block::append_cell(*pairs, key);
-                    block::append_cell(*pairs, val);
+                if (first) {
+                    out_.add('{');
+                    if (indent_) line_and_indent(1);
+                    first = false;
+                } else {
+                    out_.add(',');
+                    if (indent_) line_and_indent(0);
                 }
+                key_value(key, val, depth + 1);
             }
-            uint32_t n = block::length_from_head(*pairs);
-            if (n == 0) {
+            if (first) {
                 out_.add_ascii("{}");
             } else {
-                out_.add('{');
-                if (indent_) line_and_indent(1);
-                for (uint32_t k = 0; k < n; k += 2) {
-                    if (k) {
-                        out_.add(',');
-                        if (indent_) line_and_indent(0);
-                    }
-                    Cell key = *block::cell_at(*pairs, k), val = *block::cell_at(*pairs, k + 1);
-                    key_value(key, val, depth + 1);
-                }
                 if (indent_) line_and_indent(-1);
                 out_.add('}');
             }
-            stack::data_top = pairs;
             return;
         }
         default: break;

@@ -33,6 +33,17 @@ public:
         }
         for (char c : text) add(uint8_t(c));
     }
+    // Code points below 0x80 of a string buffer of any unit.
+    template <typename Unit>
+    void add_ascii_units(const Unit* units, size_t count) {
+        if (unit_ == 1) {
+            size_t at = bytes_.size();
+            bytes_.resize(at + count);
+            for (size_t i = 0; i < count; ++i) bytes_[at + i] = char(units[i]);
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) add(units[i]);
+    }
     // Code points of a string buffer of any unit.
     template <typename Unit>
     void add_units(const Unit* units, size_t count) {
