@@ -232,27 +232,47 @@ public:
     // One field: the value formed, its quote characters doubled, and quoted when it holds a
     // quote character, a space, a line feed or a character of the delimiter.
     void field(const Cell& v) {
-        cps_.clear();
-        if (is(v, TypeId::string)) {
-            cps_ = json::code_points(v);
-        } else {
-            Cell* s = stack::push(string::make_cell(16));
-            actions::form(v, s->data2, nullptr, INT32_MAX);
-            cps_ = json::code_points(*s);
-            stack::data_top = s;
+        if (string::any_string_q(type_of(v)) && is(v, TypeId::string)) {
+            text(v);
+            return;
         }
+        Cell* s = stack::push(string::make_cell(16));
+        actions::form(v, s->data2, nullptr, INT32_MAX);
+        text(*s);
+        stack::data_top = s;
+    }
+    void text(const Cell& s) {
+        SeriesBuffer* b = series_::buffer(s);
+        uint32_t n = b->length(), from = std::min(s.data1, n);
+        switch (b->unit()) {
+            case 1: units(b->head + from, n - from); break;
+            case 2: units(reinterpret_cast<const uint16_t*>(b->head) + from, n - from); break;
+            default: units(reinterpret_cast<const uint32_t*>(b->head) + from, n - from); break;
+        }
+    }
+    template <typename Unit>
+    void units(const Unit* u, size_t count) {
         bool quote = false;
-        for (uint32_t c : cps_)
-            if (c == qc_ || c == ' ' || c == '\n' || std::find(dlm_.begin(), dlm_.end(), c) != dlm_.end()) {
-                quote = true;
-                break;
-            }
-        if (quote) out.add(qc_);
-        for (uint32_t c : cps_) {
-            if (c == qc_) out.add(qc_);
-            out.add(c);
+        for (size_t k = 0; k < count && !quote; ++k) {
+            uint32_t c = u[k];
+            quote = c == qc_ || c == ' ' || c == '\n' || std::find(dlm_.begin(), dlm_.end(), c) != dlm_.end();
         }
-        if (quote) out.add(qc_);
+        if (!quote) {
+            size_t k = 0;
+            while (k < count) {
+                size_t run = k;
+                while (run < count && u[run] < 0x80) ++run;
+                if (run > k) out.add_ascii_units(u + k, run - k);
+                for (k = run; k < count && u[k] >= 0x80; ++k) out.add(u[k]);
+            }
+            return;
+        }
+        out.add(qc_);
+        for (size_t k = 0; k < count; ++k) {
+            if (u[k] == qc_) out.add(qc_);
+            out.add(u[k]);
+        }
+        out.add(qc_);
     }
     void delimiter() {
         for (uint32_t c : dlm_) out.add(c);
@@ -272,7 +292,6 @@ public:
 private:
     std::vector<uint32_t> dlm_;
     uint32_t qc_;
-    std::vector<uint32_t> cps_;
 };
 
 // csv-encode output records delimiter quote size: appends the records as CSV lines to the
