@@ -583,7 +583,10 @@ void Encoder::escape(const Unit* units, size_t count) {
             continue;
         }
         uint32_t c = units[i++];
-        bool normal = ascii_ ? (c >= 32 && c <= 127 && c != '"' && c != '\\') : (c >= 32 && c != '"' && c != '\\');
+        // A surrogate code point has no UTF-8 form: it is written as its escape, which JSON
+        // readers take, so that the text stays encodable.
+        bool normal = ascii_ ? (c >= 32 && c <= 127 && c != '"' && c != '\\')
+                             : (c >= 32 && c != '"' && c != '\\' && (c < 0xD800 || c > 0xDFFF));
         if (normal) out_.add(c);
         else escape_char(c);
     }
