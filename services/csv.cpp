@@ -227,19 +227,22 @@ routines::Result csv_decode(const routines::Arg* args, uint32_t) {
 
 class Writer {
 public:
-    Writer(std::vector<uint32_t> delimiter, uint32_t quote) : dlm_(std::move(delimiter)), qc_(quote) {}
+    // `scratch` is a string on the data stack that every value not a string is formed into.
+    Writer(std::vector<uint32_t> delimiter, uint32_t quote, Cell* scratch)
+        : dlm_(std::move(delimiter)), qc_(quote), scratch_(scratch) {
+        single_ = dlm_.size() == 1 ? dlm_[0] : 0xFFFFFFFFu;
+    }
 
     // One field: the value formed, its quote characters doubled, and quoted when it holds a
     // quote character, a space, a line feed or a character of the delimiter.
     void field(const Cell& v) {
-        if (string::any_string_q(type_of(v)) && is(v, TypeId::string)) {
+        if (is(v, TypeId::string)) {
             text(v);
             return;
         }
-        Cell* s = stack::push(string::make_cell(16));
-        actions::form(v, s->data2, nullptr, INT32_MAX);
-        text(*s);
-        stack::data_top = s;
+        string::reset(*scratch_);
+        actions::form(v, scratch_->data2, nullptr, INT32_MAX);
+        text(*scratch_);
     }
     void text(const Cell& s) {
         SeriesBuffer* b = series_::buffer(s);
@@ -255,24 +258,23 @@ public:
         bool quote = false;
         for (size_t k = 0; k < count && !quote; ++k) {
             uint32_t c = u[k];
-            quote = c == qc_ || c == ' ' || c == '\n' || std::find(dlm_.begin(), dlm_.end(), c) != dlm_.end();
+            quote = c == qc_ || c == ' ' || c == '\n' || c == single_ ||
+                    (dlm_.size() > 1 && std::find(dlm_.begin(), dlm_.end(), c) != dlm_.end());
         }
-        if (!quote) {
-            size_t k = 0;
-            while (k < count) {
-                size_t run = k;
-                while (run < count && u[run] < 0x80) ++run;
-                if (run > k) out.add_ascii_units(u + k, run - k);
-                for (k = run; k < count && u[k] >= 0x80; ++k) out.add(u[k]);
+        if (quote) out.add(qc_);
+        // Runs of ASCII go out at once; a quote character is doubled inside quotes.
+        size_t k = 0;
+        while (k < count) {
+            size_t run = k;
+            while (run < count && u[run] < 0x80 && u[run] != qc_) ++run;
+            if (run > k) out.add_ascii_units(u + k, run - k);
+            if (run < count) {
+                if (u[run] == qc_) out.add(qc_);
+                out.add(u[run++]);
             }
-            return;
+            k = run;
         }
-        out.add(qc_);
-        for (size_t k = 0; k < count; ++k) {
-            if (u[k] == qc_) out.add(qc_);
-            out.add(u[k]);
-        }
-        out.add(qc_);
+        if (quote) out.add(qc_);
     }
     void delimiter() {
         for (uint32_t c : dlm_) out.add(c);
@@ -292,6 +294,8 @@ public:
 private:
     std::vector<uint32_t> dlm_;
     uint32_t qc_;
+    Cell* scratch_;
+    uint32_t single_;
 };
 
 // csv-encode output records delimiter quote size: appends the records as CSV lines to the
@@ -300,13 +304,15 @@ private:
 // of one length (or the values not a multiple of the size).
 routines::Result csv_encode(const routines::Arg* args, uint32_t) {
     Cell output = arg(0), records = arg(1);
-    Writer w(chars_of(arg(2)), scalar_cell::value(arg(3)));
+    Cell* scratch = stack::push(string::make_cell(16));
+    Writer w(chars_of(arg(2)), scalar_cell::value(arg(3)), scratch);
     int64_t size = args[4].integer;
     uint32_t from = records.data1, end = series_::total_length(records);
     if (from > end) from = end;
     if (size > 0) {
         if ((end - from) % uint64_t(size) != 0) {
             arg(0) = cell::none();
+            stack::data_top = scratch;
             return {};
         }
         for (uint32_t k = from; k < end; k += uint32_t(size)) w.line(records, k, uint32_t(size));
@@ -316,12 +322,14 @@ routines::Result csv_encode(const routines::Arg* args, uint32_t) {
             Cell r = *block::cell_at(records, k);
             if (!series_::any_block_q(type_of(r))) {
                 arg(0) = cell::none();
+                stack::data_top = scratch;
                 return {};
             }
             uint32_t count = series_::total_length(r) - std::min(r.data1, series_::total_length(r));
             if (fields < 0) fields = count;
             if (count != fields) {
                 arg(0) = cell::none();
+                stack::data_top = scratch;
                 return {};
             }
         }
@@ -330,9 +338,8 @@ routines::Result csv_encode(const routines::Arg* args, uint32_t) {
             w.line(r, r.data1, uint32_t(fields));
         }
     }
-    Cell* made = stack::push(w.out.make_string(TypeId::string));
-    string::concatenate(output, *made, -1, 0, false, string::ConcatMode::append);
-    stack::data_top = made;
+    json::append_to(output, w.out);
+    stack::data_top = scratch;
     arg(0) = output;
     return {};
 }

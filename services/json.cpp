@@ -63,6 +63,26 @@ Cell TextOut::make_string(TypeId type) const {
     return cell::make(type, 0, node, 0);
 }
 
+void append_to(Cell& output, const TextOut& text) {
+    // Nothing made here is garbage: a collection now would only walk the values written.
+    bool was = memory::gc_enabled;
+    memory::gc_enabled = false;
+    Cell made = text.make_string(TypeId::string);
+    SeriesBuffer* ob = series_::buffer(output);
+    if (output.data1 == 0 && ob->length() == 0 && !(ob->flags & series_flag::owned)) {
+        // The output's node takes the made buffer, the made node the empty one, left to the
+        // collector.
+        SeriesBuffer* mb = series_::buffer(made);
+        memory::set_buffer(output.data2, mb);
+        mb->node = output.data2;
+        memory::set_buffer(made.data2, ob);
+        ob->node = made.data2;
+    } else {
+        string::concatenate(output, made, -1, 0, false, string::ConcatMode::append);
+    }
+    memory::gc_enabled = was;
+}
+
 std::vector<uint32_t> code_points(const Cell& text) {
     SeriesBuffer* b = series_::buffer(text);
     uint32_t n = b->length();
@@ -730,9 +750,7 @@ routines::Result json_encode(const routines::Arg* args, uint32_t) {
     TextOut out;
     Encoder e(out, ascii, pretty ? &indent_text : nullptr, level);
     e.value(value, 0);
-    Cell* made = stack::push(out.make_string(TypeId::string));
-    string::concatenate(output, *made, -1, 0, false, string::ConcatMode::append);
-    stack::data_top = made;
+    append_to(output, out);
     arg(0) = output;
     return {};
 }

@@ -72,6 +72,10 @@ private:
     uint32_t limit_ = 0x80;
 };
 
+// Appends the text to the string `output` (a string! from its index), taking the made buffer
+// itself when the output is empty and no object owns it, instead of copying megabytes twice.
+void append_to(Cell& output, const TextOut& text);
+
 // The code points of a text value from its index to its tail.
 std::vector<uint32_t> code_points(const Cell& text);
 
