@@ -28,10 +28,11 @@
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "services/csv.h"
 #include "services/file_natives.h"
 #include "services/image_codecs.h"
-#include "services/csv.h"
 #include "services/json.h"
+#include "services/kazbin.h"
 
 namespace kaz::startup {
 namespace {
@@ -103,6 +104,26 @@ void define_routines() {
     }
 }
 
+namespace {
+// Functions of the environment call some routines through a word that stands for the routine
+// in their body: the word becomes the routine itself, reachable from nowhere else.
+// Puts the routine in place of every word of its name in the block, at any depth.
+void plant_in_block(const Cell& block, uint32_t name, const Cell& routine) {
+    SeriesBuffer* b = memory::buffer_of(block.data2);
+    for (uint32_t i = block.data1; i < b->length(); ++i) {
+        Cell& c = b->cells()[i];
+        if (is(c, TypeId::word) && symbol::canonical_id(c.data2) == name) c = routine;
+        else if (is(c, TypeId::block) || is(c, TypeId::paren)) plant_in_block(c, name, routine);
+    }
+}
+
+void plant_routine(const Cell& fn, const routines::Definition& d) {
+    Cell routine = make_routine(d);
+    plant_in_block(*function::more_cell(fn, function::more_body), symbol::canonical_id(word::from_c_string(d.name).data2),
+                   routine);
+}
+}  // namespace
+
 void fill_routine_fields() {
     for (const routines::Definition& d : natives::collector_routines()) {
         Cell r = make_routine(d);
@@ -111,16 +132,8 @@ void fill_routine_fields() {
     Cell interpreted = make_routine(natives::kInterpretedRoutine);
     *system_field({"state", "interpreted?"}) = interpreted;
 
-    // The on-change* of system/options/float calls the float module's switch: the word that
-    // stands for it in the function's body becomes the routine itself.
-    Cell handler = *system_field({"options", "float", "on-change*"});
-    Cell body = *function::more_cell(handler, function::more_body);
-    Cell switch_routine = make_routine(natives::kFloatSwitchRoutine);
-    SeriesBuffer* b = memory::buffer_of(body.data2);
-    for (uint32_t i = body.data1; i < b->length(); ++i) {
-        Cell& c = b->cells()[i];
-        if (is(c, TypeId::word) && std::string_view(symbol::name(c.data2)) == "float-switch") c = switch_routine;
-    }
+    // The on-change* of system/options/float calls the float module's switch.
+    plant_routine(*system_field({"options", "float", "on-change*"}), natives::kFloatSwitchRoutine);
 
     // The version, as a tuple loaded from its text.
     Cell version = lexer::load_text(text(build_info::kVersion));
@@ -141,6 +154,8 @@ void fill_routine_fields() {
     set("message", *build_info::kGitMessage ? text(build_info::kGitMessage) : cell::none());
 }
 
+void fill_tool_routines() { plant_routine(*word::get(word::from_c_string("trace")), natives::kTracingSwitchRoutine); }
+
 void fill_codecs(const Cell& codecs) {
     for (const image_codecs::Codec& c : image_codecs::codecs()) {
         Cell key = word::from_c_string(c.name);
@@ -150,6 +165,11 @@ void fill_codecs(const Cell& codecs) {
         Cell decode = make_routine(c.decode);
         *field(codec, "decode") = decode;
     }
+    Cell kazbin = map::select(codecs, word::from_c_string("kazbin"), FindOptions{});
+    Cell encode = make_routine(kazbin::kCodecEncode);
+    *field(kazbin, "encode*") = encode;
+    Cell decode = make_routine(kazbin::kCodecDecode);
+    *field(kazbin, "decode") = decode;
 }
 
 }  // namespace kaz::startup

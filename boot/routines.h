@@ -11,6 +11,8 @@ void define_routines();
 // collector's routines, interpreted?, the float switches' handler, the version and the
 // repository the build came from.
 void fill_routine_fields();
+// Gives `trace` the interpreter's tracing switch (once the tools are defined).
+void fill_tool_routines();
 // Binds the image codecs' encode and decode in the codec objects of system/codecs.
 void fill_codecs(const Cell& codecs);
 

@@ -6,10 +6,12 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,7 @@
 #include "datatypes/function.h"
 #include "datatypes/internal.h"
 #include "datatypes/string.h"
+#include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interp.h"
@@ -245,11 +248,79 @@ size_t find_header(const std::string& text) {
     return std::string::npos;
 }
 
-int run_script(const char* path) {
+// A global function of the environment, called with `args`.
+Cell call_global(const char* name, std::initializer_list<Cell> args) {
+    return interp::call(*word::get(word::from_c_string(name)), args.begin(), uint32_t(args.size()));
+}
+
+// The raw argument text without what comes before the script's own arguments: leading blanks,
+// the "--" switches (plain or quoted), the script's name and the blanks after it.
+std::string_view script_arguments(std::string_view raw) {
+    size_t at = 0;
+    auto blanks = [&] {
+        while (at < raw.size() && std::isspace(uint8_t(raw[at]))) ++at;
+    };
+    blanks();
+    for (;;) {
+        size_t start = at;
+        if (raw.substr(at).starts_with("\"--")) {
+            size_t close = raw.find('"', at + 3);
+            while (close != std::string_view::npos && close + 1 < raw.size() && !std::isspace(uint8_t(raw[close + 1])))
+                close = raw.find('"', close + 1);
+            at = close == std::string_view::npos ? raw.size() : close + 1;
+        } else if (raw.substr(at).starts_with("--")) {
+            while (at < raw.size() && !std::isspace(uint8_t(raw[at]))) ++at;
+        }
+        if (at == start) break;
+        blanks();
+    }
+    if (at < raw.size() && raw[at] == '"') {
+        size_t close = raw.find('"', at + 1);
+        at = close == std::string_view::npos ? raw.size() : close + 1;
+    } else {
+        while (at < raw.size() && !std::isspace(uint8_t(raw[at]))) ++at;
+    }
+    blanks();
+    return raw.substr(at);
+}
+
+// Where the script runs from: system/options/script names it, system/options/args and
+// system/script/args keep only its own arguments, and its folder becomes the current directory.
+void enter_script(const Cell& file, std::span<char*> script_args) {
+    Cell system = *word::get(word::from_c_string("system"));
+    Cell options = *startup::field(system, "options");
+    *startup::field(options, "script") = file;
+    Cell* list = stack::push(cell::none());
+    block::init_cell(*list, int32_t(script_args.size()));
+    for (const char* arg : script_args) {
+        Cell* text = stack::push(string::from_utf8(arg));
+        block::append_cell(*list, *text);
+        stack::pop(1);
+    }
+    *startup::field(options, "args") = *list;
+    stack::pop(1);
+    Cell* raw = startup::field(*startup::field(system, "script"), "args");
+    if (is(*raw, TypeId::string)) {
+        int32_t length = -1;
+        Cell text = *raw;
+        std::string whole = string::to_utf8(text, length);
+        *startup::field(*startup::field(system, "script"), "args") = string::from_utf8(script_arguments(whole));
+    }
+    Cell parts = call_global("split-path", {file});
+    Cell folder = *block::cell_at(parts, parts.data1);
+    int32_t length = -1;
+    if (std::string_view(string::to_utf8(folder, length)) != "./") call_global("change-dir", {folder});
+}
+
+int run_script(const char* path, std::span<char*> script_args) {
     const Cell file = string::from_utf8(path, TypeId::file);
     std::optional<std::string> text = read_file(path);
     if (!text) {
         report(Channel::error, error::create(ErrorId::access_cannot_open, &file, nullptr, nullptr));
+        return 1;
+    }
+    if (std::optional<Cell> error = trapped([&] { enter_script(call_global("to-kaz-file", {file}), script_args); })) {
+        report(Channel::error, *error);
         return 1;
     }
     // Editors that save UTF-8 with a byte-order mark put it before the header.
@@ -269,6 +340,17 @@ int run_script(const char* path) {
     // The text search can be fooled ("Kaz [" inside a string): the values must agree.
     if (block::length_from_head(code) < 2 || !is(*block::cell_at(code, 1), TypeId::block)) {
         report(Channel::error, error::create(ErrorId::syntax_no_header, &file, nullptr, nullptr));
+        return 1;
+    }
+    // The directives (#include, #if, macros...) are expanded before anything runs.
+    Cell body = code;
+    body.data1 = 1;
+    if (std::optional<Cell> error = trapped([&] { call_global("expand-directives", {body}); })) {
+        // A faulty directive is reported by the preprocessor itself, which then halts.
+        const Cell& thrown = error::field(*error, error::arg1);
+        bool halted = error::id_of(*error) == ErrorId::throw__throw_ && is(thrown, TypeId::word) &&
+                      std::string_view(symbol::name(thrown.data2)) == "halt-request";
+        if (!halted) report(Channel::error, *error);
         return 1;
     }
     code.data1 = 2;  // the code after Kaz [header]
@@ -318,7 +400,9 @@ int run_console() {
             continue;
         }
         pending.clear();
-        if (loaded.block) evaluate(*loaded.block, true, Channel::output);
+        if (!loaded.block) continue;
+        startup::take_terminal_size();
+        evaluate(*loaded.block, true, Channel::output);
     }
     // The shell's prompt starts on a line of its own.
     if (terminal) console::print_char('\n');
@@ -399,7 +483,15 @@ void define_line_readers() {
 int run(int argc, char** argv) {
     startup::set_command_line(argc, argv);
     define_line_readers();
-    int code = argc > 1 ? run_script(argv[1]) : run_console();
+    // Switches before the script's name are skipped ("--" ends them); "--catch" keeps the
+    // console going after the script.
+    int at = 1;
+    bool catch_q = false;
+    for (; at < argc && std::string_view(argv[at]).starts_with("--") && std::string_view(argv[at - 1]) != "--"; ++at)
+        catch_q |= std::string_view(argv[at]) == "--catch";
+    int code = 0;
+    if (at < argc) code = run_script(argv[at], std::span<char*>(argv + at + 1, argv + argc));
+    if (at >= argc || catch_q) code = std::max(code, run_console());
     // Test builds check the heap after every script (the test runner sets the variable).
     if (std::getenv("KAZ_CHECK_HEAP")) {
         std::string fault = gc::check_heap();

@@ -21,11 +21,13 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "datatypes/block.h"
+#include "datatypes/cells.h"
 #include "datatypes/context.h"
 #include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
+#include "platform/console.h"
 #include "platform/os.h"
 #include "services/os_info.h"
 
@@ -102,6 +104,7 @@ void fill_system() {
     if (dir.empty() || dir.back() != '/') dir += '/';
     Cell path = string::from_utf8(dir, TypeId::file);
     *field(*field(system, "options"), "path") = path;
+    take_terminal_size();
     fill_routine_fields();
 }
 
@@ -113,6 +116,24 @@ Cell* field(const Cell& object, const char* name) {
     // The sources make every field filled here: a missing one is a fault of the build.
     if (p < 0) error::raise(ErrorId::internal_not_done);
     return context::value_at(object.data1, uint32_t(p));
+}
+
+void take_terminal_size() {
+    int columns = 0;
+    int rows = 0;
+    if (!platform::terminal_size(columns, rows)) return;
+    // A script may have put something else in system or system/console: then there is nothing
+    // to set.
+    Cell at = system_object();
+    Cell* slot = nullptr;
+    for (const char* name : {"console", "size"}) {
+        if (!is(at, TypeId::object)) return;
+        int32_t i = context::find_symbol(at.data1, word::from_c_string(name).data2, true);
+        if (i < 0) return;
+        slot = context::value_at(at.data1, uint32_t(i));
+        at = *slot;
+    }
+    *slot = pair_cell::make(columns, rows);
 }
 
 void set_command_line(int argc, char** argv) {
@@ -137,6 +158,8 @@ void set_command_line(int argc, char** argv) {
 }
 
 void run() {
+    // Everything the environment's sources make is marked: the tracers never see its code.
+    memory::allocation_flags = series_flag::environment;
     environment::load_image();
     // The standard typesets first: the specs of natives and actions name them.
     for (std::string_view name : typeset::kStandardNames) {
@@ -168,6 +191,9 @@ void run() {
     interp::do_block(load_source("csv.kaz"));
     interp::do_block(load_source("reactivity.kaz"));
     interp::do_block(load_source("tools.kaz"));
+    fill_tool_routines();
+    interp::do_block(load_source("help.kaz"));
+    memory::allocation_flags = 0;
 }
 
 }  // namespace kaz::startup

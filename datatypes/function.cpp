@@ -77,6 +77,12 @@ Cell stored_body(const Cell* body, bool copy, Node bind_to) {
     if (!block_kind(type_of(*body))) return *body;
     Cell b = *body;
     if (copy) {
+        // A function the environment's code makes as it runs is environment code too.
+        struct Marking {
+            uint32_t saved = memory::allocation_flags;
+            ~Marking() { memory::allocation_flags = saved; }
+        } marking;
+        memory::allocation_flags |= memory::buffer_of(b.data2)->flags & series_flag::environment;
         b = *block::duplicate(b, true, true);
         stack::pop(1);
     }

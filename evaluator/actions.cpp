@@ -136,12 +136,23 @@ void complement(const int32_t*) {
 // length may measure.
 bool part_measurable_q(TypeId t) { return series_::series_type_q(t) || t == TypeId::map; }
 
-// append, insert and change: /part length, /only, /dup count.
+// append, insert and change: /part length, /only, /dup count. For append and insert /part
+// limits what is taken of the value; for change, how much of the target is replaced.
 void insertion(const int32_t* refs, Slot slot) {
     Cell& target = arg(0);
     Cell& value = arg(1);
     int32_t length = -1;
-    if (const Cell* part = ref_arg(refs, 0)) {
+    const Cell* part = ref_arg(refs, 0);
+    if (part && slot == Slot::change) {
+        if (is(*part, TypeId::integer)) {
+            length = std::max(cell::get_integer(*part), 0);
+        } else if (part_measurable_q(type_of(target)) && series_::same_series_q(*part, target)) {
+            series_::clamp_head(target);
+            length = std::max(int32_t(part->data1) - int32_t(target.data1), 0);
+        } else {
+            error::raise(ErrorId::script_invalid_part, *part);
+        }
+    } else if (part) {
         if (!part_measurable_q(type_of(value)) || !value.data2 || !memory::live_node_q(value.data2))
             error::raise(ErrorId::script_invalid_part, *part);
         series_::clamp_head(value);

@@ -248,6 +248,8 @@ uint32_t event_mask(const Cell& tracer) {
 
 void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell* value) {
     if (!is(state.tracer, TypeId::function) || !(state.mask & event)) return;
+    // The environment's own code is not shown: its functions are single steps to the tracers.
+    if (code != kNoNode && (memory::buffer_of(code)->flags & series_flag::environment)) return;
     Cell event_word = *kEventWords[__builtin_ctz(uint32_t(event))];
     uint32_t base_index = stack::index_of(stack::base);
     uint32_t top_index = stack::index_of(stack::data_top);
@@ -1162,6 +1164,15 @@ uint32_t eval_code(const Cell& callable_in, Node code, uint32_t pos, uint32_t en
     return c.pos;
 }
 
+namespace {
+// The tracing a function call leaves behind: its caller's, unless the function switched it.
+inline bool tracing_after(const CallFrame* me, bool saved) {
+    if (me->header & frame_bits::tracing_set) [[unlikely]]
+        return (me->header & frame_bits::tracing_on) != 0;
+    return saved;
+}
+}  // namespace
+
 void call_function(const Cell& fn, const Cell& name) {
     Node ctx = fn.data1;
     uint32_t saved_values = context::cell_of(ctx).data2;
@@ -1177,7 +1188,7 @@ void call_function(const Cell& fn, const Cell& name) {
         if (is(body, TypeId::block)) eval_block(body, true);
         else *stack::base = cell::unset();
     } catch (const Throw& t) {
-        state.tracing = saved_tracing;
+        state.tracing = tracing_after(me, saved_tracing);
         if (t.code == throw_code::error) {
             context::cell_of(ctx).data2 = saved_values;
             throw;
@@ -1189,7 +1200,7 @@ void call_function(const Cell& fn, const Cell& name) {
         fire_event(ev_epilog, body.data2, -1, &name, &fn);
         runtime::pending_code = pending;
     }
-    state.tracing = saved_tracing;
+    state.tracing = tracing_after(me, saved_tracing);
     uint32_t u = frame::unwinding;
     if (u) [[unlikely]] {
         if ((u == throw_code::return_ || u == throw_code::exit) && frame::top() == me) {

@@ -141,6 +141,21 @@ Result float_switch(const Arg* args, uint32_t) {
     return {};
 }
 
+Result tracing_switch(const Arg* args, uint32_t) {
+    const bool on = args[0].integer != 0 && is(interp::state.tracer, TypeId::function);
+    interp::state.tracing = on;
+    // The function this routine was called from (below the natives in between, such as `if`)
+    // restores its caller's tracing on return: mark its frame to leave this setting instead.
+    for (CallFrame* f = stack::frames_top - 2; f >= stack::frames_begin; --f) {
+        if (f->kind() != FrameKind::function) continue;
+        f->header &= ~(frame_bits::tracing_set | frame_bits::tracing_on);
+        f->header |= frame_bits::tracing_set | (on ? frame_bits::tracing_on : 0);
+        break;
+    }
+    result(cell::unset());
+    return {};
+}
+
 // The specs, as help shows them.
 constexpr routines::Definition kRoutines[] = {
     {"quit-return",
@@ -254,6 +269,8 @@ const routines::Definition kInterpretedRoutine = {
     TypeId::logic};
 const routines::Definition kFloatSwitchRoutine = {"float-switch", "word [word!] value [any-type!]", float_switch,
                                                   TypeId(0)};
+
+const routines::Definition kTracingSwitchRoutine = {"tracing-switch", "on [logic!]", tracing_switch, TypeId(0)};
 
 std::span<const routines::Definition> environment_routines() { return kRoutines; }
 

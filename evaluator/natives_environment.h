@@ -31,5 +31,8 @@ extern const routines::Definition kInterpretedRoutine;
 // What the on-change* of system/options/float calls: sets the float module's switch named by
 // the word (pretty? or full?) to the truth of the value; other words are ignored.
 extern const routines::Definition kFloatSwitchRoutine;
+// What `trace` calls with a logic! value: tracing goes on or off while a trace callback is
+// installed (always off without one), and stays so when the function calling it returns.
+extern const routines::Definition kTracingSwitchRoutine;
 
 }  // namespace kaz::natives

@@ -13,6 +13,7 @@ namespace kaz {
 namespace memory {
 
 State state;
+uint32_t allocation_flags = 0;
 uintptr_t* node_table = nullptr;
 uintptr_t node_slots = 0;
 bool gc_enabled = false;
@@ -367,7 +368,7 @@ SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     }
 
     b->capacity = capacity;
-    b->flags = unit | series_flag::in_use | placement | series_flag::fresh;
+    b->flags = unit | series_flag::in_use | placement | series_flag::fresh | memory::allocation_flags;
     b->node = 0;
     b->reserved = 0;
     if (offset == -1) {
@@ -404,7 +405,7 @@ Node alloc_heap(uint32_t count, uint32_t unit, int32_t offset) {
     uint32_t capacity = memory::align(count * unit, 16);
     auto* b = static_cast<SeriesBuffer*>(heap::alloc(sizeof(SeriesBuffer) + capacity));
     b->capacity = capacity;
-    b->flags = unit | series_flag::in_use | series_flag::fresh | series_flag::in_heap;
+    b->flags = unit | series_flag::in_use | series_flag::fresh | series_flag::in_heap | memory::allocation_flags;
     b->reserved = 0;
     b->head = b->tail = b->data() + offset;
     Node n = node_for(b);

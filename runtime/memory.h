@@ -39,6 +39,7 @@ namespace series_flag {
 inline constexpr uint32_t unit_mask = 0x1F;
 inline constexpr uint32_t context_mark = 1u << 16;  // ownership mark of contexts
 inline constexpr uint32_t owned = 1u << 17;         // owned by an object; cleared on copy
+inline constexpr uint32_t environment = 1u << 18;   // made while the environment loaded, or copied from such
 inline constexpr uint32_t complement = 1u << 19;    // complemented bitset
 inline constexpr uint32_t in_heap = 1u << 20;       // buffer lives in the tracked heap: never moves
 inline constexpr uint32_t big = 1u << 24;           // buffer lives alone in a big frame
@@ -93,6 +94,9 @@ struct BigFrame {
 static_assert(sizeof(BigFrame) % 16 == 0);
 
 namespace memory {
+
+// Flags every new buffer gets (series_flag::environment while the environment loads).
+extern uint32_t allocation_flags;
 
 inline constexpr uint32_t kNodesPerFrame = 10'000;
 inline constexpr uint32_t kSeriesFrameSize = 1'048'576;

@@ -23,7 +23,8 @@ enum class FrameKind : uint8_t {
 
 // One record per call. Bases are cell indexes into the data stack, which never moves.
 struct CallFrame {
-    uint32_t header;          // bits 24-27 kind, bit 28 return target, bit 31 pushed by the interpreter
+    uint32_t header;          // bits 24-27 kind, bit 28 return target, bits 29-30 tracing left on
+                              // return (set, on), bit 31 pushed by the interpreter
     uint32_t symbol;          // symbol id of the called word
     uint32_t saved_base;      // the caller's base
     Node word_context;        // context of the called word
@@ -37,6 +38,10 @@ struct CallFrame {
 
 namespace frame_bits {
 inline constexpr uint32_t return_target = 1u << 28;
+// A function that switched tracing (`trace true`/`false`) leaves it so when it returns, instead
+// of restoring what its caller had.
+inline constexpr uint32_t tracing_set = 1u << 29;
+inline constexpr uint32_t tracing_on = 1u << 30;
 inline constexpr uint32_t interpreted = 1u << 31;
 constexpr uint32_t kind(FrameKind k) { return uint32_t(k) << 24; }
 }  // namespace frame_bits

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "datatypes/binary.h"
+#include "datatypes/block.h"
+#include "datatypes/registry.h"
 #include "datatypes/calendar.h"
 #include "datatypes/cells.h"
 #include "datatypes/context.h"
@@ -1561,5 +1563,46 @@ uint32_t decode(const uint8_t* data, size_t length, Node target, Mode mode, cons
 uint32_t load_root_image(const uint8_t* image, size_t length, Node target) {
     return decode(image, length, target, Mode::boot, cell::none());
 }
+
+namespace {
+
+// The results go to the return slot, the first argument's cell.
+routines::Result codec_encode(const routines::Arg* args, uint32_t) {
+    stack::base[0] = args[1].integer ? encode_cp(stack::base[0]) : encode(stack::base[0]);
+    return {};
+}
+
+routines::Result codec_decode(const routines::Arg*, uint32_t) {
+    Cell payload = stack::base[0];
+    if (is(payload, TypeId::file) || is(payload, TypeId::url)) {
+        ReadOptions options;
+        options.binary = true;
+        ReadAction read = registry::actions(type_of(payload)).read;
+        if (!read) error::raise(ErrorId::script_invalid_data, payload);
+        payload = read(payload, options);
+        stack::base[0] = payload;  // seen by the collector while the result is made
+    }
+    if (!is(payload, TypeId::binary)) error::raise(ErrorId::script_invalid_data, payload);
+    const uint32_t total = memory::buffer_of(payload.data2)->length();
+    const uint32_t at = std::min(payload.data1, total);
+    if (total - at <= 10) error::raise(ErrorId::script_invalid_data, payload);
+    Cell* values = stack::push(cell::none());
+    block::init_cell(*values, 4);
+    // Taken after the allocation above; the collector, which could move the bytes, waits
+    // while the reader runs.
+    const uint8_t* bytes = memory::buffer_of(payload.data2)->head + at;
+    decode(bytes, total - at, values->data2, Mode::call, payload);
+    Cell result = *values;
+    if (block::length_from_head(result) == 1) result = *block::cell_at(result, 0);
+    stack::base[0] = result;
+    stack::pop(1);
+    return {};
+}
+
+}  // namespace
+
+const routines::Definition kCodecEncode = {"kazbin-encode", "data [any-type!] compact? [logic!]", codec_encode,
+                                           TypeId(0)};
+const routines::Definition kCodecDecode = {"kazbin-decode", "payload [any-type!]", codec_decode, TypeId(0)};
 
 }  // namespace kaz::kazbin

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "evaluator/routines.h"
 #include "runtime/cell.h"
 
 namespace kaz::kazbin {
@@ -46,5 +47,11 @@ uint32_t decode(const uint8_t* data, size_t length, Node target, Mode mode, cons
 
 // The boot entry: decodes the image into `target` in boot mode with the collector held off.
 uint32_t load_root_image(const uint8_t* image, size_t length, Node target);
+
+// The routines of the kazbin codec object: encode* [data [any-type!] compact? [logic!]] and
+// decode [payload [any-type!]] (a file or URL is read as binary first; the value itself when
+// the image holds one, else the block of them).
+extern const routines::Definition kCodecEncode;
+extern const routines::Definition kCodecDecode;
 
 }  // namespace kaz::kazbin

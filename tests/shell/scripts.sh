@@ -88,4 +88,36 @@ wait "$job"
 expect "interrupted: status" 130 "$?"
 expect "interrupted: standard error" "" "$(<"$scratch/err")"
 
+# Switches before the script's name are skipped; the script sees only its own arguments, runs
+# in its own folder and has its directives expanded first (an #include relative to it works).
+mkdir -p "$scratch/project"
+printf 'Kaz []\nshared: "included"\n' >"$scratch/project/shared.kaz"
+cat >"$scratch/project/main.kaz" <<'KAZ'
+Kaz [Title: "main"]
+#include %shared.kaz
+#if true [print shared]
+print mold reduce [system/options/script system/options/args system/script/args]
+print mold last split-path what-dir
+KAZ
+cd "$scratch"
+run --no-window project/main.kaz one "two words"
+cd - >/dev/null
+expect "script folder: output" 'included
+[%project/main.kaz ["one" "two words"] {one "two words"}]
+%project/' "$out"
+expect "script folder: status" 0 "$status"
+
+# --catch keeps the console going after the script: its lines come from standard input.
+printf 'Kaz []\nx: 40\n' >"$scratch/catch.kaz"
+run --catch "$scratch/catch.kaz" <<<'x + 2'
+expect "catch: output" "== 42" "$out"
+expect "catch: status" 0 "$status"
+
+# A faulty directive stops the script before anything runs; the preprocessor says where.
+printf 'Kaz []\nprint 1\n#if true 5\n' >"$scratch/directive.kaz"
+run "$scratch/directive.kaz"
+expect "bad directive: output" '*** Preprocessor Error: Syntax error
+*** Where: #if true 5' "$out"
+expect "bad directive: status" 1 "$status"
+
 finish
