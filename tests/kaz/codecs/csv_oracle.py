@@ -18,8 +18,8 @@ import sys
 import tempfile
 
 KAZ_SCRIPT = r'''Kaz [Title: "csv oracle"]
-dir: to file! system/options/args/2
-count: to integer! system/options/args/3
+dir: to file! system/options/args/1
+count: to integer! system/options/args/2
 repeat i count [
     text: read rejoin [dir "table" i ".csv"]
     delimiter: first read rejoin [dir "table" i ".dlm"]

@@ -18,9 +18,9 @@ import sys
 import tempfile
 
 KAZ_SCRIPT = r'''Kaz [Title: "json oracle"]
-dir: to file! system/options/args/2
-count: to integer! system/options/args/3
-accept: to integer! system/options/args/4
+dir: to file! system/options/args/1
+count: to integer! system/options/args/2
+accept: to integer! system/options/args/3
 repeat i count [
     text: read rejoin [dir "doc" i ".json"]
     value: load-json text
