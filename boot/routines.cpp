@@ -28,8 +28,10 @@
 #include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "services/csv.h"
 #include "services/file_natives.h"
 #include "services/image_codecs.h"
+#include "services/json.h"
 #include "services/kazbin.h"
 
 namespace kaz::startup {
@@ -78,7 +80,8 @@ Cell issue_or_none(const char* text) {
 void define_routines() {
     std::vector<routines::Definition> all;
     for (auto group : {natives::series_routines(), natives::math_routines(), natives::environment_routines(),
-                       file_natives::routines(), natives::helper_routines()})
+                       file_natives::routines(), natives::helper_routines(),
+                       json::routines(), csv::routines()})
         all.insert(all.end(), group.begin(), group.end());
     std::vector<bool> made(all.size(), false);
     auto define = [&](size_t i) {

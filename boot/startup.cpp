@@ -187,6 +187,8 @@ void run() {
     fill_system();
     interp::do_block(load_source("codecs.kaz"));
     fill_codecs(*field(system_object(), "codecs"));
+    interp::do_block(load_source("json.kaz"));
+    interp::do_block(load_source("csv.kaz"));
     interp::do_block(load_source("reactivity.kaz"));
     interp::do_block(load_source("tools.kaz"));
     fill_tool_routines();
