@@ -17,6 +17,7 @@
 #include "evaluator/natives_frame.h"
 #include "runtime/case_fold.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -95,16 +96,6 @@ void append_part(Cell& out, const Cell& text, uint32_t from, uint32_t count) {
     string::concatenate(out, part, int32_t(count), 0, false, string::ConcatMode::append);
 }
 
-// Holds the collector off while a loop makes values that all stay reachable from its result:
-// each collection would only walk the growing result again.
-struct CollectorPause {
-    bool was = memory::gc_enabled;
-    CollectorPause() { memory::gc_enabled = false; }
-    ~CollectorPause() { memory::gc_enabled = was; }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-};
-
 // extract-values series width output: appends every width-th value of the block from its
 // index to the output block, as one value each; the output is the result. The values are
 // those present at the call: an output that is the series itself does not feed the loop.
@@ -142,7 +133,7 @@ routines::Result split_text(const routines::Arg*, uint32_t) {
             ++count;
     Cell* pieces = block::push_new(int32_t(count));
     Cell* piece = stack::push(cell::unset());
-    CollectorPause pause;
+    gc::Pause pause;
     uint32_t pos = text.data1;
     while (true) {
         if (pos >= end) {  // the input ended just after a delimiter (or was empty)

@@ -48,6 +48,19 @@ const void* stack_high_end();
 
 bool enabled();
 void set_enabled(bool on);
+
+// Holds the collector off for a scope, as a loop does that makes values which all stay
+// reachable from its result: each collection would only walk the growing result again.
+class Pause {
+public:
+    Pause() : was_(enabled()) { set_enabled(false); }
+    ~Pause() { set_enabled(was_); }
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+private:
+    bool was_;
+};
 bool collecting_q();
 
 // One full collection, whether or not the collector is enabled; nothing when one is running.

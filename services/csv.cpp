@@ -11,6 +11,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/natives_frame.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "services/json.h"
@@ -19,14 +20,6 @@ namespace kaz::csv {
 namespace {
 
 using natives::arg;
-
-struct CollectorPause {
-    bool was = memory::gc_enabled;
-    CollectorPause() { memory::gc_enabled = false; }
-    ~CollectorPause() { memory::gc_enabled = was; }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-};
 
 // The code points of a char! or of a text from its index.
 std::vector<uint32_t> chars_of(const Cell& v) {
@@ -193,7 +186,7 @@ routines::Result csv_decode(const routines::Arg* args, uint32_t) {
          strict = args[6].integer != 0;
     Cell* header = stack::push(cell::none());
     Cell* rows = block::push_new(int32_t(std::max<uint32_t>(1, series_::total_length(data) / 80)));
-    CollectorPause pause;
+    gc::Pause pause;
     SeriesBuffer* b = series_::buffer(data);
     uint32_t from = std::min(data.data1, b->length());
     uint32_t n = b->length() - from;

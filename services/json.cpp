@@ -23,6 +23,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/natives_frame.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -94,15 +95,6 @@ std::vector<uint32_t> code_points(const Cell& text) {
 namespace {
 
 using natives::arg;
-
-// Holds the collector off while a loop makes values that all stay reachable from its result.
-struct CollectorPause {
-    bool was = memory::gc_enabled;
-    CollectorPause() { memory::gc_enabled = false; }
-    ~CollectorPause() { memory::gc_enabled = was; }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-};
 
 Cell string_of(const uint32_t* cps, size_t count) {
     TextOut out;
@@ -494,7 +486,7 @@ routines::Result json_decode(const routines::Arg*, uint32_t) {
     Cell input = arg(0);
     Cell* value = stack::push(cell::none());
     Cell* out = block::push_new(3);
-    CollectorPause pause;
+    gc::Pause pause;
     SeriesBuffer* b = series_::buffer(input);
     uint32_t from = std::min(input.data1, b->length());
     uint32_t n = b->length() - from;

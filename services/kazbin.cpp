@@ -1546,18 +1546,9 @@ uint32_t decode(const uint8_t* data, size_t length, Node target, Mode mode, cons
     // Everything a decode allocates is part of its result, reachable from the target: a
     // collection in the middle could free nothing it made, and would mark the growing result
     // again and again. The collector waits until the decode ends.
-    bool was = gc::enabled();
-    gc::set_enabled(false);
-    uint32_t first;
-    try {
-        Reader r(mode, target);
-        first = r.run(data, length, subject);
-    } catch (...) {
-        gc::set_enabled(was);
-        throw;
-    }
-    gc::set_enabled(was);
-    return first;
+    gc::Pause pause;
+    Reader r(mode, target);
+    return r.run(data, length, subject);
 }
 
 uint32_t load_root_image(const uint8_t* image, size_t length, Node target) {
