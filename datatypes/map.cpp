@@ -476,7 +476,7 @@ int32_t mold(const Cell& value, Node string, bool only, bool all, bool flat, con
     limit = mold_body(value, string, only, all, flat, part, limit, indent + 1, true);
     cycles::pop();
     if (only) return limit;
-    if (limit != before && indent > 0) limit = mold::indent(string, indent, limit);
+    if (limit != before && indent > 0 && !flat) limit = mold::indent(string, indent, limit);
     return write_text(string, "]", limit);
 }
 
