@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The JSON codec beside python3's json (its C accelerator): load-json and to-json of the peers'
 # ~25 MB document (bench/peers/gen_data.py writes doc20.json) against json.loads and
-# json.dumps. Each row runs bench/json_rows.kaz and bench/json_rows.py under hyperfine with the
+# json.dumps. Each row runs bench/kaz/json_rows.kaz and bench/peers/json_rows.py under hyperfine with the
 # operation done N times and none, from a Release build; the difference of the fastest runs
 # over N is the operation's time, printed with the ratio. The data is generated in a scratch
 # directory unless bench/peers/data already holds it.
@@ -21,5 +21,5 @@ doc=$(realpath "$doc")
 
 rows=("$@"); [ ${#rows[@]} -eq 0 ] && rows=(decode encode)
 for row in "${rows[@]}"; do
-    peer_row "json-$row" 3 5 "$kaz bench/json_rows.kaz" "$python bench/json_rows.py" "$doc" "$doc"
+    peer_row "json-$row" 3 5 "$kaz bench/kaz/json_rows.kaz" "$python bench/peers/json_rows.py" "$doc" "$doc"
 done

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The rows of bench/csv_rows.kaz in Python 3, for bench/csv_peers.sh: csv_rows.py ROW N CSV
+"""The rows of bench/kaz/csv_rows.kaz in Python 3, for bench/csv_peers.sh: csv_rows.py ROW N CSV
 reads the text (and for csv-encode reads its rows once), then runs the row's operation N times
 (N = 0 measures the making alone)."""
 import csv

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The rows of bench/json_rows.kaz in Python 3, for bench/json_peers.sh: json_rows.py ROW N DOC
+"""The rows of bench/kaz/json_rows.kaz in Python 3, for bench/json_peers.sh: json_rows.py ROW N DOC
 reads the document (and for json-encode decodes it once), then runs the row's operation N
 times (N = 0 measures the making alone). Compact separators, as to-json writes."""
 import json
