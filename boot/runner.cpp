@@ -11,7 +11,6 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +19,7 @@
 #include "datatypes/context.h"
 #include "datatypes/function.h"
 #include "datatypes/internal.h"
+#include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -286,19 +286,13 @@ std::string_view script_arguments(std::string_view raw) {
 
 // Where the script runs from: system/options/script names it, system/options/args and
 // system/script/args keep only its own arguments, and its folder becomes the current directory.
-void enter_script(const Cell& file, std::span<char*> script_args) {
+// `before` is how many arguments come before the script's own: the switches and its name.
+void enter_script(const Cell& file, uint32_t before) {
     Cell system = *word::get(word::from_c_string("system"));
     Cell options = *startup::field(system, "options");
     *startup::field(options, "script") = file;
-    Cell* list = stack::push(cell::none());
-    block::init_cell(*list, int32_t(script_args.size()));
-    for (const char* arg : script_args) {
-        Cell* text = stack::push(string::from_utf8(arg));
-        block::append_cell(*list, *text);
-        stack::pop(1);
-    }
-    *startup::field(options, "args") = *list;
-    stack::pop(1);
+    Cell args = *startup::field(options, "args");
+    if (is(args, TypeId::block)) series_::remove_units(args, 0, before);
     Cell* raw = startup::field(*startup::field(system, "script"), "args");
     if (is(*raw, TypeId::string)) {
         int32_t length = -1;
@@ -312,14 +306,14 @@ void enter_script(const Cell& file, std::span<char*> script_args) {
     if (std::string_view(string::to_utf8(folder, length)) != "./") call_global("change-dir", {folder});
 }
 
-int run_script(const char* path, std::span<char*> script_args) {
+int run_script(const char* path, uint32_t before) {
     const Cell file = string::from_utf8(path, TypeId::file);
     std::optional<std::string> text = read_file(path);
     if (!text) {
         report(Channel::error, error::create(ErrorId::access_cannot_open, &file, nullptr, nullptr));
         return 1;
     }
-    if (std::optional<Cell> error = trapped([&] { enter_script(call_global("to-kaz-file", {file}), script_args); })) {
+    if (std::optional<Cell> error = trapped([&] { enter_script(call_global("to-kaz-file", {file}), before); })) {
         report(Channel::error, *error);
         return 1;
     }
@@ -490,7 +484,7 @@ int run(int argc, char** argv) {
     for (; at < argc && std::string_view(argv[at]).starts_with("--") && std::string_view(argv[at - 1]) != "--"; ++at)
         catch_q |= std::string_view(argv[at]) == "--catch";
     int code = 0;
-    if (at < argc) code = run_script(argv[at], std::span<char*>(argv + at + 1, argv + argc));
+    if (at < argc) code = run_script(argv[at], uint32_t(at));
     if (at >= argc || catch_q) code = std::max(code, run_console());
     // Test builds check the heap after every script (the test runner sets the variable).
     if (std::getenv("KAZ_CHECK_HEAP")) {
