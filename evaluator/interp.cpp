@@ -536,8 +536,7 @@ inline const Cell* infix_op_at(Node code, uint32_t pos, uint32_t end) {
 
 // The value at `pos` when it needs no evaluation of its own: a literal, or the value of a word
 // holding anything but a callable or unset!. Null for the rest.
-inline const Cell* plain_value(Node code, uint32_t pos) {
-    const Cell* v = buf(code)->cells() + pos;
+inline const Cell* plain_value_in(const Cell* v) {
     TypeId t = type_of(*v);
     if (t == TypeId::word) {
         const Cell* slot = word::bound_slot(*v);
@@ -548,6 +547,7 @@ inline const Cell* plain_value(Node code, uint32_t pos) {
     }
     return evaluated_type(t) ? nullptr : v;
 }
+inline const Cell* plain_value(Node code, uint32_t pos) { return plain_value_in(buf(code)->cells() + pos); }
 
 // Pushes the value at `pos` when it needs no evaluation of its own; false, with nothing
 // pushed, for the rest.
@@ -952,19 +952,14 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 [[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
                                                    bool callables_as_values);
 
-// A block is evaluated on the caller's frame: each expression's result is pushed where the
-// block began and dropped when the next one starts, so the last stays as the block's result.
-// Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
-// look for.
-void eval_block(const Cell& block, bool into_return) {
-    if (static_cast<const char*>(__builtin_frame_address(0)) < state.stack_floor) [[unlikely]]
-        frame::overflow();
-    Cell saved_current = state.current_block;
-    Node code = block.data2;
-    Cell* top = stack::data_top;
-    fire(ev_enter, code, int32_t(block.data1), nullptr, nullptr);
-    uint32_t pos = block.data1;
-    if (pos >= tail_of(code)) stack::push(cell::unset());
+namespace {
+
+// The rest of a block from `pos` (after the expression that ended there, whose result is at
+// `top`, when `stepped`) while a tracer runs: every step is an event.
+[[gnu::noinline]] void eval_block_traced(const Cell& block, uint32_t pos, Cell* top, const Cell& saved_current,
+                                         bool into_return, bool stepped) {
+    const Node code = block.data2;
+    if (stepped) fire(ev_expr, code, int32_t(pos), nullptr, top);
     // The tail is read again after every expression: the code may have changed.
     for (uint32_t tail; pos < (tail = tail_of(code));) {
         stack::data_top = top;
@@ -973,11 +968,50 @@ void eval_block(const Cell& block, bool into_return) {
         state.current_block.data1 = pos;
         pos = eval_pushed(code, pos, tail, false, false);
         if (unwinding()) return;
-        if (state.tracing) [[unlikely]]
-            fire_event(ev_expr, code, int32_t(pos), nullptr, top);
+        fire(ev_expr, code, int32_t(pos), nullptr, top);
     }
     stack::data_top = top + 1;
     fire(ev_exit, code, int32_t(tail_of(code)), nullptr, top);
+    state.current_block = saved_current;
+    if (into_return) *stack::base = *top;
+}
+
+}  // namespace
+
+// A block is evaluated on the caller's frame: each expression's result is pushed where the
+// block began and dropped when the next one starts, so the last stays as the block's result.
+// Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
+// look for.
+void eval_block(const Cell& block, bool into_return) {
+    if (static_cast<const char*>(__builtin_frame_address(0)) < state.stack_floor) [[unlikely]]
+        frame::overflow();
+    const Cell saved_current = state.current_block;
+    const Node code = block.data2;
+    Cell* const top = stack::data_top;
+    uint32_t pos = block.data1;
+    uint32_t tail = tail_of(code);
+    if (state.tracing) [[unlikely]] {
+        fire_event(ev_enter, code, int32_t(pos), nullptr, nullptr);
+        if (pos >= tail_of(code)) stack::push(cell::unset());
+        return eval_block_traced(block, pos, top, saved_current, into_return, false);
+    }
+    if (pos >= tail) {
+        stack::push(cell::unset());
+    } else {
+        do {
+            stack::data_top = top;
+            // The whole cell: a trapped error inside may have left another block there.
+            state.current_block = block;
+            state.current_block.data1 = pos;
+            pos = eval_pushed(code, pos, tail, false, false);
+            if (unwinding()) return;
+            // A step may have started a tracer: the rest of the block is traced.
+            if (state.tracing) [[unlikely]]
+                return eval_block_traced(block, pos, top, saved_current, into_return, true);
+            // The tail is read again after every expression: the code may have changed.
+        } while (pos < (tail = tail_of(code)));
+    }
+    stack::data_top = top + 1;
     state.current_block = saved_current;
     if (into_return) *stack::base = *top;
 }
@@ -993,30 +1027,79 @@ uint32_t eval_next(const Cell& block) {
 
 namespace {
 
-// A return or exit met with no tracer running, whose value needs no evaluation of its own (a
-// literal, a word's value, then operators computed in place): nothing can fail nor see its
-// frame, so it leaves for its target at once, as its native would. kCalled, with nothing
-// changed, where it must be called: a value to evaluate, or no target (the error names it).
+// What the at-once paths below return where the call must be made as usual (nothing changed).
 inline constexpr uint32_t kCalled = ~0u;
+
+// The operand at `pos` when computing it can neither fail nor run code: a literal or a word's
+// value, then operators computed in place, up to a value no operator follows. Returns the
+// position after it, or kCalled.
+inline uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell& out) {
+    const Cell* v = pos < end ? plain_value_in(cells + pos) : nullptr;
+    if (!v) return kCalled;
+    out = *v;
+    const Cell* op;
+    ++pos;
+    while ((op = infix_op_in(cells, pos, end)) && pos + 1 < end && fast_infix(*op, out, cells[pos + 1]))
+        pos += 2;
+    return op ? kCalled : pos;
+}
+
+// A return or exit met with no tracer running, whose value is a pure operand: nothing can fail
+// nor see its frame, so it leaves for its target at once, as its native would. kCalled where it
+// must be called: a value to evaluate, or no target (the error names it).
 [[gnu::noinline]] uint32_t return_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
                                           uint32_t end) {
     const bool with_value = callable.data1 == natives::return_;
     if (shape::walk(cached.data3) != (with_value ? 1u : 0u)) return kCalled;
     Cell value = cell::unset();
     if (with_value) {
-        const Cell* v = pos < end ? plain_value(code, pos) : nullptr;
-        if (!v) return kCalled;
-        value = *v;
-        const Cell* cells = buf(code)->cells();
-        const Cell* op;
-        ++pos;
-        while ((op = infix_op_in(cells, pos, end)) && pos + 1 < end && fast_infix(*op, value, cells[pos + 1]))
-            pos += 2;
-        if (op) return kCalled;
+        pos = pure_operand(buf(code)->cells(), pos, end, value);
+        if (pos == kCalled) return kCalled;
         const Cell entry = buf(cached.data2)->cells()[0];
         if (arg_kind(entry) != normal || !in_typeset(entry, type_of(value))) return kCalled;
     }
     return frame::return_at_once(value, with_value) ? pos : kCalled;
+}
+
+// `if`, `unless` or `either` met with no tracer running, whose condition is a pure operand
+// (not unset!, whose truth either refuses) and whose branches are blocks given as they stand:
+// the choice is made without the call. A branch that runs runs inside the frame the call
+// would have pushed, its arguments in place, so errors and unwinds inside see what they
+// would. kCalled, with nothing changed, for anything else.
+[[gnu::noinline]] uint32_t conditional_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                               uint32_t end, const Cell& name) {
+    const uint32_t branches = callable.data1 == natives::either ? 2 : 1;
+    if (shape::walk(cached.data3) != 1 + branches) return kCalled;
+    const Cell* cells = buf(code)->cells();
+    Cell cond;
+    const uint32_t first = pure_operand(cells, pos, end, cond);
+    if (first == kCalled || is(cond, TypeId::unset) || end - first < branches) return kCalled;
+    const uint32_t after = first + branches;
+    if (infix_op_in(cells, after, end)) return kCalled;
+    const Cell* table = buf(cached.data2)->cells();
+    if (arg_kind(table[0]) != normal || !in_typeset(table[0], type_of(cond))) return kCalled;
+    for (uint32_t b = 0; b < branches; ++b) {
+        TypeId bt = type_of(cells[first + b]);
+        if (arg_kind(table[1 + b]) != normal || evaluated_type(bt) || !in_typeset(table[1 + b], bt)) return kCalled;
+    }
+    bool truth = true_q(cond, false);
+    if (callable.data1 == natives::unless) truth = !truth;
+    if (branches == 1 && !truth) {
+        stack::push(cell::none());
+        return after;
+    }
+    const Cell branch = cells[first + (truth ? 0 : 1)];
+    Cell* result_at = stack::push(callable);
+    frame::push_interp_native(name);
+    stack::push(cond);
+    for (uint32_t b = 0; b < branches; ++b) stack::push(buf(code)->cells()[first + b]);
+    eval_block(branch, true);
+    if (unwinding()) return after;
+    frame::pop();
+    Cell result = stack::data_top[-1];
+    *result_at = result;
+    stack::data_top = result_at + 1;
+    return after;
 }
 
 // The value a word! met in code stands for: its value pushed, or the call it names made.
@@ -1033,8 +1116,13 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
     if (!state.tracing && t != TypeId::routine) {
         const Cell& cached = more_cells(callable)[1];
         if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]] {
-            if (t == TypeId::native && (callable.data1 == natives::return_ || callable.data1 == natives::exit)) {
-                uint32_t next = return_at_once(callable, cached, code, pos, end);
+            if (t == TypeId::native) {
+                uint32_t next = kCalled;
+                if (callable.data1 == natives::return_ || callable.data1 == natives::exit)
+                    next = return_at_once(callable, cached, code, pos, end);
+                else if (callable.data1 == natives::if_ || callable.data1 == natives::unless ||
+                         callable.data1 == natives::either)
+                    next = conditional_at_once(callable, cached, code, pos, end, word);
                 if (next != kCalled) return next;
             }
             return eval_plain_call(callable, cached, code, pos, end, word);
