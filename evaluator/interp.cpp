@@ -103,12 +103,12 @@ Cell arg_word(const Cell& callable, uint32_t index) {
     return index < w->length() ? w->cells()[index] : words::anon_tag;
 }
 
+// Type t's bit is 0x80 >> t % 8 in byte t / 8 of the little-endian words: bit (t % 32) ^ 7
+// of its word.
 constexpr bool in_typeset(const Cell& ts, TypeId t) {
     uint32_t id = uint32_t(t);
     uint32_t word = id < 32 ? ts.data1 : id < 64 ? ts.data2 : ts.data3;
-    uint32_t byte_in_word = (id % 32) / 8;
-    uint8_t byte = uint8_t(word >> (8 * byte_in_word));
-    return (byte & (0x80u >> (id & 7))) != 0;
+    return (word >> ((id & 31) ^ 7)) & 1;
 }
 
 }  // namespace
