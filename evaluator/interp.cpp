@@ -1047,17 +1047,12 @@ inline uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell
 // A return or exit met with no tracer running, whose value is a pure operand: nothing can fail
 // nor see its frame, so it leaves for its target at once, as its native would. kCalled where it
 // must be called: a value to evaluate, or no target (the error names it).
-[[gnu::noinline]] uint32_t return_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
-                                          uint32_t end) {
+[[gnu::noinline]] uint32_t return_at_once(const Cell& callable, Node code, uint32_t pos, uint32_t end) {
     const bool with_value = callable.data1 == natives::return_;
-    if (shape::walk(cached.data3) != (with_value ? 1u : 0u)) return kCalled;
+    // A native's spec is its built-in's (make native! refuses any other): return's value is
+    // any-type!, so a pure operand always fits.
     Cell value = cell::unset();
-    if (with_value) {
-        pos = pure_operand(buf(code)->cells(), pos, end, value);
-        if (pos == kCalled) return kCalled;
-        const Cell entry = buf(cached.data2)->cells()[0];
-        if (arg_kind(entry) != normal || !in_typeset(entry, type_of(value))) return kCalled;
-    }
+    if (with_value && (pos = pure_operand(buf(code)->cells(), pos, end, value)) == kCalled) return kCalled;
     return frame::return_at_once(value, with_value) ? pos : kCalled;
 }
 
@@ -1066,22 +1061,18 @@ inline uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell
 // the choice is made without the call. A branch that runs runs inside the frame the call
 // would have pushed, its arguments in place, so errors and unwinds inside see what they
 // would. kCalled, with nothing changed, for anything else.
-[[gnu::noinline]] uint32_t conditional_at_once(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
-                                               uint32_t end, const Cell& name) {
+[[gnu::noinline]] uint32_t conditional_at_once(const Cell& callable, Node code, uint32_t pos, uint32_t end,
+                                               const Cell& name) {
     const uint32_t branches = callable.data1 == natives::either ? 2 : 1;
-    if (shape::walk(cached.data3) != 1 + branches) return kCalled;
     const Cell* cells = buf(code)->cells();
     Cell cond;
     const uint32_t first = pure_operand(cells, pos, end, cond);
     if (first == kCalled || is(cond, TypeId::unset) || end - first < branches) return kCalled;
     const uint32_t after = first + branches;
-    if (infix_op_in(cells, after, end)) return kCalled;
-    const Cell* table = buf(cached.data2)->cells();
-    if (arg_kind(table[0]) != normal || !in_typeset(table[0], type_of(cond))) return kCalled;
-    for (uint32_t b = 0; b < branches; ++b) {
-        TypeId bt = type_of(cells[first + b]);
-        if (arg_kind(table[1 + b]) != normal || evaluated_type(bt) || !in_typeset(table[1 + b], bt)) return kCalled;
-    }
+    // The spec is the built-in's: the condition is any-type!, the branches block!.
+    if (!is(cells[first], TypeId::block) || (branches == 2 && !is(cells[first + 1], TypeId::block)) ||
+        infix_op_in(cells, after, end))
+        return kCalled;
     bool truth = true_q(cond, false);
     if (callable.data1 == natives::unless) truth = !truth;
     if (branches == 1 && !truth) {
@@ -1118,11 +1109,16 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
         if (is(cached, TypeId::block) && (cached.data3 & shape::plain)) [[likely]] {
             if (t == TypeId::native) {
                 uint32_t next = kCalled;
-                if (callable.data1 == natives::return_ || callable.data1 == natives::exit)
-                    next = return_at_once(callable, cached, code, pos, end);
-                else if (callable.data1 == natives::if_ || callable.data1 == natives::unless ||
-                         callable.data1 == natives::either)
-                    next = conditional_at_once(callable, cached, code, pos, end, word);
+                switch (callable.data1) {
+                    case natives::if_: case natives::unless: case natives::either:
+                        next = conditional_at_once(callable, code, pos, end, word);
+                        break;
+                    case natives::return_: case natives::exit:
+                        next = return_at_once(callable, code, pos, end);
+                        break;
+                    default:
+                        break;
+                }
                 if (next != kCalled) return next;
             }
             return eval_plain_call(callable, cached, code, pos, end, word);
