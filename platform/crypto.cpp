@@ -2,8 +2,25 @@
 
 #include <openssl/evp.h>
 
+#include "platform/library.h"
+
 namespace kaz::platform::crypto {
 namespace {
+
+// libcrypto is opened on first use: linked, its relocation alone would cost every start more
+// than most scripts spend on digests.
+#define KAZ_CRYPTO_FUNCTIONS(X)                                                                    \
+    X(EVP_DigestFinal_ex) X(EVP_DigestInit_ex) X(EVP_DigestUpdate) X(EVP_MD_CTX_free)               \
+    X(EVP_MD_CTX_new) X(EVP_md5) X(EVP_sha1) X(EVP_sha256) X(EVP_sha384) X(EVP_sha512)
+KAZ_CRYPTO_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool crypto_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_CRYPTO_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        return load_library("libcrypto.so.3", symbols);
+    }();
+    return loaded;
+}
 
 const EVP_MD* method_of(Algorithm a) {
     switch (a) {
@@ -20,14 +37,18 @@ EVP_MD_CTX* context(void* p) { return static_cast<EVP_MD_CTX*>(p); }
 
 }  // namespace
 
-Hash::Hash(Algorithm algorithm) : algorithm_(algorithm), context_(EVP_MD_CTX_new()) {
+// Without the library every hash fails as a failed digest does.
+Hash::Hash(Algorithm algorithm)
+    : algorithm_(algorithm), context_(crypto_loaded() ? EVP_MD_CTX_new() : nullptr) {
     if (context_ && EVP_DigestInit_ex(context(context_), method_of(algorithm), nullptr) != 1) {
         EVP_MD_CTX_free(context(context_));
         context_ = nullptr;
     }
 }
 
-Hash::~Hash() { EVP_MD_CTX_free(context(context_)); }
+Hash::~Hash() {
+    if (context_) EVP_MD_CTX_free(context(context_));
+}
 
 void Hash::update(std::span<const uint8_t> bytes) {
     if (!context_ || bytes.empty()) return;
