@@ -4,6 +4,7 @@
 #include "datatypes/vector.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "datatypes/date.h"
@@ -114,17 +115,46 @@ bool float_out_of_range_q(const Cell& c) {
     return !(d <= 2147483647.0 && d >= -2147483648.0);
 }
 
+namespace {
+// "00" to "99": two digits per division, half the divisions of one digit at a time.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+uint32_t decimal_length(uint32_t m) {
+    uint32_t n = 1;
+    for (;;) {
+        if (m < 10) return n;
+        if (m < 100) return n + 1;
+        if (m < 1000) return n + 2;
+        if (m < 10000) return n + 3;
+        m /= 10000;
+        n += 4;
+    }
+}
+}  // namespace
+
 Decimal format_decimal(int32_t value) {
     Decimal d{};
-    char* end = d.text + sizeof d.text;
-    char* p = end;
     // The magnitude as unsigned: the smallest integer has no positive counterpart.
     uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    do *--p = char('0' + m % 10);
-    while ((m /= 10) != 0);
-    if (value < 0) *--p = '-';
-    d.length = uint8_t(end - p);
-    std::copy(p, end, d.text);
+    uint32_t sign = value < 0 ? 1 : 0;
+    d.length = uint8_t(sign + decimal_length(m));
+    char* p = d.text + d.length;
+    while (m >= 100) {
+        uint32_t pair = m % 100;
+        m /= 100;
+        p -= 2;
+        std::memcpy(p, kDigitPairs + pair * 2, 2);
+    }
+    if (m >= 10) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + m * 2, 2);
+    } else {
+        *--p = char('0' + m);
+    }
+    if (sign) d.text[0] = '-';
     return d;
 }
 
