@@ -135,13 +135,15 @@ uint32_t decimal_length(uint32_t m) {
 }
 }  // namespace
 
-Decimal format_decimal(int32_t value) {
-    Decimal d{};
+uint32_t decimal_size(int32_t value) {
     // The magnitude as unsigned: the smallest integer has no positive counterpart.
     uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    uint32_t sign = value < 0 ? 1 : 0;
-    d.length = uint8_t(sign + decimal_length(m));
-    char* p = d.text + d.length;
+    return (value < 0 ? 1 : 0) + decimal_length(m);
+}
+
+void write_decimal(char* out, int32_t value, uint32_t size) {
+    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
+    char* p = out + size;
     while (m >= 100) {
         uint32_t pair = m % 100;
         m /= 100;
@@ -154,7 +156,13 @@ Decimal format_decimal(int32_t value) {
     } else {
         *--p = char('0' + m);
     }
-    if (sign) d.text[0] = '-';
+    if (value < 0) out[0] = '-';
+}
+
+Decimal format_decimal(int32_t value) {
+    Decimal d{};
+    d.length = uint8_t(decimal_size(value));
+    write_decimal(d.text, value, d.length);
     return d;
 }
 

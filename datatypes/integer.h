@@ -61,6 +61,11 @@ struct Decimal {
 };
 Decimal format_decimal(int32_t value);
 
+// The same text written in place: decimal_size gives the characters it takes (the sign
+// included), write_decimal writes exactly that many at `out`.
+uint32_t decimal_size(int32_t value);
+void write_decimal(char* out, int32_t value, uint32_t size);
+
 // One operation on two payloads. Add, subtract and multiply that overflow, and a divide that
 // is not exact, turn `result` (when given) into a float! with the result computed in
 // floating point; otherwise the 32-bit result is also stored in result's data2. Dividing by

@@ -857,13 +857,22 @@ inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
 // no one owns — done without the general planning: no handler can run, so nothing is planned
 // twice, and an integer's digits need no text of their own. False when the general path must
 // do it.
-// The commonest of all: one-byte text onto a one-byte string no one owns that has the room
-// already. False when another path must do it.
+// The commonest of all: one-byte text or an integer's digits onto a one-byte string no one
+// owns that has the room already. False when another path must do it.
 inline bool append_in_place(const Cell& s, const Cell& value) {
     SeriesBuffer* target = buffer(s);
-    TypeId t = type_of(value);
-    if (!any_string_q(t) || t == TypeId::tag || value.data2 == s.data2) return false;
     if ((target->flags & (series_flag::owned | series_flag::unit_mask)) != 1) return false;
+    TypeId t = type_of(value);
+    if (t == TypeId::integer) {
+        int32_t v = cell::get_integer(value);
+        uint32_t size = integer::decimal_size(v);
+        if (uint64_t(target->used()) + size > uint64_t(INT32_MAX) || uint64_t(target->end() - target->tail) < size)
+            return false;
+        integer::write_decimal(reinterpret_cast<char*>(target->tail), v, size);
+        target->tail += size;
+        return true;
+    }
+    if (!any_string_q(t) || t == TypeId::tag || value.data2 == s.data2) return false;
     SeriesBuffer* src = buffer(value);
     if (src->unit() != 1) return false;
     uint32_t total = src->used();
@@ -880,12 +889,17 @@ bool append_plainly(Cell& s, const Cell& value) {
     if (ownership::owned_q(s)) return false;
     TypeId t = type_of(value);
     if (t == TypeId::integer) {
-        integer::Decimal digits = integer::format_decimal(cell::get_integer(value));
-        SeriesBuffer* d = room_at_tail(s, digits.length, 1);
+        int32_t v = cell::get_integer(value);
+        uint32_t size = integer::decimal_size(v);
+        SeriesBuffer* d = room_at_tail(s, size, 1);
         uint32_t u = d->unit();
-        if (u == 1) copy_bytes(d->tail, reinterpret_cast<const uint8_t*>(digits.text), std::min<uint32_t>(digits.length, sizeof digits.text));
-        else for (uint32_t i = 0; i < digits.length; ++i) put_char(d->tail + size_t(i) * u, u, uint8_t(digits.text[i]));
-        d->tail += size_t(digits.length) * u;
+        if (u == 1) {
+            integer::write_decimal(reinterpret_cast<char*>(d->tail), v, size);
+        } else {
+            integer::Decimal digits = integer::format_decimal(v);
+            for (uint32_t i = 0; i < size; ++i) put_char(d->tail + size_t(i) * u, u, uint8_t(digits.text[i]));
+        }
+        d->tail += size_t(size) * u;
         return true;
     }
     if (t == TypeId::char_) {
