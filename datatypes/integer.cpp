@@ -4,7 +4,6 @@
 #include "datatypes/vector.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "datatypes/date.h"
@@ -113,50 +112,6 @@ int32_t abs_checked(int32_t value) {
 bool float_out_of_range_q(const Cell& c) {
     double d = cell::get_float(c);
     return !(d <= 2147483647.0 && d >= -2147483648.0);
-}
-
-namespace {
-// "00" to "99": two digits per division, half the divisions of one digit at a time.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-uint32_t decimal_length(uint32_t m) {
-    uint32_t n = 1;
-    for (;;) {
-        if (m < 10) return n;
-        if (m < 100) return n + 1;
-        if (m < 1000) return n + 2;
-        if (m < 10000) return n + 3;
-        m /= 10000;
-        n += 4;
-    }
-}
-}  // namespace
-
-uint32_t decimal_size(int32_t value) {
-    // The magnitude as unsigned: the smallest integer has no positive counterpart.
-    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    return (value < 0 ? 1 : 0) + decimal_length(m);
-}
-
-void write_decimal(char* out, int32_t value, uint32_t size) {
-    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    char* p = out + size;
-    while (m >= 100) {
-        uint32_t pair = m % 100;
-        m /= 100;
-        p -= 2;
-        std::memcpy(p, kDigitPairs + pair * 2, 2);
-    }
-    if (m >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + m * 2, 2);
-    } else {
-        *--p = char('0' + m);
-    }
-    if (value < 0) out[0] = '-';
 }
 
 Decimal format_decimal(int32_t value) {

@@ -460,9 +460,6 @@ std::vector<uint32_t> hashes_by_position(const View& v) {
 
 }  // namespace
 
-Table& record(Node table) { return *reinterpret_cast<Table*>(buf(table)->head); }
-uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(buf(t.keys)->head); }
-uint32_t bucket_state(const Table& t, uint32_t bucket) { return state_of(buf(t.flags)->head, bucket); }
 void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
     set_state(buf(t.flags)->head, bucket, state);
 }
