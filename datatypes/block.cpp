@@ -849,20 +849,13 @@ Cell put(const Cell& series, const Cell& key, const Cell& value, bool case_) {
 
 // ---- insertion and change ----
 
-Cell append(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool append_) {
-    // One cell at the tail of a block no one owns and with room left, which most appends are:
-    // nothing to notify, grow or index, so the cell is simply stored.
-    if (append_ && part < 0 && dup <= 1 && (only || !any_block_q(type_of(value))) &&
-        !is(series, TypeId::hash) && !ownership::owned_q(series)) {
-        SeriesBuffer* b = buffer_of(series);
-        if (b->tail + sizeof(Cell) <= b->end() && b->length() < kMaxCells) {
-            std::memcpy(b->tail, &value, sizeof(Cell));
-            b->tail += sizeof(Cell);
-            Cell s = series;
-            s.data1 = 0;
-            return s;
-        }
-    }
+namespace {
+
+// The appends and inserts that need more than a store: spreading a block, /part, /dup, an
+// owner to notify, a hash! to index, or a buffer to grow. Out of line, so that the store below
+// stays a short call.
+[[gnu::noinline]] Cell insert_cells(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup,
+                                    bool append_) {
     Cell s = series, v = value;
     bool spread = !only && any_block_q(type_of(v));
     uint32_t count = spread ? length_from_head(v) : 1;
@@ -905,6 +898,24 @@ Cell append(const Cell& series, const Cell& value, int32_t part, bool only, int3
         s.data1 = std::min<uint32_t>(at + uint32_t(added), total(s));
     }
     return s;
+}
+
+}  // namespace
+
+Cell append(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool append_) {
+    // One cell at the tail of a block no one owns and with room left, which most appends are:
+    // nothing to notify, grow or index, so the cell is simply stored.
+    if (append_ && part < 0 && dup <= 1 && (only || !any_block_q(type_of(value))) && !is(series, TypeId::hash)) {
+        SeriesBuffer* b = buffer_of(series);
+        if (!(b->flags & series_flag::owned) && b->tail + sizeof(Cell) <= b->end() && b->length() < kMaxCells) {
+            std::memcpy(b->tail, &value, sizeof(Cell));
+            b->tail += sizeof(Cell);
+            Cell s = series;
+            s.data1 = 0;
+            return s;
+        }
+    }
+    return insert_cells(series, value, part, only, dup, append_);
 }
 
 Cell change(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool) {

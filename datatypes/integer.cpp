@@ -116,15 +116,8 @@ bool float_out_of_range_q(const Cell& c) {
 
 Decimal format_decimal(int32_t value) {
     Decimal d{};
-    char* end = d.text + sizeof d.text;
-    char* p = end;
-    // The magnitude as unsigned: the smallest integer has no positive counterpart.
-    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    do *--p = char('0' + m % 10);
-    while ((m /= 10) != 0);
-    if (value < 0) *--p = '-';
-    d.length = uint8_t(end - p);
-    std::copy(p, end, d.text);
+    d.length = uint8_t(decimal_size(value));
+    write_decimal(d.text, value, d.length);
     return d;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "datatypes/actions.h"
@@ -60,6 +61,46 @@ struct Decimal {
     std::string_view view() const { return {text, length}; }
 };
 Decimal format_decimal(int32_t value);
+
+// The same text written in place: decimal_size gives the characters it takes (the sign
+// included), write_decimal writes exactly that many at `out`. Inline: the appends of integers
+// to text call them once a value.
+inline constexpr char kDigitPairs[] =  // "00" to "99": two digits a division
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline uint32_t decimal_size(int32_t value) {
+    // The magnitude as unsigned: the smallest integer has no positive counterpart.
+    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
+    uint32_t n = value < 0 ? 2 : 1;
+    for (;;) {
+        if (m < 10) return n;
+        if (m < 100) return n + 1;
+        if (m < 1000) return n + 2;
+        if (m < 10000) return n + 3;
+        m /= 10000;
+        n += 4;
+    }
+}
+
+inline void write_decimal(char* out, int32_t value, uint32_t size) {
+    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
+    char* p = out + size;
+    while (m >= 100) {
+        uint32_t pair = m % 100;
+        m /= 100;
+        p -= 2;
+        std::memcpy(p, kDigitPairs + pair * 2, 2);
+    }
+    if (m >= 10) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + m * 2, 2);
+    } else {
+        *--p = char('0' + m);
+    }
+    if (value < 0) out[0] = '-';
+}
 
 // One operation on two payloads. Add, subtract and multiply that overflow, and a divide that
 // is not exact, turn `result` (when given) into a float! with the result computed in

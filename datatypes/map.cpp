@@ -49,6 +49,18 @@ struct Probe {
     uint32_t empty;    // absent: the empty bucket where the probe stopped
 };
 
+// Equality of two string! keys in one-byte buffers as compare gives it, where bytes settle it:
+// 1 equal, 0 unequal (lengths differ), -1 when it takes compare (bytes differ, maybe by case).
+int32_t narrow_equal_q(const Cell& stored, const Cell& key) {
+    SeriesBuffer* a = memory::buffer_of(stored.data2);
+    SeriesBuffer* b = memory::buffer_of(key.data2);
+    if (a->unit() != 1 || b->unit() != 1) return -1;
+    uint32_t na = a->used(), nb = b->used();
+    uint32_t ha = std::min(stored.data1, na), hb = std::min(key.data1, nb);
+    if (na - ha != nb - hb) return 0;
+    return std::memcmp(a->head + ha, b->head + hb, na - ha) == 0 ? 1 : -1;
+}
+
 // The table's lookup for a map, keeping what an insertion needs: the key hashed once, and the
 // bucket it would take. A map's buckets are never deleted (a removed pair keeps its bucket
 // live), so an absent key ends its probe sequence at an empty bucket, which is where it goes.
@@ -60,6 +72,7 @@ Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
     const hashtable::Table& t = hashtable::record(map.data3);
     uint32_t mask = t.buckets - 1, start = p.hash & mask, i = start, step = 1;
     CompareAction compare = registry::actions(type_of(key)).compare;
+    bool narrow = is(key, TypeId::string) && (op == CompareOp::equal || op == CompareOp::strict_equal);
     for (;;) {
         uint32_t state = hashtable::bucket_state(t, i);
         if (state == hashtable::kEmpty) {
@@ -69,9 +82,12 @@ Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
         if (state == hashtable::kLive) {
             uint32_t at = hashtable::keys(t)[i];
             Cell stored = cells(map)[at];
-            if (type_of(stored) == type_of(key) && compare && compare(stored, key, op) == 0) {
-                p.position = at;
-                return p;
+            if (type_of(stored) == type_of(key)) {
+                int32_t same = narrow ? narrow_equal_q(stored, key) : -1;
+                if (same == 1 || (same < 0 && compare && compare(stored, key, op) == 0)) {
+                    p.position = at;
+                    return p;
+                }
             }
         }
         i = (i + step++) & mask;

@@ -832,19 +832,74 @@ SeriesBuffer* room_at_tail(Cell& s, uint32_t n, uint32_t su) {
     return uint64_t(d->end() - d->head) >= bytes ? d : ensure_bytes(d, bytes);
 }
 
+// memcpy for distinct buffers, short texts copied inline in two overlapping moves.
+inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else {
+        for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
 // The common append — one whole copy of text, a character or an integer at the tail of a string
 // no one owns — done without the general planning: no handler can run, so nothing is planned
 // twice, and an integer's digits need no text of their own. False when the general path must
 // do it.
+// The commonest of all: one-byte text or an integer's digits onto a one-byte string no one
+// owns that has the room already. False when another path must do it.
+inline bool append_in_place(const Cell& s, const Cell& value) {
+    SeriesBuffer* target = buffer(s);
+    if ((target->flags & (series_flag::owned | series_flag::unit_mask)) != 1) return false;
+    TypeId t = type_of(value);
+    if (t == TypeId::integer) {
+        int32_t v = cell::get_integer(value);
+        uint32_t size = integer::decimal_size(v);
+        if (uint64_t(target->used()) + size > uint64_t(INT32_MAX) || uint64_t(target->end() - target->tail) < size)
+            return false;
+        integer::write_decimal(reinterpret_cast<char*>(target->tail), v, size);
+        target->tail += size;
+        return true;
+    }
+    if (!any_string_q(t) || t == TypeId::tag || value.data2 == s.data2) return false;
+    SeriesBuffer* src = buffer(value);
+    if (src->unit() != 1) return false;
+    uint32_t total = src->used();
+    uint32_t from = std::min(value.data1, total);
+    uint32_t n = total - from;
+    if (uint64_t(target->used()) + n > uint64_t(INT32_MAX) || uint64_t(target->end() - target->tail) < n) return false;
+    uint8_t* to = target->tail;
+    copy_bytes(to, src->head + from, n);
+    target->tail = to + n;
+    return true;
+}
+
 bool append_plainly(Cell& s, const Cell& value) {
     if (ownership::owned_q(s)) return false;
     TypeId t = type_of(value);
     if (t == TypeId::integer) {
-        integer::Decimal digits = integer::format_decimal(cell::get_integer(value));
-        SeriesBuffer* d = room_at_tail(s, digits.length, 1);
+        int32_t v = cell::get_integer(value);
+        uint32_t size = integer::decimal_size(v);
+        SeriesBuffer* d = room_at_tail(s, size, 1);
         uint32_t u = d->unit();
-        for (uint32_t i = 0; i < digits.length; ++i) put_char(d->tail + size_t(i) * u, u, uint8_t(digits.text[i]));
-        d->tail += size_t(digits.length) * u;
+        if (u == 1) {
+            integer::write_decimal(reinterpret_cast<char*>(d->tail), v, size);
+        } else {
+            integer::Decimal digits = integer::format_decimal(v);
+            for (uint32_t i = 0; i < size; ++i) put_char(d->tail + size_t(i) * u, u, uint8_t(digits.text[i]));
+        }
+        d->tail += size_t(size) * u;
         return true;
     }
     if (t == TypeId::char_) {
@@ -916,7 +971,8 @@ Cell insert_value(const Cell& series, const Cell& value, int32_t part, int32_t d
 
 }  // namespace
 
-Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
+namespace {
+[[gnu::noinline]] Cell append_generally(const Cell& series, const Cell& value, int32_t part, int32_t dup) {
     if (part < 0 && dup == 1) {
         Cell s = series;
         if (append_plainly(s, value)) {
@@ -925,6 +981,16 @@ Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t d
         }
     }
     return insert_value(series, value, part, dup, InsertMode::append);
+}
+}  // namespace
+
+Cell append(const Cell& series, const Cell& value, int32_t part, bool, int32_t dup, bool) {
+    if (part < 0 && dup == 1 && append_in_place(series, value)) {
+        Cell s = series;
+        s.data1 = 0;
+        return s;
+    }
+    return append_generally(series, value, part, dup);
 }
 
 Cell insert(const Cell& series, const Cell& value, int32_t part, bool only, int32_t dup, bool append_) {

@@ -138,7 +138,15 @@ bool part_measurable_q(TypeId t) { return series_::series_type_q(t) || t == Type
 
 // append, insert and change: /part length, /only, /dup count. For append and insert /part
 // limits what is taken of the value; for change, how much of the target is replaced.
-void insertion(const int32_t* refs, Slot slot) {
+template <Slot slot>
+constexpr InsertAction ActionTable::*kInsertMember = slot == Slot::append   ? &ActionTable::append
+                                                     : slot == Slot::insert ? &ActionTable::insert
+                                                                            : &ActionTable::change;
+
+// With /part or /dup: the counts measured and checked first. Kept out of line so that the plain
+// call below stays a short one.
+template <Slot slot>
+[[gnu::noinline]] void insertion_counted(const int32_t* refs) {
     Cell& target = arg(0);
     Cell& value = arg(1);
     int32_t length = -1;
@@ -177,15 +185,22 @@ void insertion(const int32_t* refs, Slot slot) {
         if (dup < 1) return;
     }
     TypeId t = type_of(target);
-    const ActionTable& row = registry::actions(t);
-    InsertAction fn = slot == Slot::append ? row.append : slot == Slot::insert ? row.insert : row.change;
-    need(fn, t, slot);
+    InsertAction fn = need(registry::actions(t).*kInsertMember<slot>, t, slot);
     target = fn(target, value, length, flag(refs, 1), dup, slot == Slot::append);
 }
 
-void append(const int32_t* refs) { insertion(refs, Slot::append); }
-void insert(const int32_t* refs) { insertion(refs, Slot::insert); }
-void change(const int32_t* refs) { insertion(refs, Slot::change); }
+template <Slot slot>
+void insertion(const int32_t* refs) {
+    if (refs[0] >= 0 || refs[2] >= 0) return insertion_counted<slot>(refs);
+    Cell& target = arg(0);
+    TypeId t = type_of(target);
+    InsertAction fn = need(registry::actions(t).*kInsertMember<slot>, t, slot);
+    target = fn(target, arg(1), -1, flag(refs, 1), 1, slot == Slot::append);
+}
+
+void append(const int32_t* refs) { insertion<Slot::append>(refs); }
+void insert(const int32_t* refs) { insertion<Slot::insert>(refs); }
+void change(const int32_t* refs) { insertion<Slot::change>(refs); }
 
 void clear(const int32_t*) {
     TypeId t = type_of(arg(0));

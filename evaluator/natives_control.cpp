@@ -251,7 +251,19 @@ bool block_type(TypeId t) {
            (t >= TypeId::path && t <= TypeId::get_path);
 }
 
+// A block's length? and items, read in place: no block type has a length? or pick of its own.
+inline uint32_t cells_left(const Cell& block) {
+    uint32_t n = memory::buffer_of(block.data2)->length();
+    return block.data1 < n ? n - block.data1 : 0;
+}
+inline Cell cell_at(const Cell& block, uint32_t offset) {
+    SeriesBuffer* b = memory::buffer_of(block.data2);
+    uint32_t i = block.data1 + offset;
+    return i < b->length() ? b->cells()[i] : cell::none();
+}
+
 uint32_t length_of(const Cell& series) {
+    if (block_type(type_of(series))) return cells_left(series);
     // An image's length? is its whole size wherever its head is: a loop walks from the head.
     if (is(series, TypeId::image)) {
         Cell s = series;
@@ -264,11 +276,7 @@ uint32_t length_of(const Cell& series) {
 
 // The item at `offset` past the series' head: the cell itself for blocks, else through pick.
 Cell item_at(const Cell& series, uint32_t offset) {
-    if (block_type(type_of(series))) {
-        SeriesBuffer* b = memory::buffer_of(series.data2);
-        uint32_t i = series.data1 + offset;
-        return i < b->length() ? b->cells()[i] : cell::none();
-    }
+    if (block_type(type_of(series))) return cell_at(series, offset);
     PickAction pick = registry::actions(type_of(series)).pick;
     Cell index = cell::integer(int32_t(offset) + 1);
     return pick ? pick(series, int32_t(offset) + 1, index) : cell::none();
@@ -316,11 +324,14 @@ void each(bool remove) {
         }
         return finish(l);
     }
-    while (length_of(series) > 0) {
-        uint32_t available = length_of(series);
+    // A block's cells are read in place; its type stays the same as the loop moves along it.
+    bool cells = block_type(type_of(series));
+    for (;;) {
+        uint32_t available = cells ? cells_left(series) : length_of(series);
+        if (available == 0) break;
         for (uint32_t i = 0; i < words.count; ++i) {
             Cell w = words.word(i);
-            word::set(w, i < available ? item_at(series, i) : cell::none());
+            word::set(w, i >= available ? cell::none() : cells ? cell_at(series, i) : item_at(series, i));
         }
         uint32_t step = std::min(words.count, available);
         Step s = run_body(l, body);

@@ -677,8 +677,12 @@ namespace {
 
 // By type id; ids past the registered ones name nothing.
 CellRefs type_refs[256];
+// By type id: whether a cell of the type can name anything, so that the many that cannot
+// (numbers, logic, none...) are passed over at once.
+bool type_names_q[256];
 
-void mark_ref(Ref kind, Node n) {
+inline void mark_ref(Ref kind, Node n) {
+    if (kind == Ref::none) return;
     switch (kind) {
         case Ref::none: break;
         case Ref::series: case Ref::series_opt: mark_series(n); break;
@@ -701,10 +705,16 @@ const RefVisitor kMarker{
 
 }  // namespace
 
-void define_refs(TypeId type, const CellRefs& refs) { type_refs[size_t(type)] = refs; }
+void define_refs(TypeId type, const CellRefs& refs) {
+    type_refs[size_t(type)] = refs;
+    type_names_q[size_t(type)] =
+        refs.visit || refs.data1 != Ref::none || refs.data2 != Ref::none || refs.data3 != Ref::none;
+}
 
 void mark_cell(const Cell& c) {
-    const CellRefs& r = type_refs[size_t(type_of(c))];
+    size_t type = size_t(type_of(c));
+    if (!type_names_q[type]) return;
+    const CellRefs& r = type_refs[type];
     if (r.visit) {
         r.visit(c, kMarker);
         return;

@@ -76,6 +76,37 @@ uint32_t hash_units(const uint8_t* p, uint32_t n) {
     return s.finish(size_t(n) * 4);
 }
 
+// A byte's block input as the block mixes it (multiplied, rotated, multiplied), for each byte
+// as it is and folded: one-byte text then costs a load per code point instead of the folding
+// and the multiplications.
+struct ByteBlocks {
+    uint32_t exact[256];
+    uint32_t folded[256];
+};
+
+uint32_t mixed_block(uint32_t k) { return std::rotl(k * kC1, 15) * kC2; }
+
+const ByteBlocks& byte_blocks() {
+    static const ByteBlocks blocks = [] {
+        ByteBlocks b{};
+        for (uint32_t cp = 0; cp < 256; ++cp) {
+            b.exact[cp] = mixed_block(cp);
+            b.folded[cp] = mixed_block(cp < 0x80 ? (cp - 'a' < 26 ? cp - 32 : cp) : case_::upper_char(cp));
+        }
+        return b;
+    }();
+    return blocks;
+}
+
+uint32_t hash_bytes_as_units(const uint8_t* p, uint32_t n, const uint32_t* mixed) {
+    uint32_t h = kSeed;
+    for (uint32_t i = 0; i < n; ++i) {
+        h ^= mixed[p[i]];
+        h = std::rotl(h, 13) * 5 + 0xE6546B64;
+    }
+    return mix_int(h ^ (n * 4));
+}
+
 }  // namespace
 
 uint32_t hash(const void* data, size_t length, uint32_t seed) {
@@ -90,7 +121,10 @@ uint32_t hash_string(const Cell& string, bool case_sensitive) {
         n = string.data3;
     const uint8_t* p = b->head + size_t(string.data1) * b->unit();
     switch (b->unit()) {
-        case 1: return case_sensitive ? hash_units<uint8_t, false>(p, n) : hash_units<uint8_t, true>(p, n);
+        case 1: {
+            const ByteBlocks& blocks = byte_blocks();
+            return hash_bytes_as_units(p, n, case_sensitive ? blocks.exact : blocks.folded);
+        }
         case 2: return case_sensitive ? hash_units<uint16_t, false>(p, n) : hash_units<uint16_t, true>(p, n);
         default: return case_sensitive ? hash_units<uint32_t, false>(p, n) : hash_units<uint32_t, true>(p, n);
     }
@@ -426,9 +460,6 @@ std::vector<uint32_t> hashes_by_position(const View& v) {
 
 }  // namespace
 
-Table& record(Node table) { return *reinterpret_cast<Table*>(buf(table)->head); }
-uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(buf(t.keys)->head); }
-uint32_t bucket_state(const Table& t, uint32_t bucket) { return state_of(buf(t.flags)->head, bucket); }
 void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
     set_state(buf(t.flags)->head, bucket, state);
 }

@@ -15,6 +15,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/compare.h"
+#include "runtime/memory.h"
 
 namespace kaz {
 // The operation a compare action receives; its values are listed with the action table.
@@ -82,9 +83,13 @@ struct Table {
 };
 static_assert(sizeof(Table) == 44);
 
-Table& record(Node table);
-uint32_t* keys(const Table& t);
-uint32_t bucket_state(const Table& t, uint32_t bucket);
+// Inline: every lookup reads them once a bucket.
+inline Table& record(Node table) { return *reinterpret_cast<Table*>(memory::buffer_of(table)->head); }
+inline uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(memory::buffer_of(t.keys)->head); }
+// Two bits a bucket, four buckets a byte.
+inline uint32_t bucket_state(const Table& t, uint32_t bucket) {
+    return (memory::buffer_of(t.flags)->head[bucket >> 2] >> ((bucket & 3) * 2)) & 3;
+}
 void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state);
 // The first empty bucket on the probe sequence of `hash` (the table must not be full).
 uint32_t find_empty_bucket(Node table, uint32_t hash);

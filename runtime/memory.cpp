@@ -21,11 +21,11 @@ uint32_t stress_every = 0;
 uint32_t node_limit = kMaxNodes;
 HeapSeries heap_series{};
 
+NodeFrame* frame_of_range[kRangeCount];
+
 namespace {
 
 // Node frames are fixed ranges of the node table; a released range is reused.
-constexpr uint32_t kRangeCount = kMaxNodes / kNodesPerFrame;
-NodeFrame* frame_of_range[kRangeCount];
 uint32_t ranges_used = 0;       // high-water mark
 uint32_t free_ranges[kRangeCount];
 uint32_t free_range_count = 0;
@@ -118,12 +118,6 @@ NodeFrame* node_frame_of(Node node) {
     // The last few handles below kMaxNodes make no whole frame and belong to none.
     uint32_t range = (node - kNodeBase) / kNodesPerFrame;
     return range < kRangeCount ? frame_of_range[range] : nullptr;
-}
-
-bool live_node_q(Node n) {
-    if (!node_frame_of(n)) return false;
-    uintptr_t slot = node_table[n - kNodeBase];
-    return slot != 0 && (slot & 1) == 0;
 }
 
 void fill(uint8_t* start, uint8_t* end, uint8_t byte) {

@@ -153,8 +153,21 @@ inline SeriesBuffer* buffer_of(Node n) {
 inline void set_buffer(Node n, SeriesBuffer* b) {
     *reinterpret_cast<SeriesBuffer**>(node_slots + uintptr_t(n) * sizeof(uintptr_t)) = b;
 }
-// True when `n` names a node in use (one that holds a buffer).
-bool live_node_q(Node n);
+// Node frames are fixed ranges of the node table: the frame of each range, null for none.
+inline constexpr uint32_t kRangeCount = kMaxNodes / kNodesPerFrame;
+extern NodeFrame* frame_of_range[kRangeCount];
+
+// True when `n` names a node in use (one that holds a buffer). Inline: the collector asks it
+// of every reference it follows. Only slots of a frame are read: the table's edges of a
+// released frame keep old contents.
+inline bool live_node_q(Node n) {
+    uint32_t i = n - kNodeBase;
+    if (i >= kMaxNodes) return false;
+    uint32_t range = i / kNodesPerFrame;
+    if (range >= kRangeCount || !frame_of_range[range]) return false;
+    uintptr_t slot = node_table[i];
+    return slot != 0 && (slot & 1) == 0;
+}
 
 void fill(uint8_t* start, uint8_t* end, uint8_t byte);
 void clear_words(uint32_t* first, uint32_t* last);

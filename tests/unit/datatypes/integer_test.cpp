@@ -342,6 +342,19 @@ TEST_F(Integer, FormAndMoldWithinTheLimit) {
     EXPECT_EQ(integer::format_decimal(-1000000000).view(), "-1000000000");
 }
 
+// Every digit count, both sides of each power of ten, and both ends of the range.
+TEST_F(Integer, FormatDecimalAgreesWithTheLibrary) {
+    std::vector<int32_t> values = {0, kMin, kMax, kMin + 1, kMax - 1};
+    for (int64_t p = 1; p <= 1000000000; p *= 10)
+        for (int64_t v : {p - 1, p, p + 1, 2 * p + 7, -p, -(p - 1), -(p + 1)})
+            if (v >= kMin && v <= kMax) values.push_back(int32_t(v));
+    for (int32_t v : values) {
+        integer::Decimal d = integer::format_decimal(v);
+        EXPECT_EQ(d.view(), std::to_string(v));
+        EXPECT_EQ(std::string(d.text), std::to_string(v)) << "the text ends with a zero byte";
+    }
+}
+
 TEST_F(Integer, CompareByOperation) {
     struct Case { int32_t value; Cell other; CompareOp op; int32_t result; };
     const Case kCases[] = {

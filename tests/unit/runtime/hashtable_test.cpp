@@ -224,6 +224,21 @@ TEST_F(Tables, StringsDifferingOnlyInCaseHashEqualWithoutTheCaseFlag) {
     EXPECT_EQ(hash_value(text(U"a/b", 1, TypeId::file), false), hash_value(text(U"A/B", 1, TypeId::url), false));
 }
 
+// One-byte text is hashed through per-byte tables: every Latin-1 code point, folded or not, must
+// hash as it does in a wide buffer (which folds it one code point at a time).
+TEST_F(Tables, EveryByteHashesAsTheSameCodePointInAWideBuffer) {
+    std::u32string all;
+    for (char32_t c = 0; c < 256; ++c) all += c;
+    for (bool case_sensitive : {true, false}) {
+        for (char32_t c : all) {
+            std::u32string one(3, c);
+            EXPECT_EQ(murmur3::hash_string(text(one, 1), case_sensitive), murmur3::hash_string(text(one, 4), case_sensitive))
+                << "code point " << uint32_t(c) << (case_sensitive ? " exact" : " folded");
+        }
+        EXPECT_EQ(murmur3::hash_string(text(all, 1), case_sensitive), murmur3::hash_string(text(all, 2), case_sensitive));
+    }
+}
+
 TEST_F(Tables, ValueHashByDatatype) {
     using murmur3::mix_int;
     auto bytes_hash = [](const void* p, size_t n) { return int32_t(murmur3::hash_bytes(p, n)); };

@@ -69,6 +69,10 @@ TEST(Series, NodesAreUnlikelyIntegers) {
     EXPECT_GE(n, memory::kNodeBase);
     EXPECT_FALSE(memory::live_node_q(5));
     EXPECT_FALSE(memory::live_node_q(0));
+    // The last handles make no whole frame; past them, none is a handle at all.
+    EXPECT_FALSE(memory::live_node_q(memory::kNodeBase + memory::kMaxNodes - 1));
+    EXPECT_FALSE(memory::live_node_q(memory::kNodeBase + memory::kMaxNodes));
+    EXPECT_FALSE(memory::live_node_q(memory::kNodeBase - 1));
 }
 
 TEST(Series, ReallocateDoublesAndAbandonsTheOldBuffer) {
