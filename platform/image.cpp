@@ -1,5 +1,5 @@
 // The imaging layer: format recognition and dispatch, BMP of our own, GIF over giflib and TIFF
-// over libtiff (both report errors as results). PNG and JPEG live in image_png.cpp and
+// over libtiff (both report errors as results, both opened on first use). PNG and JPEG live in image_png.cpp and
 // image_jpeg.cpp.
 #include "platform/image.h"
 
@@ -201,6 +201,23 @@ bool write_bmp(const uint32_t* pixels, uint32_t width, uint32_t height, std::vec
 }
 
 // ---- GIF ----
+
+// giflib is opened on first use: linked, it would load at every start.
+#define KAZ_GIF_FUNCTIONS(X)                                                                       \
+    X(DGifCloseFile) X(DGifExtensionToGCB) X(DGifGetExtension) X(DGifGetExtensionNext)             \
+    X(DGifGetImageDesc) X(DGifGetLine) X(DGifGetRecordType) X(DGifOpen) X(EGifCloseFile)            \
+    X(EGifGCBToExtension) X(EGifOpen) X(EGifPutExtension) X(EGifPutImageDesc) X(EGifPutLine)        \
+    X(EGifPutScreenDesc) X(EGifSetGifVersion) X(GifFreeMapObject) X(GifMakeMapObject)              \
+    X(GifQuantizeBuffer)
+KAZ_GIF_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool gif_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_GIF_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        return load_library("libgif.so.7", symbols);
+    }();
+    return loaded;
+}
 
 struct Reader {
     const uint8_t* data;
@@ -592,7 +609,7 @@ bool decode_bmp(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixe
     return read_bmp(data, size, out, max_pixels) || fail(out);
 }
 bool decode_gif(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixels) {
-    return read_gif(data, size, out, max_pixels);
+    return gif_loaded() && read_gif(data, size, out, max_pixels);
 }
 bool decode_tiff(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixels) {
     return read_tiff(data, size, out, max_pixels);
@@ -612,6 +629,7 @@ bool decode(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixels) 
 }
 
 bool encode_gif(const uint32_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& out) {
+    if (!gif_loaded()) return false;
     if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
     try {
         return write_gif(pixels, width, height, out) || (out.clear(), false);

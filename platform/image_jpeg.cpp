@@ -12,8 +12,28 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "platform/library.h"
+
 namespace kaz::platform::image {
 namespace {
+
+// libjpeg is opened on first use, as the other codecs' libraries are: linked, it would load at
+// every start.
+#define KAZ_JPEG_FUNCTIONS(X)                                                                      \
+    X(jpeg_CreateCompress) X(jpeg_CreateDecompress) X(jpeg_calc_output_dimensions)                 \
+    X(jpeg_destroy_compress) X(jpeg_destroy_decompress) X(jpeg_finish_compress)                    \
+    X(jpeg_finish_decompress) X(jpeg_mem_src) X(jpeg_read_header) X(jpeg_read_scanlines)            \
+    X(jpeg_set_defaults) X(jpeg_set_quality) X(jpeg_start_compress) X(jpeg_start_decompress)       \
+    X(jpeg_std_error) X(jpeg_write_scanlines)
+KAZ_JPEG_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool jpeg_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_JPEG_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        return load_library("libjpeg.so.62", symbols);
+    }();
+    return loaded;
+}
 
 struct ErrorManager {
     jpeg_error_mgr base;
@@ -147,6 +167,7 @@ int run_encoder(const uint32_t* pixels, uint32_t width, uint32_t height, int qua
 }  // namespace
 
 bool decode_jpeg(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixels) {
+    if (!jpeg_loaded()) return false;
     uint32_t width = 0, height = 0;
     if (run_decoder(data, size, Stage::header, &width, &height, nullptr) != 0) return false;
     if (!size_ok(width, height, max_pixels)) return false;
@@ -167,6 +188,7 @@ bool decode_jpeg(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pix
 
 bool encode_jpeg(const uint32_t* pixels, uint32_t width, uint32_t height, int quality,
                  std::vector<uint8_t>& out) {
+    if (!jpeg_loaded()) return false;
     if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
     Destination dest{};
     dest.capacity = 65536 + size_t(width) * height / 4;

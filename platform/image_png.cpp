@@ -10,9 +10,32 @@
 #include <png.h>
 #include <zlib.h>
 
+#include "platform/library.h"
+
 namespace kaz::platform::image {
 
 namespace {
+
+// libpng is opened on first use, as the other codecs' libraries are: linked, it would load at
+// every start.
+#define KAZ_PNG_FUNCTIONS(X)                                                                       \
+    X(png_create_info_struct) X(png_create_read_struct) X(png_create_write_struct)                 \
+    X(png_destroy_read_struct) X(png_destroy_write_struct) X(png_error) X(png_get_image_height)    \
+    X(png_get_image_width) X(png_get_io_ptr) X(png_get_rowbytes) X(png_longjmp) X(png_read_end)     \
+    X(png_read_info) X(png_read_row) X(png_read_update_info) X(png_set_IHDR) X(png_set_bgr)         \
+    X(png_set_compression_level) X(png_set_compression_strategy) X(png_set_expand)                 \
+    X(png_set_filler) X(png_set_gray_to_rgb) X(png_set_interlace_handling) X(png_set_longjmp_fn)    \
+    X(png_set_read_fn) X(png_set_strip_16) X(png_set_user_limits) X(png_set_write_fn)             \
+    X(png_write_end) X(png_write_info) X(png_write_row)
+KAZ_PNG_FUNCTIONS(KAZ_LIBRARY_POINTER)
+
+bool png_loaded() {
+    static const bool loaded = [] {
+        const LibrarySymbol symbols[] = {KAZ_PNG_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
+        return load_library("libpng16.so.16", symbols);
+    }();
+    return loaded;
+}
 
 // The low-level reader: libpng reports errors by longjmp to the setjmp in run_reader, which
 // holds only plain C data across it (the codec structs, the source record, the caller's
@@ -29,7 +52,10 @@ void read_bytes(png_structp png, png_bytep out, size_t count) {
     s->at += count;
 }
 
-[[noreturn]] void fail_quietly(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void fail_quietly(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+    __builtin_unreachable();  // the call through the loaded pointer does not say so
+}
 void warn_quietly(png_structp, png_const_charp) {}
 
 enum class Stage { header, pixels };
@@ -131,6 +157,7 @@ int run_writer(const uint32_t* pixels, uint32_t width, uint32_t height, bool opa
 }  // namespace
 
 bool decode_png(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixels) {
+    if (!png_loaded()) return false;
     uint32_t width = 0, height = 0;
     if (run_reader(data, size, Stage::header, &width, &height, nullptr) != 0) return false;
     if (!size_ok(width, height, max_pixels)) return false;
@@ -150,6 +177,7 @@ bool decode_png(const uint8_t* data, size_t size, Bitmap& out, uint64_t max_pixe
 }
 
 bool encode_png(const uint32_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& out) {
+    if (!png_loaded()) return false;
     if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return false;
     size_t count = size_t(width) * height;
     bool opaque = true;
