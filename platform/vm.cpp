@@ -19,9 +19,9 @@ void ask_for_huge_pages(void* block, size_t size) {
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 }
 
-void* alloc_pages(size_t bytes, bool executable) {
+void* alloc_pages(size_t bytes, bool executable, bool populate) {
     int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
-    void* p = mmap(nullptr, bytes, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, bytes, prot, MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
     if (p == MAP_FAILED) return nullptr;
     // A region of many megabytes is a big buffer (a file or a response read whole).
     ask_for_huge_pages(p, bytes);

@@ -12,8 +12,9 @@ inline constexpr size_t kPageSize = 4096;
 // the copy of the bytes. A hint only; smaller blocks are left as they are.
 void ask_for_huge_pages(void* block, size_t size);
 // Reserves and commits `bytes` of zeroed read-write memory (read-write-execute with
-// `executable`); null when the system refuses.
-void* alloc_pages(size_t bytes, bool executable = false);
+// `executable`); null when the system refuses. With `populate` every page is made present at
+// once: one system call in place of a page fault at the first touch of each page.
+void* alloc_pages(size_t bytes, bool executable = false, bool populate = false);
 // Returns a region from alloc_pages; false when the system refuses.
 bool free_pages(void* address, size_t bytes);
 

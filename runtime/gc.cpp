@@ -478,12 +478,16 @@ void compact_series_frames() {
         size += size_t(f->end - f->start());
         room += size_t(f->end - f->next_free);
     }
-    // An emptied frame goes back to the system, except the first and the last, while half of
-    // the frames' space stays free: the allocator would grow the heap again at once otherwise.
+    // A frame left empty by several collections in a row goes back to the system, except the
+    // first and the last, while half of the frames' space stays free: the allocator would grow
+    // the heap again at once otherwise. Waiting keeps a frame that the next cycle fills again
+    // from being released and remade at every collection.
     for (SeriesFrame* f = state.series_first; f;) {
         SeriesFrame* next = f->next;
         size_t frame = size_t(f->end - f->start());
-        if (f->next_free == f->start() && f->prev && f->next && (room - frame) * 2 >= size - frame) {
+        f->empty_collections = f->next_free == f->start() ? f->empty_collections + 1 : 0;
+        if (f->empty_collections > node_frame::kEmptySweepsKept && f->prev && f->next &&
+            (room - frame) * 2 >= size - frame) {
             series_frame::free(f);
             size -= frame;
             room -= frame;

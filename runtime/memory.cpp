@@ -76,9 +76,9 @@ void free_all() {
     state.series_current = state.series_last = nullptr;
 }
 
-void* alloc_virtual(size_t size, bool executable) {
+void* alloc_virtual(size_t size, bool executable, bool populate) {
     size_t bytes = (size + kRegionPrefix + platform::kPageSize - 1) & ~(platform::kPageSize - 1);
-    auto* region = static_cast<uint8_t*>(platform::alloc_pages(bytes, executable));
+    auto* region = static_cast<uint8_t*>(platform::alloc_pages(bytes, executable, populate));
     if (!region) error::raise_no_memory();
     state.total += bytes;
     *reinterpret_cast<size_t*>(region) = bytes;
@@ -220,8 +220,11 @@ SeriesFrame* alloc() {
     using namespace memory;
     uint32_t size = state.next_series_frame_size;
     if (size < state.cap) state.next_series_frame_size = size * 2 > state.cap ? state.cap : size * 2;
-    auto* f = static_cast<SeriesFrame*>(alloc_virtual(SeriesFrame::kHeaderSize + size));
+    // A series frame is filled from its start soon after it is made: its pages are made
+    // present at once rather than faulted in one by one.
+    auto* f = static_cast<SeriesFrame*>(alloc_virtual(SeriesFrame::kHeaderSize + size, false, true));
     f->size = SeriesFrame::kHeaderSize + size;
+    f->empty_collections = 0;
     f->next_free = f->start();
     f->end = f->start() + size;
     platform::mark_unusable(f->start(), size);

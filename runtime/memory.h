@@ -79,6 +79,7 @@ struct SeriesFrame {
     size_t size;         // region size in bytes, header included
     uint8_t* next_free;
     uint8_t* end;        // end of the buffer area
+    uint32_t empty_collections;  // collections in a row that left it empty
     uint8_t* start() { return reinterpret_cast<uint8_t*>(this) + kHeaderSize; }
     static constexpr size_t kHeaderSize = 48;
 };
@@ -132,7 +133,7 @@ void init();
 void free_all();
 
 // Regions of virtual memory, counted in state.total. Failure raises internal no-memory.
-void* alloc_virtual(size_t size, bool executable = false);
+void* alloc_virtual(size_t size, bool executable = false, bool populate = false);
 void free_virtual(void* address);
 
 Node alloc_node();

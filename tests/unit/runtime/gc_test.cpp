@@ -182,6 +182,37 @@ TEST_F(Gc, ALoopThatAllocatesAndDropsKeepsMemoryFlat) {
     });
 }
 
+size_t series_frame_count() {
+    size_t n = 0;
+    for (SeriesFrame* f = memory::state.series_first; f; f = f->next) ++n;
+    return n;
+}
+
+TEST_F(Gc, AnEmptiedSeriesFrameGoesBackOnlyAfterSeveralCollectionsLeaveItEmpty) {
+    scanned([] {
+        uint32_t stress = memory::stress_every;
+        memory::stress_every = 0;
+        gc::set_enabled(false);  // the garbage below grows the heap by several frames
+        size_t before = series_frame_count();
+        deep([] {
+            for (int i = 0; i < 8000; ++i) string::make_cell(1000);
+            return 0;
+        });
+        gc::set_enabled(true);
+        size_t grown = series_frame_count();
+        ASSERT_GE(grown, before + 3);
+        scrub_stack();
+        // A frame released at the first collection that empties it would be made again as soon
+        // as the program allocates as much as before.
+        gc::collect();
+        EXPECT_EQ(series_frame_count(), grown);
+        for (uint32_t i = 0; i < node_frame::kEmptySweepsKept; ++i) gc::collect();
+        EXPECT_LT(series_frame_count(), grown);
+        memory::stress_every = stress;
+        EXPECT_EQ(gc::check_heap(), "");
+    });
+}
+
 TEST_F(Gc, AFrameWithAFragmentOfRoomDoesNotPutCollectionsOff) {
     scanned([] {
         uint32_t stress = memory::stress_every;
