@@ -474,20 +474,20 @@ void compact_series_frames() {
     using memory::state;
     size_t size = 0, room = 0;
     for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        f->idle = f->next_free == f->start();
         compact_frame(f);
         size += size_t(f->end - f->start());
         room += size_t(f->end - f->next_free);
     }
-    // A frame left empty by several collections in a row goes back to the system, except the
-    // first and the last, while half of the frames' space stays free: the allocator would grow
-    // the heap again at once otherwise. Waiting keeps a frame that the next cycle fills again
-    // from being released and remade at every collection.
+    // A frame that stayed empty through a whole cycle goes back to the system, except the first
+    // and the last, while half of the frames' space stays free: the allocator would grow the
+    // heap again at once otherwise. A frame the cycle allocated into is kept even when
+    // compaction empties it: released, it would be made again, and emptied again, at every
+    // collection.
     for (SeriesFrame* f = state.series_first; f;) {
         SeriesFrame* next = f->next;
         size_t frame = size_t(f->end - f->start());
-        f->empty_collections = f->next_free == f->start() ? f->empty_collections + 1 : 0;
-        if (f->empty_collections > node_frame::kEmptySweepsKept && f->prev && f->next &&
-            (room - frame) * 2 >= size - frame) {
+        if (f->idle && f->next_free == f->start() && f->prev && f->next && (room - frame) * 2 >= size - frame) {
             series_frame::free(f);
             size -= frame;
             room -= frame;

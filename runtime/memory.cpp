@@ -224,7 +224,7 @@ SeriesFrame* alloc() {
     // present at once rather than faulted in one by one.
     auto* f = static_cast<SeriesFrame*>(alloc_virtual(SeriesFrame::kHeaderSize + size, false, true));
     f->size = SeriesFrame::kHeaderSize + size;
-    f->empty_collections = 0;
+    f->idle = false;
     f->next_free = f->start();
     f->end = f->start() + size;
     platform::mark_unusable(f->start(), size);

@@ -79,7 +79,7 @@ struct SeriesFrame {
     size_t size;         // region size in bytes, header included
     uint8_t* next_free;
     uint8_t* end;        // end of the buffer area
-    uint32_t empty_collections;  // collections in a row that left it empty
+    bool idle;           // held nothing when the last collection began
     uint8_t* start() { return reinterpret_cast<uint8_t*>(this) + kHeaderSize; }
     static constexpr size_t kHeaderSize = 48;
 };
