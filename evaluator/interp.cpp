@@ -1245,6 +1245,16 @@ inline bool set_slot(const Cell& word, const Cell& value) {
 
 }  // namespace
 
+bool pure_block_value(const Cell& block, Cell& out) {
+    if (state.tracing) return false;
+    const uint32_t end = tail_of(block.data2);
+    Cell value;
+    if (pure_operand(buf(block.data2)->cells(), block.data1, end, value) != end) return false;
+    out = value;
+    return true;
+}
+
+
 namespace {
 
 // An expression whose result goes to the return slot: evaluated as a pushed one, then moved.

@@ -52,6 +52,10 @@ void on_raising(Cell& error);
 // result is copied into the caller's return slot with `into_return`, else left as the
 // caller's newest value.
 void eval_block(const Cell& block, bool into_return);
+// The value of a block whose one expression can neither fail nor run code (a literal or a
+// word's value, with operators computed in place), with no tracer running: what eval_block
+// would leave, without its steps. False, with `out` untouched, for any other block.
+bool pure_block_value(const Cell& block, Cell& out);
 // Evaluates the next expression of the block into the return slot; returns the new index
 // (the same index, with unset!, at the tail).
 uint32_t eval_next(const Cell& block);

@@ -119,14 +119,16 @@ void while_(const int32_t*) {
     Loop loop;
     for (;;) {
         stack::data_top = stack::base + 1;
-        interp::eval_block(cond, true);
-        if (frame::unwinding == throw_code::break_ || frame::unwinding == throw_code::continue_) {
-            if (frame::top() == loop.frame) {
-                frame::unwinding = 0;
-                error::raise(ErrorId::throw__while_cond);
+        if (!interp::pure_block_value(cond, stack::base[0])) {
+            interp::eval_block(cond, true);
+            if (frame::unwinding == throw_code::break_ || frame::unwinding == throw_code::continue_) {
+                if (frame::top() == loop.frame) {
+                    frame::unwinding = 0;
+                    error::raise(ErrorId::throw__while_cond);
+                }
             }
+            if (pending()) return;
         }
-        if (pending()) return;
         if (!true_q(stack::base[0], true)) break;
         Step s = run_body(loop, body);
         if (s == Step::leave) return;
