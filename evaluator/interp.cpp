@@ -1033,7 +1033,7 @@ inline constexpr uint32_t kCalled = ~0u;
 // The operand at `pos` when computing it can neither fail nor run code: a literal or a word's
 // value, then operators computed in place, up to a value no operator follows. Returns the
 // position after it, or kCalled.
-inline uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell& out) {
+[[gnu::always_inline]] inline uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell& out) {
     const Cell* v = pos < end ? plain_value_in(cells + pos) : nullptr;
     if (!v) return kCalled;
     out = *v;
@@ -1254,6 +1254,53 @@ bool pure_block_value(const Cell& block, Cell& out) {
     return true;
 }
 
+namespace {
+
+// The last body whose first expression needed the evaluator: run again (the next turn of the
+// same loop), it goes to eval_block at once. Only a hint: a body named here wrongly, or no
+// longer, is merely evaluated the longer way.
+Node impure_code = kNoNode;
+uint32_t impure_pos = 0;
+
+// The leading expressions of a block that can neither fail nor run code, then the rest by
+// eval_block: see eval_body.
+[[gnu::noinline]] void eval_body_pure(const Cell& block) {
+    // Pure operands, and set-words given one whose slot is written directly. Nothing they do
+    // allocates, so the cells stay where they are.
+    const Node code = block.data2;
+    const uint32_t end = tail_of(code);
+    const Cell* cells = buf(code)->cells();
+    uint32_t pos = block.data1;
+    Cell last;
+    while (pos < end) {
+        const bool setting = is(cells[pos], TypeId::set_word);
+        Cell value;
+        uint32_t next = pure_operand(cells, setting ? pos + 1 : pos, end, value);
+        if (next == kCalled || (setting && !set_slot(cells[pos], value))) break;
+        last = value;
+        pos = next;
+    }
+    if (pos == block.data1) {
+        impure_code = code;
+        impure_pos = pos;
+        return eval_block(block, true);
+    }
+    if (pos == end) {
+        *stack::base = last;
+        return;
+    }
+    // The rest as eval_block would run it: it names the same block at each expression.
+    Cell rest = block;
+    rest.data1 = pos;
+    eval_block(rest, true);
+}
+
+}  // namespace
+
+void eval_body(const Cell& block) {
+    if (state.tracing || (block.data2 == impure_code && block.data1 == impure_pos)) return eval_block(block, true);
+    eval_body_pure(block);
+}
 
 namespace {
 

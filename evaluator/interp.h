@@ -56,6 +56,9 @@ void eval_block(const Cell& block, bool into_return);
 // word's value, with operators computed in place), with no tracer running: what eval_block
 // would leave, without its steps. False, with `out` untouched, for any other block.
 bool pure_block_value(const Cell& block, Cell& out);
+// eval_block into the return slot for a block run again and again (a loop's body): the leading
+// expressions that can neither fail nor run code are done without its steps.
+void eval_body(const Cell& block);
 // Evaluates the next expression of the block into the return slot; returns the new index
 // (the same index, with unset!, at the tail).
 uint32_t eval_next(const Cell& block);

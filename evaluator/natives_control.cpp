@@ -55,7 +55,7 @@ enum class Step { next, again, stop, leave };
 Step run_body(const Loop& loop, const Cell& body) {
     stack::data_top = stack::base + 1;
     try {
-        interp::eval_block(body, true);
+        interp::eval_body(body);
     } catch (const Throw& t) {
         if (t.code == throw_code::error) throw;
         frame::unwinding = t.code;
