@@ -1080,6 +1080,18 @@ inline constexpr uint32_t kCalled = ~0u;
         return after;
     }
     const Cell branch = cells[first + (truth ? 0 : 1)];
+    // A branch that begins with return or exit leaving at once needs no frame: the unwind
+    // passes over the conditional's.
+    const SeriesBuffer* bb = buf(branch.data2);
+    const uint32_t branch_end = uint32_t(bb->tail - bb->head) / sizeof(Cell);
+    if (branch.data1 < branch_end) {
+        const Cell& head = reinterpret_cast<const Cell*>(bb->head)[branch.data1];
+        const Cell* slot = is(head, TypeId::word) ? word::bound_slot(head) : nullptr;
+        if (slot && is(*slot, TypeId::native) &&
+            (slot->data1 == natives::return_ || slot->data1 == natives::exit) &&
+            return_at_once(*slot, branch.data2, branch.data1 + 1, branch_end) != kCalled)
+            return after;
+    }
     Cell* result_at = stack::push(callable);
     frame::push_interp_native(name);
     stack::push(cond);
