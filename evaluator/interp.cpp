@@ -924,7 +924,14 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     stack::data_top = left;
     frame::push_interp_native(name);
     ++stack::data_top;  // the left operand is the first argument, in place
-    pos = eval_expression(code, pos + 1, end, true, true, false);
+    // A paren, the common operand that is an expression, is evaluated as eval_expression would.
+    Cell operand = at(code, pos + 1);
+    if (is(operand, TypeId::paren) && !state.tracing) {
+        eval_block(cell::set_type(operand, TypeId::block), false);
+        pos += 2;
+    } else {
+        pos = eval_expression(code, pos + 1, end, true, true, false);
+    }
     if (unwinding()) return pos;
     if (!state.tracing && number_q(stack::base[1]) && numeric_result(op, stack::base[0], stack::base[1])) {
         frame::pop();
