@@ -14,13 +14,7 @@ namespace {
     X(EVP_MD_CTX_new) X(EVP_md5) X(EVP_sha1) X(EVP_sha256) X(EVP_sha384) X(EVP_sha512)
 KAZ_CRYPTO_FUNCTIONS(KAZ_LIBRARY_POINTER)
 
-bool crypto_loaded() {
-    static const bool loaded = [] {
-        const LibrarySymbol symbols[] = {KAZ_CRYPTO_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
-        return load_library("libcrypto.so.3", symbols);
-    }();
-    return loaded;
-}
+KAZ_LIBRARY_LOADER(crypto_loaded, "libcrypto.so.3", KAZ_CRYPTO_FUNCTIONS)
 
 const EVP_MD* method_of(Algorithm a) {
     switch (a) {

@@ -211,13 +211,7 @@ bool write_bmp(const uint32_t* pixels, uint32_t width, uint32_t height, std::vec
     X(GifQuantizeBuffer)
 KAZ_GIF_FUNCTIONS(KAZ_LIBRARY_POINTER)
 
-bool gif_loaded() {
-    static const bool loaded = [] {
-        const LibrarySymbol symbols[] = {KAZ_GIF_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
-        return load_library("libgif.so.7", symbols);
-    }();
-    return loaded;
-}
+KAZ_LIBRARY_LOADER(gif_loaded, "libgif.so.7", KAZ_GIF_FUNCTIONS)
 
 struct Reader {
     const uint8_t* data;
@@ -408,13 +402,7 @@ bool write_gif(const uint32_t* pixels, uint32_t width, uint32_t height, std::vec
     X(TIFFReadScanline) X(TIFFScanlineSize) X(TIFFSetField) X(TIFFWriteScanline)
 KAZ_TIFF_FUNCTIONS(KAZ_LIBRARY_POINTER)
 
-bool tiff_loaded() {
-    static const bool loaded = [] {
-        const LibrarySymbol symbols[] = {KAZ_TIFF_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
-        return load_library("libtiff.so.6", symbols);
-    }();
-    return loaded;
-}
+KAZ_LIBRARY_LOADER(tiff_loaded, "libtiff.so.6", KAZ_TIFF_FUNCTIONS)
 
 // A file in memory: read from fixed bytes, or written into a growing vector.
 struct Stream {

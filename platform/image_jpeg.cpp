@@ -27,13 +27,7 @@ namespace {
     X(jpeg_std_error) X(jpeg_write_scanlines)
 KAZ_JPEG_FUNCTIONS(KAZ_LIBRARY_POINTER)
 
-bool jpeg_loaded() {
-    static const bool loaded = [] {
-        const LibrarySymbol symbols[] = {KAZ_JPEG_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
-        return load_library("libjpeg.so.62", symbols);
-    }();
-    return loaded;
-}
+KAZ_LIBRARY_LOADER(jpeg_loaded, "libjpeg.so.62", KAZ_JPEG_FUNCTIONS)
 
 struct ErrorManager {
     jpeg_error_mgr base;

@@ -29,13 +29,7 @@ namespace {
     X(png_write_end) X(png_write_info) X(png_write_row)
 KAZ_PNG_FUNCTIONS(KAZ_LIBRARY_POINTER)
 
-bool png_loaded() {
-    static const bool loaded = [] {
-        const LibrarySymbol symbols[] = {KAZ_PNG_FUNCTIONS(KAZ_LIBRARY_SYMBOL)};
-        return load_library("libpng16.so.16", symbols);
-    }();
-    return loaded;
-}
+KAZ_LIBRARY_LOADER(png_loaded, "libpng16.so.16", KAZ_PNG_FUNCTIONS)
 
 // The low-level reader: libpng reports errors by longjmp to the setjmp in run_reader, which
 // holds only plain C data across it (the codec structs, the source record, the caller's

@@ -21,3 +21,13 @@ bool load_library(const char* soname, std::span<const LibrarySymbol> symbols);
 // the entry that fills it.
 #define KAZ_LIBRARY_POINTER(name) decltype(&::name) name = nullptr;
 #define KAZ_LIBRARY_SYMBOL(name) {#name, reinterpret_cast<void**>(&name)},
+// Defines `bool loader()`: whether `soname` is open with every function of `functions` (a list
+// macro applied to each name) filled. The library is opened at the first call only.
+#define KAZ_LIBRARY_LOADER(loader, soname, functions)                                              \
+    bool loader() {                                                                                \
+        static const bool loaded = [] {                                                            \
+            const ::kaz::platform::LibrarySymbol symbols[] = {functions(KAZ_LIBRARY_SYMBOL)};       \
+            return ::kaz::platform::load_library(soname, symbols);                                 \
+        }();                                                                                       \
+        return loaded;                                                                             \
+    }
