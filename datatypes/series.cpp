@@ -123,7 +123,7 @@ Node copy_units(const Cell& series, uint32_t start, uint32_t count) {
     Node n = series::alloc(std::max<uint32_t>(count, 1), unit, 0);
     SeriesBuffer* from = buffer(series);  // may have moved
     SeriesBuffer* to = memory::buffer_of(n);
-    std::memcpy(to->head, unit_address(from, start), size_t(count) * unit);
+    memory::copy_bytes(to->head, unit_address(from, start), size_t(count) * unit);
     to->tail = to->head + size_t(count) * unit;
     constexpr uint32_t kept = series_flag::owned | series_flag::big | series_flag::in_heap |
                               series_flag::mark | series_flag::centered;

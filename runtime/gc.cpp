@@ -88,6 +88,21 @@ inline bool marked_q(Node n) {
     return b && (b->flags & flag::mark);
 }
 
+// The mark of one series, inline for the loops that mark many (mark_series is the same).
+inline bool mark_one(Node node) {
+    SeriesBuffer* b = live_buffer(node);
+    if (!b || (b->flags & flag::mark)) return false;
+    b->flags |= flag::mark;
+    ++newly_marked;
+    return true;
+}
+
+// By type id; ids past the registered ones name nothing.
+CellRefs type_refs[256];
+// By type id: whether a cell of the type can name anything, so that the many that cannot
+// (numbers, logic, none...) are passed over at once.
+bool type_names_q[256];
+
 // A hash table record: 44 bytes in a byte series of its own, whose arrays are live series.
 // Checked before a table is walked, so that a value found by the conservative scan that only
 // looks like a reference to a table is never followed as one.
@@ -140,6 +155,43 @@ void mark_found(Node n) {
     else mark_series(n);
 }
 
+inline void mark_ref(Ref kind, Node n) {
+    if (kind == Ref::none) return;
+    switch (kind) {
+        case Ref::none: break;
+        case Ref::series: case Ref::series_opt: mark_one(n); break;
+        case Ref::block: case Ref::block_opt: mark_block(n); break;
+        case Ref::table: mark_table(n); break;
+    }
+}
+
+const RefVisitor kMarker{
+    [](Node n) { mark_series(n); },
+    [](Node n) { mark_block(n); },
+    [](Node n) { mark_table(n); },
+    mark_values,
+    [](int32_t index) {
+        if (index >= 0 && uint32_t(index) < resource::capacity() &&
+            !(resource::record(index).kind & resource::kFreeWord))
+            resource::mark(index, 0);
+    },
+};
+
+
+// What mark_cell does, inline for the loop over a block's cells.
+inline void mark_cell_inline(const Cell& c) {
+    size_t type = size_t(type_of(c));
+    if (!type_names_q[type]) return;
+    const CellRefs& r = type_refs[type];
+    if (r.visit) {
+        r.visit(c, kMarker);
+        return;
+    }
+    mark_ref(r.data1, c.data1);
+    mark_ref(r.data2, c.data2);
+    mark_ref(r.data3, c.data3);
+}
+
 void drain() {
     while (work.count > 0) {
         Work w = work.items[--work.count];
@@ -153,7 +205,7 @@ void drain() {
         for (const uint8_t* p = first; p + sizeof(Cell) <= last; p += sizeof(Cell)) {
             Cell c;
             std::memcpy(&c, p, sizeof c);
-            mark_cell(c);
+            mark_cell_inline(c);
         }
     }
 }
@@ -650,13 +702,7 @@ void remove_mark_callback(MarkCallback callback) {
 
 // ---- marking ----
 
-bool mark_series(Node node) {
-    SeriesBuffer* b = live_buffer(node);
-    if (!b || (b->flags & flag::mark)) return false;
-    b->flags |= flag::mark;
-    ++newly_marked;
-    return true;
-}
+bool mark_series(Node node) { return mark_one(node); }
 
 void mark_block(Node node) {
     if (mark_series(node) && buffer_of(node)->unit() == sizeof(Cell)) push_work(node, 0);
@@ -677,37 +723,6 @@ void mark_table(Node table) {
     hashtable::mark(table, marker);
 }
 
-namespace {
-
-// By type id; ids past the registered ones name nothing.
-CellRefs type_refs[256];
-// By type id: whether a cell of the type can name anything, so that the many that cannot
-// (numbers, logic, none...) are passed over at once.
-bool type_names_q[256];
-
-inline void mark_ref(Ref kind, Node n) {
-    if (kind == Ref::none) return;
-    switch (kind) {
-        case Ref::none: break;
-        case Ref::series: case Ref::series_opt: mark_series(n); break;
-        case Ref::block: case Ref::block_opt: mark_block(n); break;
-        case Ref::table: mark_table(n); break;
-    }
-}
-
-const RefVisitor kMarker{
-    [](Node n) { mark_series(n); },
-    [](Node n) { mark_block(n); },
-    [](Node n) { mark_table(n); },
-    mark_values,
-    [](int32_t index) {
-        if (index >= 0 && uint32_t(index) < resource::capacity() &&
-            !(resource::record(index).kind & resource::kFreeWord))
-            resource::mark(index, 0);
-    },
-};
-
-}  // namespace
 
 void define_refs(TypeId type, const CellRefs& refs) {
     type_refs[size_t(type)] = refs;
@@ -715,21 +730,10 @@ void define_refs(TypeId type, const CellRefs& refs) {
         refs.visit || refs.data1 != Ref::none || refs.data2 != Ref::none || refs.data3 != Ref::none;
 }
 
-void mark_cell(const Cell& c) {
-    size_t type = size_t(type_of(c));
-    if (!type_names_q[type]) return;
-    const CellRefs& r = type_refs[type];
-    if (r.visit) {
-        r.visit(c, kMarker);
-        return;
-    }
-    mark_ref(r.data1, c.data1);
-    mark_ref(r.data2, c.data2);
-    mark_ref(r.data3, c.data3);
-}
+void mark_cell(const Cell& c) { mark_cell_inline(c); }
 
 void mark_cells(const Cell* first, const Cell* end) {
-    for (const Cell* c = first; c < end; ++c) mark_cell(*c);
+    for (const Cell* c = first; c < end; ++c) mark_cell_inline(*c);
 }
 
 // ---- checking ----
