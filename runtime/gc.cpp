@@ -116,9 +116,12 @@ inline void mark_block_inline(Node node) {
 
 // By type id; ids past the registered ones name nothing.
 CellRefs type_refs[256];
-// By type id: whether a cell of the type can name anything, so that the many that cannot
-// (numbers, logic, none...) are passed over at once.
-bool type_names_q[256];
+// By type id, the same told in one byte for the marking loop: 0 when a cell of the type names
+// nothing (numbers, logic, none... passed over at once); else bit w (0-2) when word w+1 names a
+// series, bit 3+w when it names a block, and kMarkInFull when the type has a visit function or
+// names a table, which take the whole description.
+uint8_t type_marks[256];
+constexpr uint8_t kMarkInFull = 1u << 6;
 
 // A hash table record: 44 bytes in a byte series of its own, whose arrays are live series.
 // Checked before a table is walked, so that a value found by the conservative scan that only
@@ -198,15 +201,26 @@ const RefVisitor kMarker{
 // What mark_cell does, inline for the loop over a block's cells.
 inline void mark_cell_inline(const Cell& c) {
     size_t type = size_t(type_of(c));
-    if (!type_names_q[type]) return;
-    const CellRefs& r = type_refs[type];
-    if (r.visit) {
-        r.visit(c, kMarker);
+    uint32_t m = type_marks[type];
+    if (m == 0) return;
+    if (m & kMarkInFull) [[unlikely]] {
+        const CellRefs& r = type_refs[type];
+        if (r.visit) {
+            r.visit(c, kMarker);
+            return;
+        }
+        mark_ref(r.data1, c.data1);
+        mark_ref(r.data2, c.data2);
+        mark_ref(r.data3, c.data3);
         return;
     }
-    mark_ref(r.data1, c.data1);
-    mark_ref(r.data2, c.data2);
-    mark_ref(r.data3, c.data3);
+    // An optional word holding 0 names no live node: marking it does nothing.
+    if (m & 1) mark_one(c.data1);
+    if (m & 2) mark_one(c.data2);
+    if (m & 4) mark_one(c.data3);
+    if (m & 8) mark_block_inline(c.data1);
+    if (m & 16) mark_block_inline(c.data2);
+    if (m & 32) mark_block_inline(c.data3);
 }
 
 void drain() {
@@ -762,8 +776,17 @@ void mark_table(Node table) {
 
 void define_refs(TypeId type, const CellRefs& refs) {
     type_refs[size_t(type)] = refs;
-    type_names_q[size_t(type)] =
-        refs.visit || refs.data1 != Ref::none || refs.data2 != Ref::none || refs.data3 != Ref::none;
+    uint32_t m = refs.visit ? kMarkInFull : 0;
+    const Ref words[3] = {refs.data1, refs.data2, refs.data3};
+    for (uint32_t w = 0; w < 3; ++w) {
+        switch (words[w]) {
+            case Ref::none: break;
+            case Ref::series: case Ref::series_opt: m |= 1u << w; break;
+            case Ref::block: case Ref::block_opt: m |= 8u << w; break;
+            case Ref::table: m |= kMarkInFull; break;
+        }
+    }
+    type_marks[size_t(type)] = uint8_t(m);
 }
 
 void mark_cell(const Cell& c) { mark_cell_inline(c); }
