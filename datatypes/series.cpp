@@ -118,17 +118,23 @@ void remove_units(const Cell& series, uint32_t start, uint32_t count) {
     b->tail -= size_t(count) * unit;
 }
 
-Node copy_units(const Cell& series, uint32_t start, uint32_t count) {
+// Inline in copy, where most copies of short strings pass.
+[[gnu::always_inline]] static inline Node copy_units_inline(const Cell& series, uint32_t start,
+                                                            uint32_t count) {
     uint32_t unit = buffer(series)->unit();
     Node n = series::alloc(std::max<uint32_t>(count, 1), unit, 0);
     SeriesBuffer* from = buffer(series);  // may have moved
     SeriesBuffer* to = memory::buffer_of(n);
-    std::memcpy(to->head, unit_address(from, start), size_t(count) * unit);
+    memory::copy_bytes(to->head, unit_address(from, start), size_t(count) * unit);
     to->tail = to->head + size_t(count) * unit;
     constexpr uint32_t kept = series_flag::owned | series_flag::big | series_flag::in_heap |
                               series_flag::mark | series_flag::centered;
     to->flags = (from->flags & ~kept) | (to->flags & kept & ~series_flag::owned);
     return n;
+}
+
+Node copy_units(const Cell& series, uint32_t start, uint32_t count) {
+    return copy_units_inline(series, start, count);
 }
 
 SeriesBuffer* open_gap(const Cell& series, uint32_t at, uint32_t count) {
@@ -262,7 +268,7 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) 
         }
     }
     count = std::clamp<int64_t>(count, 0, int64_t(n) - start);
-    Node node = copy_units(s, uint32_t(start), uint32_t(count));
+    Node node = copy_units_inline(s, uint32_t(start), uint32_t(count));
     // A string's data3 is its own conversion cache: never shared with the copy.
     uint32_t data3 = is(value, TypeId::vector) ? value.data3 : 0;
     result = cell::make(type_of(value), 0, node, data3);

@@ -82,11 +82,46 @@ List<uintptr_t> found_addresses;
 List<Region> regions;
 uintptr_t regions_low = 0, regions_high = 0;
 
-inline SeriesBuffer* live_buffer(Node n) { return live_node_q(n) ? buffer_of(n) : nullptr; }
+// The buffer of a live node, or null: live_node_q and buffer_of in one read of the node's slot.
+inline SeriesBuffer* live_buffer(Node n) {
+    uint32_t i = n - memory::kNodeBase;
+    uint32_t range = i / memory::kNodesPerFrame;
+    if (i >= memory::kMaxNodes || range >= memory::kRangeCount || !memory::frame_of_range[range])
+        return nullptr;
+    uintptr_t slot = memory::node_table[i];
+    return (slot & 1) ? nullptr : reinterpret_cast<SeriesBuffer*>(slot);
+}
 inline bool marked_q(Node n) {
     SeriesBuffer* b = live_buffer(n);
     return b && (b->flags & flag::mark);
 }
+
+// The mark of one series, inline for the loops that mark many (mark_series is the same).
+inline bool mark_one(Node node) {
+    SeriesBuffer* b = live_buffer(node);
+    if (!b || (b->flags & flag::mark)) return false;
+    b->flags |= flag::mark;
+    ++newly_marked;
+    return true;
+}
+
+// mark_block, inline: the series marked, and its cells queued when it holds cells.
+inline void mark_block_inline(Node node) {
+    SeriesBuffer* b = live_buffer(node);
+    if (!b || (b->flags & flag::mark)) return;
+    b->flags |= flag::mark;
+    ++newly_marked;
+    if (b->unit() == sizeof(Cell)) work.push(Work{node, 0});
+}
+
+// By type id; ids past the registered ones name nothing.
+CellRefs type_refs[256];
+// By type id, the same told in one byte for the marking loop: 0 when a cell of the type names
+// nothing (numbers, logic, none... passed over at once); else bit w (0-2) when word w+1 names a
+// series, bit 3+w when it names a block, and kMarkInFull when the type has a visit function or
+// names a table, which take the whole description.
+uint8_t type_marks[256];
+constexpr uint8_t kMarkInFull = 1u << 6;
 
 // A hash table record: 44 bytes in a byte series of its own, whose arrays are live series.
 // Checked before a table is walked, so that a value found by the conservative scan that only
@@ -140,6 +175,54 @@ void mark_found(Node n) {
     else mark_series(n);
 }
 
+inline void mark_ref(Ref kind, Node n) {
+    if (kind == Ref::none) return;
+    switch (kind) {
+        case Ref::none: break;
+        case Ref::series: case Ref::series_opt: mark_one(n); break;
+        case Ref::block: case Ref::block_opt: mark_block_inline(n); break;
+        case Ref::table: mark_table(n); break;
+    }
+}
+
+const RefVisitor kMarker{
+    [](Node n) { mark_series(n); },
+    [](Node n) { mark_block(n); },
+    [](Node n) { mark_table(n); },
+    mark_values,
+    [](int32_t index) {
+        if (index >= 0 && uint32_t(index) < resource::capacity() &&
+            !(resource::record(index).kind & resource::kFreeWord))
+            resource::mark(index, 0);
+    },
+};
+
+
+// What mark_cell does, inline for the loop over a block's cells.
+inline void mark_cell_inline(const Cell& c) {
+    size_t type = size_t(type_of(c));
+    uint32_t m = type_marks[type];
+    if (m == 0) return;
+    if (m & kMarkInFull) [[unlikely]] {
+        const CellRefs& r = type_refs[type];
+        if (r.visit) {
+            r.visit(c, kMarker);
+            return;
+        }
+        mark_ref(r.data1, c.data1);
+        mark_ref(r.data2, c.data2);
+        mark_ref(r.data3, c.data3);
+        return;
+    }
+    // An optional word holding 0 names no live node: marking it does nothing.
+    if (m & 1) mark_one(c.data1);
+    if (m & 2) mark_one(c.data2);
+    if (m & 4) mark_one(c.data3);
+    if (m & 8) mark_block_inline(c.data1);
+    if (m & 16) mark_block_inline(c.data2);
+    if (m & 32) mark_block_inline(c.data3);
+}
+
 void drain() {
     while (work.count > 0) {
         Work w = work.items[--work.count];
@@ -153,7 +236,7 @@ void drain() {
         for (const uint8_t* p = first; p + sizeof(Cell) <= last; p += sizeof(Cell)) {
             Cell c;
             std::memcpy(&c, p, sizeof c);
-            mark_cell(c);
+            mark_cell_inline(c);
         }
     }
 }
@@ -370,10 +453,33 @@ void free_node(Node n) {
     ++statistics.nodes_freed;
 }
 
-// Frees the node of a dead buffer; buffers abandoned by a reallocation have none.
+// Frees the node of a dead buffer; buffers abandoned by a reallocation have none (0, outside
+// every frame). The node is the buffer's own when its slot points back at it.
 void free_dead(SeriesBuffer* b) {
     Node n = b->node;
-    if (n && live_node_q(n) && buffer_of(n) == b) free_node(n);
+    uint32_t i = n - memory::kNodeBase;
+    uint32_t range = i / memory::kNodesPerFrame;
+    if (i >= memory::kMaxNodes || range >= memory::kRangeCount) return;
+    NodeFrame* frame = memory::frame_of_range[range];
+    if (frame && memory::node_table[i] == uintptr_t(b)) {
+        memory::free_node(frame, n);
+        ++statistics.nodes_freed;
+    }
+}
+
+// Moves a run of buffers to a lower address. Most runs are a buffer or two of a short string:
+// whole 16-byte units are copied in a loop of their own rather than by a library call. Moving
+// down a unit at a time is safe however the two overlap.
+void move_down(uint8_t* to, const uint8_t* from, size_t length) {
+    if (length > 256) {
+        std::memmove(to, from, length);
+        return;
+    }
+    for (size_t k = 0; k < length; k += 16) {
+        __uint128_t unit;
+        __builtin_memcpy(&unit, from + k, 16);
+        __builtin_memcpy(to + k, &unit, 16);
+    }
 }
 
 // Marks the gap [from, to) left before a pinned buffer so that the frame can still be walked.
@@ -392,19 +498,6 @@ void fill_gap(uint8_t* from, uint8_t* to) {
     b->capacity = uint32_t(gap - sizeof(SeriesBuffer));
     b->reserved = 0;
     b->head = b->tail = b->data();
-}
-
-// Points the nodes of the buffers now at [to, to + length) at them and shifts their head and
-// tail by the distance moved.
-void relocate_run(uint8_t* to, size_t length, ptrdiff_t distance) {
-    for (uint8_t* q = to; q < to + length; q += stride_at(q)) {
-        auto* b = reinterpret_cast<SeriesBuffer*>(q);
-        memory::set_buffer(b->node, b);
-        b->head += distance;
-        b->tail += distance;
-        ++statistics.buffers_moved;
-    }
-    statistics.bytes_moved += length;
 }
 
 size_t free_room(const SeriesFrame* f) { return size_t(f->end - f->next_free); }
@@ -440,8 +533,13 @@ void compact_frame(SeriesFrame* f) {
         // A run of live buffers, limited to the previous frame's room when it goes there.
         size_t room = into_prev ? free_room(p) : 0;
         bool to_prev = into_prev && size <= room;
+        // Each buffer's node, head and tail are pointed at where it is going while the run is
+        // walked, before the move carries the headers there.
         uint8_t* run = cur;
+        uint8_t* target = to_prev ? p->next_free : dst;
+        ptrdiff_t distance = target - run;
         size_t length = 0;
+        uint32_t moved = 0;
         while (cur < end) {
             b = reinterpret_cast<SeriesBuffer*>(cur);
             fl = b->flags;
@@ -450,14 +548,20 @@ void compact_frame(SeriesFrame* f) {
             size = frame_stride(b);
             if (to_prev && length + size > room) break;
             b->flags = fl & ~flag::mark;
+            if (distance != 0) {
+                memory::set_buffer(b->node, reinterpret_cast<SeriesBuffer*>(cur + distance));
+                b->head += distance;
+                b->tail += distance;
+                ++moved;
+            }
             length += size;
             cur += size;
         }
-        uint8_t* target = to_prev ? p->next_free : dst;
-        if (target != run) {
+        if (distance != 0) {
             platform::mark_usable(target, length);
-            std::memmove(target, run, length);
-            relocate_run(target, length, target - run);
+            move_down(target, run, length);
+            statistics.buffers_moved += moved;
+            statistics.bytes_moved += length;
         }
         if (to_prev) {
             p->next_free += length;
@@ -650,17 +754,9 @@ void remove_mark_callback(MarkCallback callback) {
 
 // ---- marking ----
 
-bool mark_series(Node node) {
-    SeriesBuffer* b = live_buffer(node);
-    if (!b || (b->flags & flag::mark)) return false;
-    b->flags |= flag::mark;
-    ++newly_marked;
-    return true;
-}
+bool mark_series(Node node) { return mark_one(node); }
 
-void mark_block(Node node) {
-    if (mark_series(node) && buffer_of(node)->unit() == sizeof(Cell)) push_work(node, 0);
-}
+void mark_block(Node node) { mark_block_inline(node); }
 
 // A context record is a block of two cells (the context! cell and the owner), so marking it as
 // a block reaches its word table, its values and its owner; words bound through `self` name
@@ -677,59 +773,26 @@ void mark_table(Node table) {
     hashtable::mark(table, marker);
 }
 
-namespace {
-
-// By type id; ids past the registered ones name nothing.
-CellRefs type_refs[256];
-// By type id: whether a cell of the type can name anything, so that the many that cannot
-// (numbers, logic, none...) are passed over at once.
-bool type_names_q[256];
-
-inline void mark_ref(Ref kind, Node n) {
-    if (kind == Ref::none) return;
-    switch (kind) {
-        case Ref::none: break;
-        case Ref::series: case Ref::series_opt: mark_series(n); break;
-        case Ref::block: case Ref::block_opt: mark_block(n); break;
-        case Ref::table: mark_table(n); break;
-    }
-}
-
-const RefVisitor kMarker{
-    [](Node n) { mark_series(n); },
-    [](Node n) { mark_block(n); },
-    [](Node n) { mark_table(n); },
-    mark_values,
-    [](int32_t index) {
-        if (index >= 0 && uint32_t(index) < resource::capacity() &&
-            !(resource::record(index).kind & resource::kFreeWord))
-            resource::mark(index, 0);
-    },
-};
-
-}  // namespace
 
 void define_refs(TypeId type, const CellRefs& refs) {
     type_refs[size_t(type)] = refs;
-    type_names_q[size_t(type)] =
-        refs.visit || refs.data1 != Ref::none || refs.data2 != Ref::none || refs.data3 != Ref::none;
+    uint32_t m = refs.visit ? kMarkInFull : 0;
+    const Ref words[3] = {refs.data1, refs.data2, refs.data3};
+    for (uint32_t w = 0; w < 3; ++w) {
+        switch (words[w]) {
+            case Ref::none: break;
+            case Ref::series: case Ref::series_opt: m |= 1u << w; break;
+            case Ref::block: case Ref::block_opt: m |= 8u << w; break;
+            case Ref::table: m |= kMarkInFull; break;
+        }
+    }
+    type_marks[size_t(type)] = uint8_t(m);
 }
 
-void mark_cell(const Cell& c) {
-    size_t type = size_t(type_of(c));
-    if (!type_names_q[type]) return;
-    const CellRefs& r = type_refs[type];
-    if (r.visit) {
-        r.visit(c, kMarker);
-        return;
-    }
-    mark_ref(r.data1, c.data1);
-    mark_ref(r.data2, c.data2);
-    mark_ref(r.data3, c.data3);
-}
+void mark_cell(const Cell& c) { mark_cell_inline(c); }
 
 void mark_cells(const Cell* first, const Cell* end) {
-    for (const Cell* c = first; c < end; ++c) mark_cell(*c);
+    for (const Cell* c = first; c < end; ++c) mark_cell_inline(*c);
 }
 
 // ---- checking ----

@@ -107,19 +107,6 @@ Node alloc_node() {
     return n;
 }
 
-void free_node(NodeFrame* frame, Node node) {
-    node_table[node - kNodeBase] = free_slot(frame->free_head);
-    frame->free_head = node;
-    --frame->used;
-}
-
-NodeFrame* node_frame_of(Node node) {
-    if (!valid_handle(node)) return nullptr;
-    // The last few handles below kMaxNodes make no whole frame and belong to none.
-    uint32_t range = (node - kNodeBase) / kNodesPerFrame;
-    return range < kRangeCount ? frame_of_range[range] : nullptr;
-}
-
 void fill(uint8_t* start, uint8_t* end, uint8_t byte) {
     if (end > start) std::memset(start, byte, size_t(end - start));
 }
@@ -390,7 +377,7 @@ Node node_for(SeriesBuffer* b) {
 }
 }  // namespace
 
-Node alloc(uint32_t count, uint32_t unit, int32_t offset) {
+Node alloc_general(uint32_t count, uint32_t unit, int32_t offset) {
     SeriesBuffer* b = alloc_buffer(count, unit, offset);
     Node n = node_for(b);
     memory::set_buffer(n, b);
@@ -537,7 +524,7 @@ Node copy_range(Node source, uint32_t start, uint32_t count) {
     Node n = alloc(count, unit, 0);
     SeriesBuffer* from = memory::buffer_of(source);
     SeriesBuffer* to = memory::buffer_of(n);
-    std::memcpy(to->head, from->head + size_t(start) * unit, size_t(count) * unit);
+    memory::copy_bytes(to->head, from->head + size_t(start) * unit, size_t(count) * unit);
     to->tail = to->head + size_t(count) * unit;
     to->flags = (from->flags & ~(series_flag::owned | series_flag::big | series_flag::in_heap)) |
                 (to->flags & (series_flag::big | series_flag::in_heap));

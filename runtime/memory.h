@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "platform/vm.h"
 
 namespace kaz {
 
@@ -137,10 +138,6 @@ void* alloc_virtual(size_t size, bool executable = false, bool populate = false)
 void free_virtual(void* address);
 
 Node alloc_node();
-void free_node(NodeFrame* frame, Node node);
-
-// The frame a node belongs to (null for a handle outside every frame).
-NodeFrame* node_frame_of(Node node);
 
 // The node table's address less kNodeBase slots: a node's slot is read with no arithmetic on
 // the handle but the scaling, so that optimised code keeps the handle itself (or 8 times it)
@@ -157,6 +154,21 @@ inline void set_buffer(Node n, SeriesBuffer* b) {
 // Node frames are fixed ranges of the node table: the frame of each range, null for none.
 inline constexpr uint32_t kRangeCount = kMaxNodes / kNodesPerFrame;
 extern NodeFrame* frame_of_range[kRangeCount];
+
+// Inline: the collector frees every dead node through these.
+inline void free_node(NodeFrame* frame, Node node) {
+    node_table[node - kNodeBase] = (uintptr_t(frame->free_head) << 1) | 1;
+    frame->free_head = node;
+    --frame->used;
+}
+
+// The frame a node belongs to (null for a handle outside every frame). The last few handles
+// below kMaxNodes make no whole frame and belong to none.
+inline NodeFrame* node_frame_of(Node node) {
+    if (!valid_handle(node)) return nullptr;
+    uint32_t range = (node - kNodeBase) / kNodesPerFrame;
+    return range < kRangeCount ? frame_of_range[range] : nullptr;
+}
 
 // True when `n` names a node in use (one that holds a buffer). Inline: the collector asks it
 // of every reference it follows. Only slots of a frame are read: the table's edges of a
@@ -225,7 +237,43 @@ namespace series {
 // A buffer of count units of `unit` bytes; offset is the head's place in bytes, -1 for the
 // middle. The node word is left to the caller. May collect.
 SeriesBuffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t offset);
-Node alloc(uint32_t count, uint32_t unit, int32_t offset = 0);
+// The whole allocation, for any size and state: may collect, grow the heap, or raise.
+Node alloc_general(uint32_t count, uint32_t unit, int32_t offset);
+// Most buffers are small and fit in the current series frame, and the current node frame has
+// a free node: those are served inline, where nothing can collect; the rest take the general
+// path. Either way the result is the same buffer and node.
+inline Node alloc(uint32_t count, uint32_t unit, int32_t offset = 0) {
+    using namespace memory;
+    constexpr uint64_t kSmall = 1u << 16;  // far below any frame size: no big buffer
+    uint64_t bytes = uint64_t(count) * unit;
+    SeriesFrame* f = state.series_current;
+    NodeFrame* nodes = state.node_current;
+    if (stress_every == 0 && bytes <= kSmall && f && nodes && nodes->free_head != 0 &&
+        !nodes->release) [[likely]] {
+        uint32_t capacity = (uint32_t(bytes) + 15) & ~15u;
+        size_t need = size_t(capacity) + kBufferOverhead;
+        if (f->next_free + need < f->end) [[likely]] {
+            auto* b = reinterpret_cast<SeriesBuffer*>(f->next_free);
+            platform::mark_usable(b, need);
+            f->next_free += need;
+            Node n = nodes->free_head;
+            nodes->free_head = Node(node_table[n - kNodeBase] >> 1);
+            ++nodes->used;
+            b->capacity = capacity;
+            b->flags = unit | series_flag::in_use | series_flag::fresh | allocation_flags;
+            b->node = n;
+            b->reserved = 0;
+            if (offset == -1) {
+                b->flags |= series_flag::centered;
+                offset = int32_t(capacity / 2);
+            }
+            b->head = b->tail = b->data() + offset;
+            set_buffer(n, b);
+            return n;
+        }
+    }
+    return alloc_general(count, unit, offset);
+}
 // A buffer in the tracked heap, which never moves (the root block and the stacks).
 Node alloc_heap(uint32_t count, uint32_t unit, int32_t offset = 0);
 Node alloc_cells(uint32_t count);
@@ -255,6 +303,31 @@ Node copy_range(Node source, uint32_t start, uint32_t count);
 }  // namespace series
 
 namespace memory {
+// memcpy, with the short spans of most strings copied inline: a library call costs more than
+// the copy itself.
+inline void copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
+    if (n > 16) {
+        __builtin_memcpy(to, from, n);
+    } else if (n >= 8) {  // two 8-byte words, overlapping when n < 16
+        uint64_t a, b;
+        __builtin_memcpy(&a, from, 8);
+        __builtin_memcpy(&b, from + n - 8, 8);
+        __builtin_memcpy(to, &a, 8);
+        __builtin_memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        __builtin_memcpy(&a, from, 4);
+        __builtin_memcpy(&b, from + n - 4, 4);
+        __builtin_memcpy(to, &a, 4);
+        __builtin_memcpy(to + n - 4, &b, 4);
+    } else if (n > 0) {
+        uint8_t a = from[0], b = from[n / 2], c = from[n - 1];
+        to[0] = a;
+        to[n / 2] = b;
+        to[n - 1] = c;
+    }
+}
+
 // Fills size x count bytes from `buffer` with copies of its first `size` bytes, doubling the
 // copied span each time (`append/dup`); returns buffer + size x count.
 uint8_t* replicate(uint8_t* buffer, size_t size, size_t count);

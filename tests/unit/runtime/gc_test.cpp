@@ -280,6 +280,31 @@ TEST_F(Gc, CompactionMovesUnpinnedBuffersAndKeepsTheirContents) {
     });
 }
 
+// Live buffers between dead ones move in runs of every length: one short string, several side
+// by side, and runs longer than the short copy loop takes. Each must keep its text and node.
+TEST_F(Gc, CompactionKeepsEveryRunOfLiveBuffersWhole) {
+    auto text = [](int i) { return std::string(size_t(i % 3 == 0 ? 300 : i % 5 + 1), char('a' + i % 26)); };
+    constexpr int kCount = 300;
+    scanned([&] {
+        gc::collect();
+        Node node = deep([&] {
+            Cell block = cell::make(TypeId::block, 0, series::alloc_cells(kCount), 0);
+            for (int i = 0; i < kCount; ++i) {
+                if (i % 4 != 1) S("dropped");  // every fourth kept string follows another one
+                block::append_cell(block, S(text(i).c_str()));
+            }
+            return block.data2;
+        });
+        scrub_stack();
+        gc::collect();
+        EXPECT_GT(gc::stats().buffers_moved, 0u);
+        ASSERT_TRUE(memory::live_node_q(node));
+        const Cell* cells = memory::buffer_of(node)->cells();
+        for (int i = 0; i < kCount; ++i) ASSERT_EQ(text_of(cells[i]), text(i)) << "string " << i;
+        EXPECT_EQ(gc::check_heap(), "");
+    });
+}
+
 TEST_F(Gc, ARawPointerIntoABufferPinsIt) {
     // Where the pointer points: the header, the data, and just past the data (a tail pointer).
     const size_t offsets[] = {0, sizeof(SeriesBuffer) + 3, ~size_t(0)};

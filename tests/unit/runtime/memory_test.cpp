@@ -49,6 +49,52 @@ TEST(Series, AllocationSizesAndFlags) {
     }
 }
 
+// Small buffers are usually carved inline; the general path must give the same buffer. The
+// stress switch set past any count sends every allocation down the general path.
+TEST(Series, InlineAndGeneralAllocationAgree) {
+    struct Case { uint32_t count, unit; int32_t offset; };
+    const Case kCases[] = {{0, 1, 0}, {1, 1, 0}, {3, 1, 0}, {17, 1, 0}, {5, 2, 0}, {7, 4, 0},
+                           {4, 16, 0}, {10, 16, -1}, {9, 1, -1}, {40, 1, 16}, {1u << 16, 1, 0},
+                           {(1u << 16) + 1, 1, 0}};
+    uint32_t saved = memory::stress_every;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.count << " x " << c.unit << " at " << c.offset);
+        SeriesBuffer* bufs[2];
+        for (int general = 0; general < 2; ++general) {
+            memory::stress_every = general ? ~0u : 0;
+            Node n = series::alloc(c.count, c.unit, c.offset);
+            SeriesBuffer* b = buffer_of(n);
+            EXPECT_EQ(b->node, n);
+            EXPECT_TRUE(memory::live_node_q(n));
+            bufs[general] = b;
+        }
+        memory::stress_every = saved;
+        SeriesBuffer* fast = bufs[0];
+        SeriesBuffer* slow = bufs[1];
+        EXPECT_EQ(fast->capacity, slow->capacity);
+        EXPECT_EQ(fast->flags, slow->flags);
+        EXPECT_EQ(fast->reserved, slow->reserved);
+        EXPECT_EQ(fast->head - fast->data(), slow->head - slow->data());
+        EXPECT_EQ(fast->tail, fast->head);
+        EXPECT_EQ(slow->tail, slow->head);
+    }
+}
+
+// Every length around the inline spans, with guard bytes either side that must stay.
+TEST(Series, CopyBytesCopiesExactlyTheSpan) {
+    for (size_t n = 0; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        uint8_t from[48], to[48];
+        for (size_t i = 0; i < sizeof from; ++i) from[i] = uint8_t(i * 7 + 1);
+        std::memset(to, 0xEE, sizeof to);
+        memory::copy_bytes(to + 4, from + 3, n);
+        for (size_t i = 0; i < sizeof to; ++i) {
+            uint8_t want = i >= 4 && i < 4 + n ? from[i - 1] : 0xEE;
+            ASSERT_EQ(to[i], want) << "at " << i;
+        }
+    }
+}
+
 TEST(Series, MiddleOffsetAndFilledAndUnsetCells) {
     SeriesBuffer* b = buffer_of(series::alloc(10, 16, -1));
     EXPECT_EQ(b->head, b->data() + b->capacity / 2);
