@@ -122,11 +122,6 @@ Cell& get_cell(uint32_t id) {
     return cells()[id - 1];
 }
 
-uint32_t canonical_id(uint32_t id) {
-    int32_t alias = int32_t(cells()[id - 1].data1);
-    return alias > 0 ? uint32_t(alias) : id;
-}
-
 int32_t get_alias(uint32_t id) { return int32_t(cells()[id - 1].data1); }
 std::string_view name(uint32_t id) { return name_of_cell(cells()[id - 1]); }
 uint32_t count() { return memory::buffer_of(block)->length(); }
