@@ -284,41 +284,55 @@ namespace {
 // A context of a few words (most functions') is searched by a scan of its words' canonical
 // ids, gathered once for the whole walk, rather than by a hash probe per word. Only when no
 // two of its words are case variants of each other: then at most one can match, and the scan
-// finds the same position the probe would.
+// finds the same position the probe would. A larger context (an object's) keeps the probe,
+// behind a filter of its ids: most words met in a body are not the context's.
 constexpr uint32_t kScanWords = 16;
+constexpr uint32_t kFilterWords = 512;
+constexpr uint32_t kFilterBits = 1024;
 
 struct Binder {
     Node ctx;
     bool self;
-    uint32_t count = 0;  // words to scan; kNoScan to probe instead
+    uint32_t count = 0;  // words to scan; kProbe to probe instead
+    bool filtered = false;
     uint32_t ids[kScanWords];
-    static constexpr uint32_t kNoScan = uint32_t(-1);
+    uint64_t filter[kFilterBits / 64] = {};
+    static constexpr uint32_t kProbe = uint32_t(-1);
+
+    static uint32_t bit_of(uint32_t id) { return murmur3::mix_int(id) & (kFilterBits - 1); }
+    void mark(uint32_t id) {
+        uint32_t bit = bit_of(id);
+        filter[bit >> 6] |= uint64_t(1) << (bit & 63);
+    }
+    bool maybe(uint32_t id) const {
+        uint32_t bit = bit_of(id);
+        return filter[bit >> 6] >> (bit & 63) & 1;
+    }
 
     Binder(Node c, bool s) : ctx(c), self(s) {
         SeriesBuffer* w = words_buffer(ctx);
         uint32_t n = w->length();
-        if (n > kScanWords) {
-            count = kNoScan;
-            return;
-        }
         const Cell* symbols = memory::buffer_of(symbol::block)->cells();
         const Cell* words = w->cells();
+        count = kProbe;
+        if (n > kFilterWords) return;
+        filtered = true;
+        for (uint32_t i = 0; i < n; ++i) mark(canonical_in(symbols, word_cell::symbol(words[i])));
+        if (n > kScanWords) return;
         for (uint32_t i = 0; i < n; ++i) {
             uint32_t id = canonical_in(symbols, word_cell::symbol(words[i]));
-            for (uint32_t k = 0; k < i; ++k) {
-                if (ids[k] == id) {
-                    count = kNoScan;
-                    return;
-                }
-            }
+            for (uint32_t k = 0; k < i; ++k)
+                if (ids[k] == id) return;
             ids[i] = id;
         }
         count = n;
     }
 
     int32_t find(uint32_t symbol) const {
-        if (count == kNoScan) return find_symbol(ctx, symbol, true);
+        if (!filtered) return find_symbol(ctx, symbol, true);
         uint32_t want = symbol::canonical_id(symbol);
+        if (!maybe(want)) return -1;
+        if (count == kProbe) return find_symbol(ctx, symbol, true);
         for (uint32_t k = 0; k < count; ++k)
             if (ids[k] == want) return int32_t(k);
         return -1;
@@ -330,14 +344,15 @@ void bind_walk(const Cell& block, const Binder& binder) {
     if (cycles::find_q(n)) return;
     cycles::push(n);
     const uint32_t self_symbol = sym::self;
-    for (uint32_t i = series_cell::head(block);; ++i) {
-        SeriesBuffer* b = memory::buffer_of(n);
-        if (i >= b->length()) break;
-        Cell& c = b->cells()[i];
+    // Binding allocates nothing: the block stays where it is for the whole walk.
+    SeriesBuffer* b = memory::buffer_of(n);
+    Cell* cells = b->cells();
+    const uint32_t length = b->length();
+    for (uint32_t i = series_cell::head(block); i < length; ++i) {
+        Cell& c = cells[i];
         TypeId t = type_of(c);
         if (block_kind(t)) {
-            Cell inner = c;
-            bind_walk(inner, binder);
+            bind_walk(c, binder);
         } else if (word_kind(t)) {
             uint32_t symbol = word_cell::symbol(c);
             if (binder.self && t == TypeId::word && symbol == self_symbol) {

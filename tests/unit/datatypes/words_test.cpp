@@ -208,7 +208,7 @@ TEST(Contexts, BindingFindsTheSamePositionsAtEverySize) {
         bool variants;
     };
     for (Row row : {Row{1, false}, Row{2, true}, Row{15, false}, Row{16, false}, Row{16, true},
-                    Row{17, false}, Row{40, true}}) {
+                    Row{17, false}, Row{40, true}, Row{600, false}}) {
         SCOPED_TRACE("words " + std::to_string(row.words) + (row.variants ? " with variants" : ""));
         Node ctx = context::make(row.words, false, false, 0, context::object);
         for (uint32_t i = 0; i < row.words; ++i)
