@@ -299,7 +299,9 @@ struct Binder {
     uint64_t filter[kFilterBits / 64] = {};
     static constexpr uint32_t kProbe = uint32_t(-1);
 
-    static uint32_t bit_of(uint32_t id) { return murmur3::mix_int(id) & (kFilterBits - 1); }
+    const Cell* symbols;  // binding allocates nothing: the symbol cells stay put
+    // Symbol ids are consecutive: their low bits spread well enough.
+    static uint32_t bit_of(uint32_t id) { return id & (kFilterBits - 1); }
     void mark(uint32_t id) {
         uint32_t bit = bit_of(id);
         filter[bit >> 6] |= uint64_t(1) << (bit & 63);
@@ -312,7 +314,7 @@ struct Binder {
     Binder(Node c, bool s) : ctx(c), self(s) {
         SeriesBuffer* w = words_buffer(ctx);
         uint32_t n = w->length();
-        const Cell* symbols = memory::buffer_of(symbol::block)->cells();
+        symbols = memory::buffer_of(symbol::block)->cells();
         const Cell* words = w->cells();
         count = kProbe;
         if (n > kFilterWords) return;
@@ -330,7 +332,7 @@ struct Binder {
 
     int32_t find(uint32_t symbol) const {
         if (!filtered) return find_symbol(ctx, symbol, true);
-        uint32_t want = symbol::canonical_id(symbol);
+        uint32_t want = canonical_in(symbols, symbol);
         if (!maybe(want)) return -1;
         if (count == kProbe) return find_symbol(ctx, symbol, true);
         for (uint32_t k = 0; k < count; ++k)

@@ -926,6 +926,12 @@ private:
                 fail();
             }
         }
+        // Most records are words: straight to their reader, past the dispatch of every type.
+        if (t == TypeId::word || t == TypeId::set_word || t == TypeId::lit_word || t == TypeId::get_word ||
+            t == TypeId::refinement) {
+            read_word(into, t, option, shared, new_line, sets, 0);
+            return;
+        }
         body(into, t, option, shared, new_line, sets, 0);
     }
 
