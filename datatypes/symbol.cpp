@@ -2,7 +2,6 @@
 #include "datatypes/symbol.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "datatypes/registry.h"
@@ -22,19 +21,8 @@ namespace {
 constexpr uint8_t lower_ascii(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
 
 // A name folded to lower ASCII case for hashing, so every case variant of a name lies on
-// the same probe sequence. A local buffer serves short names: no shared scratch, since
-// interning can be re-entered from lexer callbacks.
-uint32_t folded_hash(std::string_view name) {
-    uint8_t local[256] = {};
-    std::unique_ptr<uint8_t[]> big;
-    uint8_t* buf = local;
-    if (name.size() > sizeof local) {
-        big.reset(new uint8_t[name.size()]);
-        buf = big.get();
-    }
-    for (size_t i = 0; i < name.size(); ++i) buf[i] = lower_ascii(uint8_t(name[i]));
-    return murmur3::hash_bytes(buf, name.size());
-}
+// the same probe sequence.
+uint32_t folded_hash(std::string_view name) { return murmur3::hash_bytes_lowered(name.data(), name.size()); }
 
 bool equal_names(std::string_view a, std::string_view b, bool case_sensitive) {
     if (a.size() != b.size()) return false;

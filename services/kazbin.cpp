@@ -914,9 +914,8 @@ private:
             fail();
         }
         TypeId t = TypeId(id);
-        bool shareable = series_::series_type_q(t) || t == TypeId::bitset || t == TypeId::map ||
-                         t == TypeId::object || t == TypeId::function || (any_word_q(t) && option);
-        if (shared && !shareable) {
+        if (shared && !(series_::series_type_q(t) || t == TypeId::bitset || t == TypeId::map ||
+                        t == TypeId::object || t == TypeId::function || (any_word_q(t) && option))) {
             --p_;
             fail();
         }
