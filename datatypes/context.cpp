@@ -34,24 +34,33 @@ bool block_kind(TypeId t) {
            (t >= TypeId::path && t <= TypeId::get_path);
 }
 
+// The canonical id of a symbol, read from the symbol cells directly (the probes below ask it
+// of every live bucket they pass).
+inline uint32_t canonical_in(const Cell* symbols, uint32_t id) {
+    int32_t alias = int32_t(symbols[id - 1].data1);
+    return alias > 0 ? uint32_t(alias) : id;
+}
+
 // Probes a word table for a symbol; returns the position, or -1 with the empty bucket where
 // it would go.
 int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucket) {
     hashtable::Table& t = hashtable::record(table);
-    uint32_t want = symbol::canonical_id(symbol);
+    const Cell* symbols = memory::buffer_of(symbol::block)->cells();
+    uint32_t want = canonical_in(symbols, symbol);
     uint32_t mask = t.buckets - 1;
     uint32_t start = murmur3::mix_int(want) & mask, i = start, step = 1;
     const uint32_t* keys = hashtable::keys(t);
+    const uint8_t* states = memory::buffer_of(t.flags)->head;
     const Cell* words = memory::buffer_of(t.block)->cells();
     for (;;) {
-        uint32_t state = hashtable::bucket_state(t, i);
+        uint32_t state = (states[i >> 2] >> ((i & 3) * 2)) & 3;
         if (state == hashtable::kEmpty) {
             if (empty_bucket) *empty_bucket = i;
             return -1;
         }
         if (state == hashtable::kLive) {
             uint32_t stored = word_cell::symbol(words[keys[i]]);
-            if (canonical ? symbol::canonical_id(stored) == want : stored == symbol) return int32_t(keys[i]);
+            if (stored == symbol || (canonical && canonical_in(symbols, stored) == want)) return int32_t(keys[i]);
         }
         i = (i + step++) & mask;
         if (i == start) {
@@ -183,11 +192,14 @@ int32_t find_symbol(Node ctx, uint32_t symbol, bool canonical) {
 
 int32_t find_or_add_symbol(Node ctx, uint32_t symbol, bool canonical, uint32_t* added) {
     Node table = context_cell::words(cell_of(ctx));
-    int32_t found = probe(table, symbol, canonical, nullptr);
-    if (found >= 0) return found;
-    hashtable::grow_if_full(table);
     uint32_t bucket;
-    probe(table, symbol, canonical, &bucket);
+    int32_t found = probe(table, symbol, canonical, &bucket);
+    if (found >= 0) return found;
+    // The bucket found stands unless the table grows.
+    if (hashtable::record(table).occupied >= hashtable::record(table).upper) {
+        hashtable::grow_if_full(table);
+        probe(table, symbol, canonical, &bucket);
+    }
     if (bucket == uint32_t(-1)) bucket = hashtable::find_empty_bucket(table, murmur3::mix_int(symbol::canonical_id(symbol)));
     SeriesBuffer* w = memory::buffer_of(hashtable::record(table).block);
     uint32_t position = w->length();
@@ -267,29 +279,98 @@ int32_t bind_word(Node ctx, Cell& word) {
     return i;
 }
 
-void bind_block(const Cell& block, Node ctx, bool self) {
+namespace {
+
+// A context of a few words (most functions') is searched by a scan of its words' canonical
+// ids, gathered once for the whole walk, rather than by a hash probe per word. Only when no
+// two of its words are case variants of each other: then at most one can match, and the scan
+// finds the same position the probe would. A larger context (an object's) keeps the probe,
+// behind a filter of its ids: most words met in a body are not the context's.
+constexpr uint32_t kScanWords = 16;
+constexpr uint32_t kFilterWords = 512;
+constexpr uint32_t kFilterBits = 1024;
+
+struct Binder {
+    Node ctx;
+    bool self;
+    uint32_t count = 0;  // words to scan; kProbe to probe instead
+    bool filtered = false;
+    uint32_t ids[kScanWords];
+    uint64_t filter[kFilterBits / 64] = {};
+    static constexpr uint32_t kProbe = uint32_t(-1);
+
+    const Cell* symbols;  // binding allocates nothing: the symbol cells stay put
+    // Symbol ids are consecutive: their low bits spread well enough.
+    static uint32_t bit_of(uint32_t id) { return id & (kFilterBits - 1); }
+    void mark(uint32_t id) {
+        uint32_t bit = bit_of(id);
+        filter[bit >> 6] |= uint64_t(1) << (bit & 63);
+    }
+    bool maybe(uint32_t id) const {
+        uint32_t bit = bit_of(id);
+        return filter[bit >> 6] >> (bit & 63) & 1;
+    }
+
+    Binder(Node c, bool s) : ctx(c), self(s) {
+        SeriesBuffer* w = words_buffer(ctx);
+        uint32_t n = w->length();
+        symbols = memory::buffer_of(symbol::block)->cells();
+        const Cell* words = w->cells();
+        count = kProbe;
+        if (n > kFilterWords) return;
+        filtered = true;
+        for (uint32_t i = 0; i < n; ++i) mark(canonical_in(symbols, word_cell::symbol(words[i])));
+        if (n > kScanWords) return;
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t id = canonical_in(symbols, word_cell::symbol(words[i]));
+            for (uint32_t k = 0; k < i; ++k)
+                if (ids[k] == id) return;
+            ids[i] = id;
+        }
+        count = n;
+    }
+
+    int32_t find(uint32_t symbol) const {
+        if (!filtered) return find_symbol(ctx, symbol, true);
+        uint32_t want = canonical_in(symbols, symbol);
+        if (!maybe(want)) return -1;
+        if (count == kProbe) return find_symbol(ctx, symbol, true);
+        for (uint32_t k = 0; k < count; ++k)
+            if (ids[k] == want) return int32_t(k);
+        return -1;
+    }
+};
+
+void bind_walk(const Cell& block, const Binder& binder) {
     Node n = series_cell::node(block);
     if (cycles::find_q(n)) return;
     cycles::push(n);
     const uint32_t self_symbol = sym::self;
-    for (uint32_t i = series_cell::head(block);; ++i) {
-        SeriesBuffer* b = memory::buffer_of(n);
-        if (i >= b->length()) break;
-        Cell& c = b->cells()[i];
+    // Binding allocates nothing: the block stays where it is for the whole walk.
+    SeriesBuffer* b = memory::buffer_of(n);
+    Cell* cells = b->cells();
+    const uint32_t length = b->length();
+    for (uint32_t i = series_cell::head(block); i < length; ++i) {
+        Cell& c = cells[i];
         TypeId t = type_of(c);
         if (block_kind(t)) {
-            Cell inner = c;
-            bind_block(inner, ctx, self);
+            bind_walk(c, binder);
         } else if (word_kind(t)) {
-            if (self && t == TypeId::word && word_cell::symbol(c) == self_symbol) {
-                word_cell::bind(c, ctx, uint32_t(-1));
+            uint32_t symbol = word_cell::symbol(c);
+            if (binder.self && t == TypeId::word && symbol == self_symbol) {
+                word_cell::bind(c, binder.ctx, uint32_t(-1));
             } else {
-                bind_word(ctx, c);
+                int32_t found = binder.find(symbol);
+                if (found >= 0) word_cell::bind(c, binder.ctx, uint32_t(found));
             }
         }
     }
     cycles::pop();
 }
+
+}  // namespace
+
+void bind_block(const Cell& block, Node ctx, bool self) { bind_walk(block, Binder(ctx, self)); }
 
 bool collect_set_words(Node ctx, const Cell& block) {
     uint32_t before = word_count(ctx);

@@ -2,7 +2,6 @@
 #include "datatypes/symbol.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "datatypes/registry.h"
@@ -22,19 +21,8 @@ namespace {
 constexpr uint8_t lower_ascii(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
 
 // A name folded to lower ASCII case for hashing, so every case variant of a name lies on
-// the same probe sequence. A local buffer serves short names: no shared scratch, since
-// interning can be re-entered from lexer callbacks.
-uint32_t folded_hash(std::string_view name) {
-    uint8_t local[256] = {};
-    std::unique_ptr<uint8_t[]> big;
-    uint8_t* buf = local;
-    if (name.size() > sizeof local) {
-        big.reset(new uint8_t[name.size()]);
-        buf = big.get();
-    }
-    for (size_t i = 0; i < name.size(); ++i) buf[i] = lower_ascii(uint8_t(name[i]));
-    return murmur3::hash_bytes(buf, name.size());
-}
+// the same probe sequence.
+uint32_t folded_hash(std::string_view name) { return murmur3::hash_bytes_lowered(name.data(), name.size()); }
 
 bool equal_names(std::string_view a, std::string_view b, bool case_sensitive) {
     if (a.size() != b.size()) return false;
@@ -51,35 +39,41 @@ std::string_view name_of_cell(const Cell& c) {
     return {reinterpret_cast<const char*>(b->head), b->used()};
 }
 
-// The lookup behind every interning (the table grows first when full).
+// The lookup behind every interning (the table grows first when full). Every case variant of
+// a name lies on one probe sequence, so a single walk to its first empty bucket finds the name
+// itself, its earliest variant (in probe order) and where a new name would go.
 uint32_t intern_in_table(std::string_view name, bool caseless) {
     hashtable::grow_if_full(table);
     uint32_t h = folded_hash(name);
-    auto probe = [&](bool case_sensitive, uint32_t* empty_bucket) -> int64_t {
+    uint32_t empty = uint32_t(-1);
+    int64_t found = -1, variant = -1;
+    {
         hashtable::Table& t = hashtable::record(table);
         uint32_t mask = t.buckets - 1;
         uint32_t start = h & mask, i = start, step = 1;
         const uint32_t* keys = hashtable::keys(t);
+        const Cell* symbols = cells();
         for (;;) {
             uint32_t state = hashtable::bucket_state(t, i);
             if (state == hashtable::kEmpty) {
-                if (empty_bucket) *empty_bucket = i;
-                return -1;
+                empty = i;
+                break;
             }
-            if (state == hashtable::kLive && equal_names(name_of_cell(cells()[keys[i]]), name, case_sensitive))
-                return keys[i];
+            if (state == hashtable::kLive) {
+                std::string_view stored = name_of_cell(symbols[keys[i]]);
+                if (equal_names(stored, name, !caseless)) {
+                    found = keys[i];
+                    break;
+                }
+                if (!caseless && variant < 0 && equal_names(stored, name, false)) variant = keys[i];
+            }
             i = (i + step++) & mask;
-            if (i == start) return -1;
+            if (i == start) break;
         }
-    };
-    uint32_t empty = uint32_t(-1);
-    int64_t found = probe(!caseless, &empty);
+    }
     if (found >= 0) return uint32_t(found) + 1;
     int32_t alias = -1;
-    if (!caseless) {
-        int64_t variant = probe(false, nullptr);
-        if (variant >= 0) alias = int32_t(variant) + 1;
-    }
+    if (!caseless && variant >= 0) alias = int32_t(variant) + 1;
 
     // Add: the name as a NUL-terminated byte series, then the cell, then the bucket.
     Node name_node = series::alloc_bytes(uint32_t(name.size()) + 1);
@@ -120,11 +114,6 @@ Cell& get_cell(uint32_t id) {
     Cell& c = cells()[id - 1];
     make_string(c);
     return cells()[id - 1];
-}
-
-uint32_t canonical_id(uint32_t id) {
-    int32_t alias = int32_t(cells()[id - 1].data1);
-    return alias > 0 ? uint32_t(alias) : id;
 }
 
 int32_t get_alias(uint32_t id) { return int32_t(cells()[id - 1].data1); }

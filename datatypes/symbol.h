@@ -7,6 +7,7 @@
 
 #include "datatypes/actions.h"
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 
 namespace kaz::symbol {
 
@@ -33,7 +34,11 @@ uint32_t from_string(const Cell& string);
 Cell& get_cell(uint32_t id);
 // Makes the string! form of the name once (data2); words share it when they form.
 void make_string(Cell& symbol);
-uint32_t canonical_id(uint32_t id);
+// Inline: binding asks it of every word it meets.
+inline uint32_t canonical_id(uint32_t id) {
+    int32_t alias = int32_t(memory::buffer_of(block)->cells()[id - 1].data1);
+    return alias > 0 ? uint32_t(alias) : id;
+}
 int32_t get_alias(uint32_t id);
 // The UTF-8 name.
 std::string_view name(uint32_t id);

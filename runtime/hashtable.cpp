@@ -113,6 +113,10 @@ uint32_t hash(const void* data, size_t length, uint32_t seed) {
     return hash_mapped(static_cast<const uint8_t*>(data), length, seed, same_byte);
 }
 
+uint32_t hash_bytes_lowered(const void* data, size_t length) {
+    return hash_mapped(static_cast<const uint8_t*>(data), length, kSeed, lower_ascii);
+}
+
 uint32_t hash_string(const Cell& string, bool case_sensitive) {
     SeriesBuffer* b = memory::buffer_of(string.data2);
     uint32_t length = b->length();

@@ -30,6 +30,8 @@ inline constexpr uint32_t kSeed = 0x3C6EF372;
 // MurmurHash3, x86 32-bit variant.
 uint32_t hash(const void* data, size_t length, uint32_t seed);
 inline uint32_t hash_bytes(const void* data, size_t length) { return hash(data, length, kSeed); }
+// The hash of the bytes with ASCII A-Z lowered, as hash_bytes of the lowered copy gives it.
+uint32_t hash_bytes_lowered(const void* data, size_t length);
 
 // The hash of a text value from its head to the tail of its buffer, one 32-bit block per code
 // point (so 4 bytes per code point count in the length); without `case_sensitive` each code

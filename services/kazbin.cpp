@@ -914,9 +914,8 @@ private:
             fail();
         }
         TypeId t = TypeId(id);
-        bool shareable = series_::series_type_q(t) || t == TypeId::bitset || t == TypeId::map ||
-                         t == TypeId::object || t == TypeId::function || (any_word_q(t) && option);
-        if (shared && !shareable) {
+        if (shared && !(series_::series_type_q(t) || t == TypeId::bitset || t == TypeId::map ||
+                        t == TypeId::object || t == TypeId::function || (any_word_q(t) && option))) {
             --p_;
             fail();
         }
@@ -925,6 +924,12 @@ private:
                 --p_;
                 fail();
             }
+        }
+        // Most records are words: straight to their reader, past the dispatch of every type.
+        if (t == TypeId::word || t == TypeId::set_word || t == TypeId::lit_word || t == TypeId::get_word ||
+            t == TypeId::refinement) {
+            read_word(into, t, option, shared, new_line, sets, 0);
+            return;
         }
         body(into, t, option, shared, new_line, sets, 0);
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "datatypes/context.h"
 #include "datatypes/internal.h"
@@ -195,6 +196,73 @@ TEST(Contexts, BindingIsDeepStopsAtCyclesAndLeavesStrangersAlone) {
     EXPECT_EQ(i[1].data3, stranger.data3);
     EXPECT_EQ(o[2].data1, ctx);                  // self reads as the owner
     EXPECT_EQ(o[2].data3, word::kNoIndex);
+}
+
+// Binding finds a word's position the same way whatever the context's size: small contexts
+// are scanned, larger ones probed. Each row binds case variants of every word, strangers, and
+// a word added to the context after a first binding; `variants` also puts two case variants
+// of one name in the context, where binding must agree with a lookup.
+TEST(Contexts, BindingFindsTheSamePositionsAtEverySize) {
+    struct Row {
+        uint32_t words;
+        bool variants;
+    };
+    for (Row row : {Row{1, false}, Row{2, true}, Row{15, false}, Row{16, false}, Row{16, true},
+                    Row{17, false}, Row{40, true}, Row{600, false}}) {
+        SCOPED_TRACE("words " + std::to_string(row.words) + (row.variants ? " with variants" : ""));
+        Node ctx = context::make(row.words, false, false, 0, context::object);
+        for (uint32_t i = 0; i < row.words; ++i)
+            context::put_value(ctx, word_of(("bw-" + std::to_string(i)).c_str()), cell::integer(i));
+        uint32_t variant = 0;
+        if (row.variants) {
+            // A second spelling of an existing name, added as a distinct word.
+            context::find_or_add_symbol(ctx, symbol::intern("BW-0"), false, &variant);
+            ASSERT_EQ(variant, row.words);
+        }
+        std::vector<Cell> cells;
+        for (uint32_t i = 0; i < row.words; ++i) {
+            cells.push_back(word_of(("BW-" + std::to_string(i)).c_str(), i % 2 ? TypeId::get_word : TypeId::word));
+            cells.push_back(word_of(("bw-" + std::to_string(i)).c_str(), TypeId::set_word));
+        }
+        cells.push_back(word_of("bw-stranger"));
+        cells.push_back(word_of("Bw-Late"));
+        Node n = block_of({});
+        for (const Cell& c : cells) {
+            SeriesBuffer* b = memory::buffer_of(n);
+            *series::reserve_cell(b) = c;
+        }
+        Cell block = cell::make(TypeId::block, 0, n, 0);
+
+        auto check = [&](bool late_added, uint32_t late_at) {
+            const Cell* got = memory::buffer_of(n)->cells();
+            for (uint32_t i = 0; i < row.words; ++i) {
+                for (uint32_t k = 0; k < 2; ++k) {
+                    const Cell& w = got[2 * i + k];
+                    EXPECT_EQ(w.data1, ctx) << i;
+                    // Either spelling of a name held twice may be found: the lookup decides.
+                    if (!(row.variants && i == 0)) {
+                        EXPECT_EQ(w.data3, i) << i;
+                    }
+                    EXPECT_EQ(int32_t(w.data3), context::find_symbol(ctx, w.data2, true)) << i;
+                }
+            }
+            const Cell& stranger = got[2 * row.words];
+            EXPECT_EQ(stranger.data1, cells[2 * row.words].data1);
+            EXPECT_EQ(stranger.data3, cells[2 * row.words].data3);
+            const Cell& late = got[2 * row.words + 1];
+            if (late_added) {
+                EXPECT_EQ(late.data1, ctx);
+                EXPECT_EQ(late.data3, late_at);
+            } else {
+                EXPECT_EQ(late.data1, cells[2 * row.words + 1].data1);
+            }
+        };
+        context::bind_block(block, ctx, false);
+        check(false, 0);
+        uint32_t late_at = context::add_unset_word(ctx, word_of("bw-late"));
+        context::bind_block(block, ctx, false);
+        check(true, late_at);
+    }
 }
 
 TEST(Contexts, CaseVariantsOfAGlobalWordShareOneSlot) {

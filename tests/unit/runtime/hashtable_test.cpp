@@ -185,6 +185,19 @@ TEST(Murmur3, PublishedReferenceVectors) {
     for (uint32_t seed : {1u, 0xFFFFFFFFu, 0x9747B28Cu}) EXPECT_EQ(murmur3::mix_int(seed), murmur3::hash("", 0, seed));
 }
 
+// Names hash with ASCII letters lowered and every other byte as it is, at each tail length.
+TEST(Murmur3, LoweredHashIsTheHashOfTheLoweredBytes) {
+    const std::pair<std::string_view, std::string_view> kCases[] = {
+        {"", ""}, {"A", "a"}, {"Zz", "zz"}, {"@[`{", "@[`{"}, {"ABCD", "abcd"}, {"Hello-World", "hello-world"},
+        {"ÃTÃ", "ÃtÃ"},
+    };
+    for (const auto& [name, lowered] : kCases) {
+        SCOPED_TRACE(std::string(name));
+        EXPECT_EQ(murmur3::hash_bytes_lowered(name.data(), name.size()),
+                  murmur3::hash_bytes(lowered.data(), lowered.size()));
+    }
+}
+
 TEST_F(Tables, StringHashIsOverCodePointsWhateverTheUnit) {
     // One 32-bit block per code point, so the unit a buffer happens to use never shows.
     const uint32_t kBlocks[] = {'K', 'a', 'z', 0xE9};

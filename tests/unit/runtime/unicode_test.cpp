@@ -9,6 +9,7 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "runtime/text.h"
 #include "runtime/throw.h"
 #include "runtime/unicode.h"
 #include "runtime/width.h"
@@ -516,5 +517,33 @@ TEST(CharWidth, ZeroOneOrTwoCells) {
         SCOPED_TRACE(cp);
         EXPECT_EQ(text::char_width(cp), width);
         EXPECT_EQ(text::char_width_cjk(cp), cjk);
+    }
+}
+
+// Appending UTF-8 to a string of each unit: an ASCII run is copied straight, what follows it
+// is decoded, widening the string when a code point needs it; refused bytes become U+FFFD.
+TEST(AppendUtf8, AsciiRunsAndWhatFollowsThemAtEachUnit) {
+    struct Row {
+        std::string_view utf8;
+        std::u32string_view appended;
+    };
+    const Row rows[] = {
+        {"", U""},
+        {"plain ascii", U"plain ascii"},
+        {"caf\xC3\xA9", U"caf\u00E9"},
+        {"x\xE2\x82\xAC y", U"x\u20AC y"},
+        {"ab\xF0\x9F\x98\x80", U"ab\U0001F600"},
+        {"ok\xFF!", U"ok\uFFFD!"},
+        {"\xC3\xA9 then ascii", U"\u00E9 then ascii"},
+    };
+    for (uint32_t unit : {1u, 2u, 4u}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.utf8) + " unit " + std::to_string(unit));
+            Cell s = make_string(U"\u0041", unit);
+            uint32_t n = text::append_utf8(s.data2, row.utf8);
+            EXPECT_EQ(n, row.appended.size());
+            EXPECT_EQ(chars_of(s.data2), U"A" + std::u32string(row.appended));
+            EXPECT_GE(memory::buffer_of(s.data2)->unit(), unit);
+        }
     }
 }
