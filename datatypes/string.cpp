@@ -832,27 +832,6 @@ SeriesBuffer* room_at_tail(Cell& s, uint32_t n, uint32_t su) {
     return uint64_t(d->end() - d->head) >= bytes ? d : ensure_bytes(d, bytes);
 }
 
-// memcpy for distinct buffers, short texts copied inline in two overlapping moves.
-inline void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t n) {
-    if (n > 16) {
-        std::memcpy(to, from, n);
-    } else if (n >= 8) {
-        uint64_t a, b;
-        std::memcpy(&a, from, 8);
-        std::memcpy(&b, from + n - 8, 8);
-        std::memcpy(to, &a, 8);
-        std::memcpy(to + n - 8, &b, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, from, 4);
-        std::memcpy(&b, from + n - 4, 4);
-        std::memcpy(to, &a, 4);
-        std::memcpy(to + n - 4, &b, 4);
-    } else {
-        for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
-    }
-}
-
 // The common append — one whole copy of text, a character or an integer at the tail of a string
 // no one owns — done without the general planning: no handler can run, so nothing is planned
 // twice, and an integer's digits need no text of their own. False when the general path must
@@ -880,7 +859,7 @@ inline bool append_in_place(const Cell& s, const Cell& value) {
     uint32_t n = total - from;
     if (uint64_t(target->used()) + n > uint64_t(INT32_MAX) || uint64_t(target->end() - target->tail) < n) return false;
     uint8_t* to = target->tail;
-    copy_bytes(to, src->head + from, n);
+    memory::copy_bytes(to, src->head + from, n);
     target->tail = to + n;
     return true;
 }

@@ -999,7 +999,7 @@ void eval_block(const Cell& block, bool into_return) {
     uint32_t tail = tail_of(code);
     if (state.tracing) [[unlikely]] {
         fire_event(ev_enter, code, int32_t(pos), nullptr, nullptr);
-        if (pos >= tail_of(code)) stack::push(cell::unset());
+        if (pos >= tail) stack::push(cell::unset());
         return eval_block_traced(block, pos, top, saved_current, into_return, false);
     }
     if (pos >= tail) {
@@ -1076,7 +1076,7 @@ inline constexpr uint32_t kCalled = ~0u;
     const uint32_t first = pure_operand(cells, pos, end, cond);
     if (first == kCalled || is(cond, TypeId::unset) || end - first < branches) return kCalled;
     const uint32_t after = first + branches;
-    // The spec is the built-in's: the condition is any-type!, the branches block!.
+    // The native's spec block is the built-in's: the condition is any-type!, the branches block!.
     if (!is(cells[first], TypeId::block) || (branches == 2 && !is(cells[first + 1], TypeId::block)) ||
         infix_op_in(cells, after, end))
         return kCalled;
@@ -1264,26 +1264,10 @@ inline bool set_slot(const Cell& word, const Cell& value) {
 
 }  // namespace
 
-bool pure_block_value(const Cell& block, Cell& out) {
-    if (state.tracing) return false;
-    const uint32_t end = tail_of(block.data2);
-    Cell value;
-    if (pure_operand(buf(block.data2)->cells(), block.data1, end, value) != end) return false;
-    out = value;
-    return true;
-}
-
 namespace {
 
-// The last body whose first expression needed the evaluator: run again (the next turn of the
-// same loop), it goes to eval_block at once. Only a hint: a body named here wrongly, or no
-// longer, is merely evaluated the longer way.
-Node impure_code = kNoNode;
-uint32_t impure_pos = 0;
-
-// The leading expressions of a block that can neither fail nor run code, then the rest by
-// eval_block: see eval_body.
-[[gnu::noinline]] void eval_body_pure(const Cell& block) {
+// eval_body's quick path: the leading pure expressions, then the rest by eval_block.
+[[gnu::noinline]] bool eval_body_pure(const Cell& block, bool& quick) {
     // Pure operands, and set-words given one whose slot is written directly. Nothing they do
     // allocates, so the cells stay where they are.
     const Node code = block.data2;
@@ -1300,25 +1284,27 @@ uint32_t impure_pos = 0;
         pos = next;
     }
     if (pos == block.data1) {
-        impure_code = code;
-        impure_pos = pos;
-        return eval_block(block, true);
+        quick = false;
+        eval_block(block, true);
+        return false;
     }
     if (pos == end) {
         *stack::base = last;
-        return;
+        return true;
     }
     // The rest as eval_block would run it: it names the same block at each expression.
     Cell rest = block;
     rest.data1 = pos;
     eval_block(rest, true);
+    return false;
 }
 
 }  // namespace
 
-void eval_body(const Cell& block) {
-    if (state.tracing || (block.data2 == impure_code && block.data1 == impure_pos)) return eval_block(block, true);
-    eval_body_pure(block);
+bool eval_body(const Cell& block, bool& quick) {
+    if (quick && !state.tracing) return eval_body_pure(block, quick);
+    eval_block(block, true);
+    return false;
 }
 
 namespace {

@@ -52,13 +52,13 @@ void on_raising(Cell& error);
 // result is copied into the caller's return slot with `into_return`, else left as the
 // caller's newest value.
 void eval_block(const Cell& block, bool into_return);
-// The value of a block whose one expression can neither fail nor run code (a literal or a
-// word's value, with operators computed in place), with no tracer running: what eval_block
-// would leave, without its steps. False, with `out` untouched, for any other block.
-bool pure_block_value(const Cell& block, Cell& out);
-// eval_block into the return slot for a block run again and again (a loop's body): the leading
-// expressions that can neither fail nor run code are done without its steps.
-void eval_body(const Cell& block);
+// eval_block into the return slot for a block run again and again (a loop's condition or
+// body): its leading expressions that can neither fail nor run code (literals and words'
+// values with operators computed in place, set-words given one) are done without the block's
+// steps. `quick` is the caller's, kept for the loop: cleared once the block's first expression
+// needs the evaluator, so that later turns go to eval_block at once. True when the whole block
+// was done so: nothing can be pending then.
+bool eval_body(const Cell& block, bool& quick);
 // Evaluates the next expression of the block into the return slot; returns the new index
 // (the same index, with unset!, at the tail).
 uint32_t eval_next(const Cell& block);

@@ -40,6 +40,7 @@ void eval_into_result(const Cell& block) { interp::eval_block(block, true); }
 // A loop frame around the body evaluations; its return slot receives each body's result.
 struct Loop {
     CallFrame* frame;
+    bool quick_body = true;  // see interp::eval_body
     Loop() {
         frame::push_loop(words::body_tag);
         frame = frame::top();
@@ -52,10 +53,10 @@ enum class Step { next, again, stop, leave };
 // Runs one evaluation of the body under the loop frame. `next`: go on; `again`: a continue
 // cut the body short (go on); `stop`: a break ended the loop; `leave`: an unwind that is not
 // this loop's is pending (return at once).
-Step run_body(const Loop& loop, const Cell& body) {
+Step run_body(Loop& loop, const Cell& body) {
     stack::data_top = stack::base + 1;
     try {
-        interp::eval_body(body);
+        if (interp::eval_body(body, loop.quick_body)) return Step::next;
     } catch (const Throw& t) {
         if (t.code == throw_code::error) throw;
         frame::unwinding = t.code;
@@ -117,10 +118,11 @@ void all(const int32_t*) { any_all(false); }
 void while_(const int32_t*) {
     Cell cond = arg(0), body = arg(1);
     Loop loop;
+    bool quick_cond = true;
     for (;;) {
         stack::data_top = stack::base + 1;
-        if (!interp::pure_block_value(cond, stack::base[0])) {
-            interp::eval_block(cond, true);
+        // A condition done without the evaluator left nothing pending.
+        if (!interp::eval_body(cond, quick_cond)) {
             if (frame::unwinding == throw_code::break_ || frame::unwinding == throw_code::continue_) {
                 if (frame::top() == loop.frame) {
                     frame::unwinding = 0;

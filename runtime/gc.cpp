@@ -175,6 +175,16 @@ void mark_found(Node n) {
     else mark_series(n);
 }
 
+// A cell's references described by its type: reported to the visitor, or each word given to
+// `each` with its kind (the marker's and the heap checker's walks).
+template <void (*each)(Ref, Node)>
+inline void walk_refs(const Cell& c, const CellRefs& r, const RefVisitor& visitor) {
+    if (r.visit) return r.visit(c, visitor);
+    each(r.data1, c.data1);
+    each(r.data2, c.data2);
+    each(r.data3, c.data3);
+}
+
 inline void mark_ref(Ref kind, Node n) {
     if (kind == Ref::none) return;
     switch (kind) {
@@ -203,17 +213,7 @@ inline void mark_cell_inline(const Cell& c) {
     size_t type = size_t(type_of(c));
     uint32_t m = type_marks[type];
     if (m == 0) return;
-    if (m & kMarkInFull) [[unlikely]] {
-        const CellRefs& r = type_refs[type];
-        if (r.visit) {
-            r.visit(c, kMarker);
-            return;
-        }
-        mark_ref(r.data1, c.data1);
-        mark_ref(r.data2, c.data2);
-        mark_ref(r.data3, c.data3);
-        return;
-    }
+    if (m & kMarkInFull) [[unlikely]] return walk_refs<mark_ref>(c, type_refs[type], kMarker);
     // An optional word holding 0 names no live node: marking it does nothing.
     if (m & 1) mark_one(c.data1);
     if (m & 2) mark_one(c.data2);
@@ -841,16 +841,7 @@ void check_ref(Ref kind, Node n) {
     }
 }
 
-void check_cell(const Cell& c) {
-    const CellRefs& r = type_refs[size_t(type_of(c))];
-    if (r.visit) {
-        r.visit(c, kChecker);
-        return;
-    }
-    check_ref(r.data1, c.data1);
-    check_ref(r.data2, c.data2);
-    check_ref(r.data3, c.data3);
-}
+void check_cell(const Cell& c) { walk_refs<check_ref>(c, type_refs[size_t(type_of(c))], kChecker); }
 
 std::string check_node_frames() {
     for (NodeFrame* f = memory::state.node_first; f; f = f->next) {
