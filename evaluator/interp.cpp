@@ -900,14 +900,24 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     return numeric_result(op, left, right);
 }
 
+static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint32_t end, Cell* left);
+
 // The operators that follow the value at `left` (the newest cell), computed here while both
-// operands are plain numbers; the rest by eval_infix_from.
+// operands are plain numbers, or by numeric_infix_call when a number meets a numeric operator
+// whose right operand is an expression; the rest by eval_infix_from.
 [[gnu::always_inline]] inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left) {
     while (const Cell* op = infix_op_at(code, pos, end)) {
         stack::data_top = left + 1;
-        if (!state.tracing && pos + 1 < end && fast_infix(*op, *left, at(code, pos + 1))) {
-            pos += 2;
-            continue;
+        if (!state.tracing && pos + 1 < end) [[likely]] {
+            if (fast_infix(*op, *left, at(code, pos + 1))) {
+                pos += 2;
+                continue;
+            }
+            if (number_q(*left) && numeric_op(*op)) {
+                pos = numeric_infix_call(*op, code, pos, end, left);
+                if (unwinding()) return pos;
+                continue;
+            }
         }
         return eval_infix_from(op, code, pos, end, left);
     }
@@ -1191,7 +1201,7 @@ inline bool set_slot(const Cell& word, const Cell& value) {
     stack::push(v);
     fire(ev_push, code, int32_t(pos), nullptr, &v);
     if (++pos >= end) error::raise(ErrorId::script_need_value, v);
-    pos = eval_expression(code, pos, end, false, true, false);
+    pos = eval_pushed(code, pos, end, false, false);
     if (unwinding()) return pos;
     fire(ev_set, code, int32_t(pos), &v, &stack::base[1]);
     if (set_slot(v, stack::base[1])) [[likely]] stack::base[0] = stack::base[1];

@@ -283,7 +283,7 @@ void unwind_return(bool with_value, bool skip_own_frame) {
     unwinding = runtime::pending_code = with_value ? throw_code::return_ : throw_code::exit;
 }
 
-bool return_at_once(const Cell& value, bool with_value) {
+bool return_at_once_walk(const Cell& value, bool with_value) {
     CallFrame* f = frames_top - 1;
     for (; f >= frames_begin; --f)
         if (f->kind() == FrameKind::trap_all || f->return_target_q()) break;

@@ -198,13 +198,29 @@ CallFrame* return_to(FrameKind kind);
 void unwind_break(bool value_given, bool continue_);
 void unwind_return(bool with_value, bool skip_own_frame);
 void unwind_throw(uint32_t code);
-// A return or exit whose call pushed no frame: the unwind unwind_return would make from its
-// frame, made from the top one. False, with nothing changed, when it has no target (its
-// call must raise the error that names it).
-bool return_at_once(const Cell& value, bool with_value);
+// The general case of return_at_once below: its target found by walking the frames.
+bool return_at_once_walk(const Cell& value, bool with_value);
 
 // The code of the unwind in flight as pending state (0 when none).
 extern uint32_t unwinding;
+
+// A return or exit whose call pushed no frame: the unwind unwind_return would make from its
+// frame, made from the top one. False, with nothing changed, when it has no target (its
+// call must raise the error that names it).
+inline bool return_at_once(const Cell& value, bool with_value) {
+    using namespace stack;
+    CallFrame* f = frames_top - 1;
+    // Mostly the return stands in its function's own body: the target is the top frame, and
+    // settling on it only resets the data stack to its base.
+    if (f < frames_begin || !f->return_target_q() || f->kind() == FrameKind::trap_all) [[unlikely]]
+        return return_at_once_walk(value, with_value);
+    Cell v = with_value ? value : cell::unset();  // the value may live on the stack
+    data_top = base;
+    *base = v;
+    unwinding = runtime::pending_code = with_value ? throw_code::return_ : throw_code::exit;
+    return true;
+}
+
 // Turns a pending unwind into the C++ exception, for callers that cannot check for one.
 inline void raise_pending() {
     if (unwinding) {
