@@ -116,6 +116,7 @@ constexpr bool in_typeset(const Cell& ts, TypeId t) {
 // The infix loop from the op! found at `pos` (its value's slot).
 uint32_t eval_infix_from(const Cell* op, Node code, uint32_t pos, uint32_t end, Cell* left);
 inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left);
+inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code);
 
 // ---- argument tables ----
 
@@ -705,27 +706,46 @@ inline bool tracing_after(const CallFrame* me, bool saved) {
     const bool function_call = is(callable, TypeId::function);
     if (function_call) frame::push_interp_function(name, callable.data1);
     else frame::push_interp_native(name);
+    // The table's and the code's cells are read in hand until something is evaluated: only
+    // evaluation can move their buffers.
+    const Cell* entries = buf(table)->cells();
+    const Cell* cells = buf(code)->cells();
     for (uint32_t i = 0, n = shape::walk(sh); i < n; ++i) {
-        const Cell entry = buf(table)->cells()[i];  // through the node: evaluating may move it
-        ArgKind kind = arg_kind(entry);
+        const ArgKind kind = arg_kind(entries[i]);
         if (kind == return_type) continue;
         if (kind == normal && pos < end) [[likely]] {
             Cell* top = stack::data_top;
-            if (!state.tracing && push_plain(code, pos)) {
-                pos = infix_after(code, pos + 1, end, top);
-                if (unwinding()) return pos;
+            const Cell* plain = state.tracing ? nullptr : plain_value_in(cells + pos);
+            if (plain) [[likely]] {
+                stack::push(*plain);
+                ++pos;
+                while (const Cell* op = infix_op_in(cells, pos, end)) {
+                    if (pos + 1 < end && fast_infix(*op, *top, cells[pos + 1])) {
+                        pos += 2;
+                        continue;
+                    }
+                    pos = infix_after(code, pos, end, top);
+                    if (unwinding()) return pos;
+                    entries = buf(table)->cells();
+                    cells = buf(code)->cells();
+                    break;
+                }
             } else {
                 pos = eval_expression(code, pos, end, false, true, false);
                 if (unwinding()) return pos;
+                entries = buf(table)->cells();
+                cells = buf(code)->cells();
             }
-            TypeId got = type_of(stack::data_top[-1]);
-            if (!in_typeset(entry, got)) [[unlikely]]
+            const TypeId got = type_of(stack::data_top[-1]);
+            if (!in_typeset(entries[i], got)) [[unlikely]]
                 error::raise(ErrorId::script_expect_arg, name, cell::datatype(got), arg_word(callable, i));
         } else {
             Call c{callable, code, pos, end, nullptr, 0, name, 0, false};
-            fetch_one(c, entry, i, false);
+            fetch_one(c, entries[i], i, false);
             pos = c.pos;
             if (unwinding()) return pos;
+            entries = buf(table)->cells();
+            cells = buf(code)->cells();
         }
     }
     if (function_call) {
