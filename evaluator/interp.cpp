@@ -117,6 +117,8 @@ constexpr bool in_typeset(const Cell& ts, TypeId t) {
 uint32_t eval_infix_from(const Cell* op, Node code, uint32_t pos, uint32_t end, Cell* left);
 inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left);
 inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code);
+[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
+                                                   bool callables_as_values);
 
 // ---- argument tables ----
 
@@ -731,7 +733,7 @@ inline bool tracing_after(const CallFrame* me, bool saved) {
                     break;
                 }
             } else {
-                pos = eval_expression(code, pos, end, false, true, false);
+                pos = eval_pushed(code, pos, end, false, false);
                 if (unwinding()) return pos;
                 entries = buf(table)->cells();
                 cells = buf(code)->cells();
@@ -960,7 +962,7 @@ static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint
         eval_block(cell::set_type(operand, TypeId::block), false);
         pos += 2;
     } else {
-        pos = eval_expression(code, pos + 1, end, true, true, false);
+        pos = eval_pushed(code, pos + 1, end, true, false);
     }
     if (unwinding()) return pos;
     if (!state.tracing && number_q(stack::base[1]) && numeric_result(op, stack::base[0], stack::base[1])) {
@@ -986,8 +988,6 @@ static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint
 
 // ---- blocks and expressions ----
 
-[[gnu::always_inline]] inline uint32_t eval_pushed(Node code, uint32_t pos, uint32_t end, bool no_infix,
-                                                   bool callables_as_values);
 
 namespace {
 
