@@ -1020,7 +1020,10 @@ namespace {
 // Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
 // look for.
 void eval_block(const Cell& block, bool into_return) {
-    if (static_cast<const char*>(__builtin_frame_address(0)) < state.stack_floor) [[unlikely]]
+    // How deep the C++ stack is, by a local's address: the frame address would cost a frame
+    // pointer in this, the most run function.
+    char depth;
+    if (reinterpret_cast<uintptr_t>(&depth) < reinterpret_cast<uintptr_t>(state.stack_floor)) [[unlikely]]
         frame::overflow();
     const Cell saved_current = state.current_block;
     const Node code = block.data2;
