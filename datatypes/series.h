@@ -92,6 +92,9 @@ void at();
 void back();
 void clear(Cell& series);
 void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Cell* types);
+// copy with no refinement: the units from the head to the tail as a new series of the value's
+// type and header. May collect.
+Cell copy_from_head(const Cell& value);
 void head();
 void head_q();
 void index_q();
