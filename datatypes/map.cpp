@@ -229,8 +229,12 @@ void add_pair(const Cell& map, const Cell& key, const Cell& value, Probe where) 
     SeriesBuffer* b = buffer(m);
     uint32_t at = b->length();
     if (at + 2 > kMaxCells) error::raise(ErrorId::internal_no_memory);
-    series::reserve_cell(b);
-    series::reserve_cell(b);
+    if (b->tail + 2 * sizeof(Cell) <= b->end()) {
+        b->tail += 2 * sizeof(Cell);
+    } else {
+        series::reserve_cell(b);
+        series::reserve_cell(b);
+    }
     Cell* c = cells(m);
     c[at] = k;
     c[at + 1] = v;

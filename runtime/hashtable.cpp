@@ -473,10 +473,6 @@ std::vector<uint32_t> hashes_by_position(const View& v) {
 
 }  // namespace
 
-void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
-    set_state(buf(t.flags)->head, bucket, state);
-}
-
 uint32_t find_empty_bucket(Node table, uint32_t hash) {
     View v(table);
     uint32_t mask = v.mask(), i = hash & mask, step = 1;

@@ -92,7 +92,11 @@ inline uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(memor
 inline uint32_t bucket_state(const Table& t, uint32_t bucket) {
     return (memory::buffer_of(t.flags)->head[bucket >> 2] >> ((bucket & 3) * 2)) & 3;
 }
-void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state);
+inline void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
+    uint8_t& byte = memory::buffer_of(t.flags)->head[bucket >> 2];
+    uint32_t shift = (bucket & 3) * 2;
+    byte = uint8_t((byte & ~(3u << shift)) | (state << shift));
+}
 // The first empty bucket on the probe sequence of `hash` (the table must not be full).
 uint32_t find_empty_bucket(Node table, uint32_t hash);
 
