@@ -237,6 +237,7 @@ inline void mark_cell_inline(const Cell& c) {
 }
 
 void drain() {
+    Node word_context = 0;  // the context the last word named, marked already
     while (work.count > 0) {
         Work w = work.items[--work.count];
         SeriesBuffer* b = buffer_of(w.node);
@@ -249,6 +250,15 @@ void drain() {
         for (const uint8_t* p = first; p + sizeof(Cell) <= last; p += sizeof(Cell)) {
             Cell c;
             std::memcpy(&c, p, sizeof c);
+            // The words of a body mostly name one context after another: one marked already
+            // in this collection needs no second look.
+            if (type_marks[size_t(type_of(c))] == 8) {
+                if (c.data1 != word_context && c.data1) {
+                    mark_block_inline(c.data1);
+                    word_context = c.data1;
+                }
+                continue;
+            }
             mark_cell_inline(c);
         }
     }
