@@ -254,13 +254,6 @@ static inline Cell copied_cell(const Cell& value, Node node) {
     return result;
 }
 
-Cell copy_from_head(const Cell& value) {
-    Cell s = value;
-    uint32_t n = total_length(s);
-    uint32_t start = std::min(s.data1, n);
-    return copied_cell(s, copy_units_inline(s, start, n - start));
-}
-
 void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) {
     if (!part) {
         result = copy_from_head(value);
