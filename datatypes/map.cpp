@@ -114,13 +114,20 @@ Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
         type = TypeId::set_word;
         cell::set_type(key, type);
     }
-    Probe p{-1, uint32_t(type == TypeId::string ? murmur3::hash_string(key, false) : hashtable::hash_value(key, false)), 0};
-    CompareAction compare = registry::actions(type).compare;
-    // One-byte text keys compared for equality are settled without compare, which is only
-    // called for a wider buffer; nothing else here allocates, so the arrays are read once and
-    // again only after a compare.
+    // A one-byte string! key is hashed from its bytes and, compared for equality, settled
+    // without compare, which is only called for a wider buffer; nothing else here allocates,
+    // so the arrays are read once and again only after a compare.
     NarrowText narrow{nullptr, 0};
-    if (type == TypeId::string && (op == CompareOp::equal || op == CompareOp::strict_equal)) narrow = narrow_text(key);
+    Probe p{-1, 0, 0};
+    if (type == TypeId::string) {
+        narrow = narrow_text(key);
+        p.hash = narrow.text ? murmur3::hash_narrow_text(narrow.text, narrow.length, false)
+                             : murmur3::hash_string(key, false);
+        if (op != CompareOp::equal && op != CompareOp::strict_equal) narrow = {nullptr, 0};
+    } else {
+        p.hash = uint32_t(hashtable::hash_value(key, false));
+    }
+    CompareAction compare = registry::actions(type).compare;
     bool fold = op == CompareOp::equal;
     const hashtable::Table* t = &hashtable::record(map.data3);
     const uint8_t* states = memory::buffer_of(t->flags)->head;

@@ -126,6 +126,11 @@ uint32_t hash_bytes_lowered(const void* data, size_t length) {
     return hash_mapped(static_cast<const uint8_t*>(data), length, kSeed, lower_ascii);
 }
 
+uint32_t hash_narrow_text(const uint8_t* text, uint32_t length, bool case_sensitive) {
+    const ByteBlocks& blocks = byte_blocks();
+    return hash_bytes_as_units(text, length, case_sensitive ? blocks.exact : blocks.folded);
+}
+
 uint32_t hash_string(const Cell& string, bool case_sensitive) {
     SeriesBuffer* b = memory::buffer_of(string.data2);
     uint32_t length = b->length();

@@ -38,6 +38,8 @@ uint32_t hash_bytes_lowered(const void* data, size_t length);
 // point is upper-cased first. A slice cell with a non-negative data3 hashes only that many
 // code points.
 uint32_t hash_string(const Cell& string, bool case_sensitive);
+// The same for `length` code points of one-byte text at `text`, for a caller that has them.
+uint32_t hash_narrow_text(const uint8_t* text, uint32_t length, bool case_sensitive);
 
 // The finaliser alone: the hash of every integer key.
 constexpr uint32_t mix_int(uint32_t h) {
