@@ -71,17 +71,14 @@ inline constexpr char kDigitPairs[] =  // "00" to "99": two digits a division
     "8081828384858687888990919293949596979899";
 
 inline uint32_t decimal_size(int32_t value) {
-    // The magnitude as unsigned: the smallest integer has no positive counterpart.
-    uint32_t m = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    uint32_t n = value < 0 ? 2 : 1;
-    for (;;) {
-        if (m < 10) return n;
-        if (m < 100) return n + 1;
-        if (m < 1000) return n + 2;
-        if (m < 10000) return n + 3;
-        m /= 10000;
-        n += 4;
-    }
+    // The magnitude as unsigned: the smallest integer has no positive counterpart. Setting its
+    // lowest bit changes no digit count (10^k - 1 is odd) and gives 0 the one digit of 1.
+    uint32_t m = (value < 0 ? 0u - uint32_t(value) : uint32_t(value)) | 1;
+    static constexpr uint32_t kPowers[10] = {1,      10,      100,      1000,      10000,
+                                             100000, 1000000, 10000000, 100000000, 1000000000};
+    // The bit length times log10(2) (1233 / 4096) is the digit count or one more.
+    uint32_t t = (uint32_t(32 - __builtin_clz(m)) * 1233) >> 12;
+    return t + 1 - (m < kPowers[t] ? 1 : 0) + (value < 0 ? 1 : 0);
 }
 
 inline void write_decimal(char* out, int32_t value, uint32_t size) {

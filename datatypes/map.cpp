@@ -11,6 +11,7 @@
 #include "datatypes/series.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
+#include "runtime/case_fold.h"
 #include "runtime/cycles.h"
 #include "runtime/error.h"
 #include "runtime/gc.h"
@@ -49,16 +50,57 @@ struct Probe {
     uint32_t empty;    // absent: the empty bucket where the probe stopped
 };
 
-// Equality of two string! keys in one-byte buffers as compare gives it, where bytes settle it:
-// 1 equal, 0 unequal (lengths differ), -1 when it takes compare (bytes differ, maybe by case).
-int32_t narrow_equal_q(const Cell& stored, const Cell& key) {
-    SeriesBuffer* a = memory::buffer_of(stored.data2);
-    SeriesBuffer* b = memory::buffer_of(key.data2);
-    if (a->unit() != 1 || b->unit() != 1) return -1;
-    uint32_t na = a->used(), nb = b->used();
-    uint32_t ha = std::min(stored.data1, na), hb = std::min(key.data1, nb);
-    if (na - ha != nb - hb) return 0;
-    return std::memcmp(a->head + ha, b->head + hb, na - ha) == 0 ? 1 : -1;
+// Whether n bytes at a and b are the same: the short runs of most keys compared in words.
+inline bool same_bytes_q(const uint8_t* a, const uint8_t* b, uint32_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n < 4) {
+        for (uint32_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+// A one-byte text key as its bytes from its head; null text when its buffer has wider units.
+struct NarrowText {
+    const uint8_t* text;
+    uint32_t length;
+};
+inline NarrowText narrow_text(const Cell& string) {
+    SeriesBuffer* b = memory::buffer_of(string.data2);
+    if (b->unit() != 1) return {nullptr, 0};
+    uint32_t n = b->used(), h = std::min(string.data1, n);
+    return {b->head + h, n - h};
+}
+
+// Equality of a stored string! key with one-byte text as compare gives it for `fold` (equal)
+// or not (strict-equal): 1 or 0, or -1 when compare must settle it (a buffer of wider units).
+// Bytes that differ are folded as compare folds them, so a key that only shares the hash is
+// told apart here, without the general comparison. Allocates nothing.
+int32_t narrow_equal_q(const Cell& stored, NarrowText key, bool fold) {
+    NarrowText a = narrow_text(stored);
+    if (!a.text) return -1;
+    if (a.length != key.length) return 0;
+    if (same_bytes_q(a.text, key.text, a.length)) return 1;
+    if (!fold) return 0;
+    for (uint32_t i = 0; i < a.length; ++i)
+        if (a.text[i] != key.text[i] && case_::upper_char(a.text[i]) != case_::upper_char(key.text[i])) return 0;
+    return 1;
 }
 
 // The table's lookup for a map, keeping what an insertion needs: the key hashed once, and the
@@ -66,25 +108,53 @@ int32_t narrow_equal_q(const Cell& stored, const Cell& key) {
 // live), so an absent key ends its probe sequence at an empty bucket, which is where it goes.
 Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
     Cell key = key_in;
+    TypeId type = type_of(key);
     // Words of every kind are stored as set-word!.
-    if (word_kind_q(type_of(key))) cell::set_type(key, TypeId::set_word);
-    Probe p{-1, uint32_t(hashtable::hash_value(key, false)), 0};
-    const hashtable::Table& t = hashtable::record(map.data3);
-    uint32_t mask = t.buckets - 1, start = p.hash & mask, i = start, step = 1;
-    CompareAction compare = registry::actions(type_of(key)).compare;
-    bool narrow = is(key, TypeId::string) && (op == CompareOp::equal || op == CompareOp::strict_equal);
+    if (word_kind_q(type)) {
+        type = TypeId::set_word;
+        cell::set_type(key, type);
+    }
+    // A one-byte string! key is hashed from its bytes and, compared for equality, settled
+    // without compare, which is only called for a wider buffer; nothing else here allocates,
+    // so the arrays are read once and again only after a compare.
+    NarrowText narrow{nullptr, 0};
+    Probe p{-1, 0, 0};
+    if (type == TypeId::string) {
+        narrow = narrow_text(key);
+        p.hash = narrow.text ? murmur3::hash_narrow_text(narrow.text, narrow.length, false)
+                             : murmur3::hash_string(key, false);
+        if (op != CompareOp::equal && op != CompareOp::strict_equal) narrow = {nullptr, 0};
+    } else {
+        p.hash = uint32_t(hashtable::hash_value(key, false));
+    }
+    CompareAction compare = registry::actions(type).compare;
+    bool fold = op == CompareOp::equal;
+    const hashtable::Table* t = &hashtable::record(map.data3);
+    const uint8_t* states = memory::buffer_of(t->flags)->head;
+    const uint32_t* keys = hashtable::keys(*t);
+    const Cell* pairs = cells(map);
+    uint32_t mask = t->buckets - 1, start = p.hash & mask, i = start, step = 1;
     for (;;) {
-        uint32_t state = hashtable::bucket_state(t, i);
+        uint32_t state = (states[i >> 2] >> ((i & 3) * 2)) & 3;
         if (state == hashtable::kEmpty) {
             p.empty = i;
             return p;
         }
         if (state == hashtable::kLive) {
-            uint32_t at = hashtable::keys(t)[i];
-            Cell stored = cells(map)[at];
-            if (type_of(stored) == type_of(key)) {
-                int32_t same = narrow ? narrow_equal_q(stored, key) : -1;
-                if (same == 1 || (same < 0 && compare && compare(stored, key, op) == 0)) {
+            uint32_t at = keys[i];
+            Cell stored = pairs[at];
+            if (type_of(stored) == type) {
+                int32_t same = narrow.text ? narrow_equal_q(stored, narrow, fold) : -1;
+                if (same < 0 && compare) {
+                    same = compare(stored, key, op) == 0;
+                    // The comparison may have allocated: every buffer may have moved.
+                    t = &hashtable::record(map.data3);
+                    states = memory::buffer_of(t->flags)->head;
+                    keys = hashtable::keys(*t);
+                    pairs = cells(map);
+                    if (narrow.text) narrow = narrow_text(key);
+                }
+                if (same == 1) {
                     p.position = at;
                     return p;
                 }
@@ -166,8 +236,12 @@ void add_pair(const Cell& map, const Cell& key, const Cell& value, Probe where) 
     SeriesBuffer* b = buffer(m);
     uint32_t at = b->length();
     if (at + 2 > kMaxCells) error::raise(ErrorId::internal_no_memory);
-    series::reserve_cell(b);
-    series::reserve_cell(b);
+    if (b->tail + 2 * sizeof(Cell) <= b->end()) {
+        b->tail += 2 * sizeof(Cell);
+    } else {
+        series::reserve_cell(b);
+        series::reserve_cell(b);
+    }
     Cell* c = cells(m);
     c[at] = k;
     c[at + 1] = v;

@@ -26,17 +26,18 @@ constexpr Listed kListed[kTypeCapacity] = {
 };
 
 TypeName* names = nullptr;
-ActionTable* rows = nullptr;
 TypeId highest = TypeId::invalid;
 Cell (*word_maker)(const char* name) = nullptr;
 
 }  // namespace
 
+ActionTable* action_rows = nullptr;
+
 void init() {
     heap::free(names);
-    heap::free(rows);
+    heap::free(action_rows);
     names = static_cast<TypeName*>(heap::alloc_zeroed(kTypeCapacity * sizeof(TypeName)));
-    rows = static_cast<ActionTable*>(heap::alloc_zeroed(kTypeCapacity * sizeof(ActionTable)));
+    action_rows = static_cast<ActionTable*>(heap::alloc_zeroed(kTypeCapacity * sizeof(ActionTable)));
     highest = TypeId::invalid;
     word_maker = nullptr;
 }
@@ -52,14 +53,13 @@ void define(TypeId id, const OwnActions& actions) {
 
     // With no parent there is nothing to inherit: the type lacks what it leaves out.
     static constexpr ActionTable kNone{};
-    const ActionTable& from = parent == TypeId::invalid ? kNone : rows[size_t(parent)];
-    ActionTable& row = rows[size_t(id)];
+    const ActionTable& from = parent == TypeId::invalid ? kNone : action_rows[size_t(parent)];
+    ActionTable& row = action_rows[size_t(id)];
 #define KAZ_ACTION(slot, cname, name, signature, ...) row.cname = actions.cname.resolve(from.cname);
 #include "datatypes/actions.def"
 #undef KAZ_ACTION
 }
 
-const ActionTable& actions(TypeId id) { return rows[size_t(id)]; }
 const TypeName& type_name(TypeId id) { return names[size_t(id)]; }
 TypeId max_id() { return highest; }
 bool registered_q(TypeId id) { return names[size_t(id)].name != nullptr; }

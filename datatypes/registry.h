@@ -20,7 +20,10 @@ void init();
 // are its parent's as they stand now, so parents register first.
 void define(TypeId id, const OwnActions& actions);
 
-const ActionTable& actions(TypeId id);
+// Each type's table, indexed by type id (allocated by init). Read inline: every action call
+// looks its function up here.
+extern ActionTable* action_rows;
+inline const ActionTable& actions(TypeId id) { return action_rows[size_t(id)]; }
 const TypeName& type_name(TypeId id);
 TypeId max_id();
 bool registered_q(TypeId id);

@@ -247,7 +247,18 @@ void clear(Cell& series) {
     notify(series, words::cleared, nullptr, int32_t(h), int32_t(n - h));
 }
 
+// The copy's cell: a string's data3 is its own conversion cache, never shared with the copy.
+static inline Cell copied_cell(const Cell& value, Node node) {
+    Cell result = cell::make(type_of(value), 0, node, is(value, TypeId::vector) ? value.data3 : 0);
+    result.header = value.header;
+    return result;
+}
+
 void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) {
+    if (!part) {
+        result = copy_from_head(value);
+        return;
+    }
     Cell s = value;
     uint32_t n = total_length(s);
     int64_t start = std::min(s.data1, n);
@@ -269,10 +280,7 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) 
     }
     count = std::clamp<int64_t>(count, 0, int64_t(n) - start);
     Node node = copy_units_inline(s, uint32_t(start), uint32_t(count));
-    // A string's data3 is its own conversion cache: never shared with the copy.
-    uint32_t data3 = is(value, TypeId::vector) ? value.data3 : 0;
-    result = cell::make(type_of(value), 0, node, data3);
-    result.header = value.header;
+    result = copied_cell(s, node);
 }
 
 Cell move(const Cell& origin, const Cell& target, const Cell* part) {

@@ -45,6 +45,15 @@ bool flag(const int32_t* refs, int k) { return refs[k] >= 0; }
 // A refinement's argument, or null when the refinement is absent.
 Cell* ref_arg(const int32_t* refs, int k) { return refs[k] >= 0 ? &stack::base[refs[k]] : nullptr; }
 
+// Whether none of the first N refinements was given: an absent one is -1, so the AND of them
+// all keeps the sign bit only when every one is absent.
+template <int N>
+bool none_given(const int32_t* refs) {
+    int32_t all = -1;
+    for (int k = 0; k < N; ++k) all &= refs[k];
+    return all < 0;
+}
+
 // A count given as integer! or float! (truncated toward zero, checked).
 int32_t count_of(const Cell& c) {
     if (is(c, TypeId::integer)) return cell::get_integer(c);
@@ -208,6 +217,16 @@ void clear(const int32_t*) {
 }
 
 void copy(const int32_t* refs) {
+    // The plain copy of a series, the commonest: no /part, /deep or /types, no frame slot.
+    if (none_given<3>(refs)) {
+        TypeId t = type_of(arg(0));
+        CopyAction fn = KAZ_LOOKUP(copy, t);
+        if (fn == series_::copy) {
+            Cell copied = series_::copy_from_head(arg(0));
+            arg(0) = copied;
+            return;
+        }
+    }
     Cell* result = stack::push(cell::unset());
     actions::copy(arg(0), *result, ref_arg(refs, 0), flag(refs, 1), ref_arg(refs, 2));
     arg(0) = *result;
@@ -236,7 +255,10 @@ void find(const int32_t* refs) { arg(0) = actions::find(arg(0), arg(1), find_opt
 
 void select(const int32_t* refs) {
     TypeId t = type_of(arg(0));
-    arg(0) = KAZ_LOOKUP(select, t)(arg(0), arg(1), find_options(refs, false));
+    FindAction fn = KAZ_LOOKUP(select, t);
+    static constexpr FindOptions kPlain{};
+    if (none_given<9>(refs)) arg(0) = fn(arg(0), arg(1), kPlain);
+    else arg(0) = fn(arg(0), arg(1), find_options(refs, false));
 }
 
 void length_q(const int32_t*) {

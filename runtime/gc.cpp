@@ -214,6 +214,19 @@ inline void mark_cell_inline(const Cell& c) {
     uint32_t m = type_marks[type];
     if (m == 0) return;
     if (m & kMarkInFull) [[unlikely]] return walk_refs<mark_ref>(c, type_refs[type], kMarker);
+    // The shapes most cells have, each marked with no test of the other words: text (its
+    // buffer and an optional cache), a block, a word (its optional context).
+    switch (m) {
+        case 2 | 4:
+            mark_one(c.data2);
+            if (c.data3) mark_one(c.data3);
+            return;
+        case 16: mark_block_inline(c.data2); return;
+        case 8:
+            if (c.data1) mark_block_inline(c.data1);
+            return;
+        default: break;
+    }
     // An optional word holding 0 names no live node: marking it does nothing.
     if (m & 1) mark_one(c.data1);
     if (m & 2) mark_one(c.data2);
@@ -224,6 +237,7 @@ inline void mark_cell_inline(const Cell& c) {
 }
 
 void drain() {
+    Node word_context = 0;  // the context the last word named, marked already
     while (work.count > 0) {
         Work w = work.items[--work.count];
         SeriesBuffer* b = buffer_of(w.node);
@@ -236,6 +250,15 @@ void drain() {
         for (const uint8_t* p = first; p + sizeof(Cell) <= last; p += sizeof(Cell)) {
             Cell c;
             std::memcpy(&c, p, sizeof c);
+            // The words of a body mostly name one context after another: one marked already
+            // in this collection needs no second look.
+            if (type_marks[size_t(type_of(c))] == 8) {
+                if (c.data1 != word_context && c.data1) {
+                    mark_block_inline(c.data1);
+                    word_context = c.data1;
+                }
+                continue;
+            }
             mark_cell_inline(c);
         }
     }

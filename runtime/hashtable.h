@@ -38,6 +38,8 @@ uint32_t hash_bytes_lowered(const void* data, size_t length);
 // point is upper-cased first. A slice cell with a non-negative data3 hashes only that many
 // code points.
 uint32_t hash_string(const Cell& string, bool case_sensitive);
+// The same for `length` code points of one-byte text at `text`, for a caller that has them.
+uint32_t hash_narrow_text(const uint8_t* text, uint32_t length, bool case_sensitive);
 
 // The finaliser alone: the hash of every integer key.
 constexpr uint32_t mix_int(uint32_t h) {
@@ -92,7 +94,11 @@ inline uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(memor
 inline uint32_t bucket_state(const Table& t, uint32_t bucket) {
     return (memory::buffer_of(t.flags)->head[bucket >> 2] >> ((bucket & 3) * 2)) & 3;
 }
-void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state);
+inline void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
+    uint8_t& byte = memory::buffer_of(t.flags)->head[bucket >> 2];
+    uint32_t shift = (bucket & 3) * 2;
+    byte = uint8_t((byte & ~(3u << shift)) | (state << shift));
+}
 // The first empty bucket on the probe sequence of `hash` (the table must not be full).
 uint32_t find_empty_bucket(Node table, uint32_t hash);
 

@@ -252,6 +252,21 @@ TEST_F(Tables, EveryByteHashesAsTheSameCodePointInAWideBuffer) {
     }
 }
 
+// Bytes a caller already holds hash as the same text in a buffer of any unit, for every length
+// around the four code points a turn the byte loop takes.
+TEST_F(Tables, NarrowTextHashesAsItsString) {
+    const char kText[] = "Key\xE9-12345";
+    for (uint32_t n = 0; n < sizeof kText; ++n) {
+        std::u32string wide;
+        for (uint32_t i = 0; i < n; ++i) wide += char32_t(uint8_t(kText[i]));
+        for (bool case_sensitive : {true, false}) {
+            SCOPED_TRACE(testing::Message() << n << (case_sensitive ? " exact" : " folded"));
+            EXPECT_EQ(murmur3::hash_narrow_text(reinterpret_cast<const uint8_t*>(kText), n, case_sensitive),
+                      murmur3::hash_string(text(wide, 4), case_sensitive));
+        }
+    }
+}
+
 TEST_F(Tables, ValueHashByDatatype) {
     using murmur3::mix_int;
     auto bytes_hash = [](const void* p, size_t n) { return int32_t(murmur3::hash_bytes(p, n)); };
