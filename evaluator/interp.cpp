@@ -988,7 +988,6 @@ static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint
 
 // ---- blocks and expressions ----
 
-
 namespace {
 
 // The rest of a block from `pos` (after the expression that ended there, whose result is at
