@@ -48,19 +48,20 @@ int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucke
     const Cell* symbols = memory::buffer_of(symbol::block)->cells();
     uint32_t want = canonical_in(symbols, symbol);
     uint32_t mask = t.buckets - 1;
-    uint32_t start = murmur3::mix_int(want) & mask, i = start, step = 1;
-    const uint32_t* keys = hashtable::keys(t);
-    const uint8_t* states = memory::buffer_of(t.flags)->head;
+    uint32_t hash = murmur3::mix_int(want), tag = hashtable::live_tag(hash);
+    uint32_t start = hash & mask, i = start, step = 1;
+    const hashtable::Bucket* slots = hashtable::slots(t);
     const Cell* words = memory::buffer_of(t.block)->cells();
     for (;;) {
-        uint32_t state = (states[i >> 2] >> ((i & 3) * 2)) & 3;
-        if (state == hashtable::kEmpty) {
+        hashtable::Bucket b = slots[i];
+        if (b.tag == hashtable::kEmptyTag) {
             if (empty_bucket) *empty_bucket = i;
             return -1;
         }
-        if (state == hashtable::kLive) {
-            uint32_t stored = word_cell::symbol(words[keys[i]]);
-            if (stored == symbol || (canonical && canonical_in(symbols, stored) == want)) return int32_t(keys[i]);
+        // Only a bucket of the same hash can hold the symbol or one of its case variants.
+        if (b.tag == tag) {
+            uint32_t stored = word_cell::symbol(words[b.key]);
+            if (stored == symbol || (canonical && canonical_in(symbols, stored) == want)) return int32_t(b.key);
         }
         i = (i + step++) & mask;
         if (i == start) {
@@ -200,13 +201,13 @@ int32_t find_or_add_symbol(Node ctx, uint32_t symbol, bool canonical, uint32_t* 
         hashtable::grow_if_full(table);
         probe(table, symbol, canonical, &bucket);
     }
-    if (bucket == uint32_t(-1)) bucket = hashtable::find_empty_bucket(table, murmur3::mix_int(symbol::canonical_id(symbol)));
+    uint32_t hash = murmur3::mix_int(symbol::canonical_id(symbol));
+    if (bucket == uint32_t(-1)) bucket = hashtable::find_empty_bucket(table, hash);
     SeriesBuffer* w = memory::buffer_of(hashtable::record(table).block);
     uint32_t position = w->length();
     *series::reserve_cell(w) = cell::make(TypeId::word, ctx, symbol, position);
     hashtable::Table& t = hashtable::record(table);
-    hashtable::keys(t)[bucket] = position;
-    hashtable::set_bucket_state(t, bucket, hashtable::kLive);
+    hashtable::fill_bucket(t, bucket, position, hash);
     ++t.count;
     ++t.occupied;
     if (added) *added = position;

@@ -129,19 +129,21 @@ Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
     }
     CompareAction compare = registry::actions(type).compare;
     bool fold = op == CompareOp::equal;
+    // A bucket whose tag is not the key's own holds another hash, or none: passed over without
+    // reading its key.
     const hashtable::Table* t = &hashtable::record(map.data3);
-    const uint8_t* states = memory::buffer_of(t->flags)->head;
-    const uint32_t* keys = hashtable::keys(*t);
+    const hashtable::Bucket* slots = hashtable::slots(*t);
     const Cell* pairs = cells(map);
+    uint32_t want = hashtable::live_tag(p.hash);
     uint32_t mask = t->buckets - 1, start = p.hash & mask, i = start, step = 1;
     for (;;) {
-        uint32_t state = (states[i >> 2] >> ((i & 3) * 2)) & 3;
-        if (state == hashtable::kEmpty) {
+        uint32_t tag = slots[i].tag;
+        if (tag == hashtable::kEmptyTag) {
             p.empty = i;
             return p;
         }
-        if (state == hashtable::kLive) {
-            uint32_t at = keys[i];
+        if (tag == want) {
+            uint32_t at = slots[i].key;
             Cell stored = pairs[at];
             if (type_of(stored) == type) {
                 int32_t same = narrow.text ? narrow_equal_q(stored, narrow, fold) : -1;
@@ -149,8 +151,7 @@ Probe probe(const Cell& map, const Cell& key_in, CompareOp op) {
                     same = compare(stored, key, op) == 0;
                     // The comparison may have allocated: every buffer may have moved.
                     t = &hashtable::record(map.data3);
-                    states = memory::buffer_of(t->flags)->head;
-                    keys = hashtable::keys(*t);
+                    slots = hashtable::slots(*t);
                     pairs = cells(map);
                     if (narrow.text) narrow = narrow_text(key);
                 }
@@ -194,37 +195,24 @@ Cell given_key(Cell key) {
 }
 
 // A map's table grows at half full, not at the table's usual bound: lookups then meet half as
-// many other keys on their way, and each of those costs a visit to that key's text. The pairs
-// below `indexed` (all those the table holds) are then indexed again in block order, which
-// reads the keys in the order they lie in memory; re-hashing bucket by bucket would visit them
-// in random order.
-void grow_at_half(const Cell& map, uint32_t indexed) {
+// many other buckets on their way. The keys are placed again in block order, so that keys of
+// one hash are met in the order they were put; the buckets keep their hashes, so no key is read.
+void grow_at_half(const Cell& map) {
     uint32_t buckets = hashtable::record(map.data3).buckets;
     if (uint64_t(hashtable::record(map.data3).occupied) * 2 < buckets) return;
-    hashtable::clear(map.data3);
-    hashtable::resize(map.data3, buckets * 2);  // empty, only its arrays change
-    for (uint32_t at = 0; at + 1 < indexed; at += 2) {
-        uint32_t hash = uint32_t(hashtable::hash_value(cells(map)[at], false));
-        uint32_t bucket = hashtable::find_empty_bucket(map.data3, hash);
-        hashtable::Table& t = hashtable::record(map.data3);
-        hashtable::keys(t)[bucket] = at;
-        hashtable::set_bucket_state(t, bucket, hashtable::kLive);
-        ++t.occupied;
-        if (!removed_q(cells(map)[at + 1])) ++t.count;
-    }
+    hashtable::resize_in_order(map.data3, buckets * 2);
 }
 
 // Indexes the key cell at `at` of a key found absent by `where`; the table holds the pairs
 // before it.
 void index_new_key(const Cell& map, uint32_t at, Probe where) {
     uint32_t buckets = hashtable::record(map.data3).buckets;
-    grow_at_half(map, at);
+    grow_at_half(map);
     hashtable::Table& t = hashtable::record(map.data3);
     // Growing re-hashes every key: the bucket found before is then void.
     if (t.buckets != buckets || hashtable::bucket_state(t, where.empty) != hashtable::kEmpty)
         where.empty = hashtable::find_empty_bucket(map.data3, where.hash);
-    hashtable::keys(t)[where.empty] = at;
-    hashtable::set_bucket_state(t, where.empty, hashtable::kLive);
+    hashtable::fill_bucket(t, where.empty, at, where.hash);
     ++t.count;
     ++t.occupied;
 }

@@ -51,21 +51,23 @@ uint32_t intern_in_table(std::string_view name, bool caseless) {
         hashtable::Table& t = hashtable::record(table);
         uint32_t mask = t.buckets - 1;
         uint32_t start = h & mask, i = start, step = 1;
-        const uint32_t* keys = hashtable::keys(t);
+        const hashtable::Bucket* slots = hashtable::slots(t);
         const Cell* symbols = cells();
+        uint32_t tag = hashtable::live_tag(h);
         for (;;) {
-            uint32_t state = hashtable::bucket_state(t, i);
-            if (state == hashtable::kEmpty) {
+            hashtable::Bucket b = slots[i];
+            if (b.tag == hashtable::kEmptyTag) {
                 empty = i;
                 break;
             }
-            if (state == hashtable::kLive) {
-                std::string_view stored = name_of_cell(symbols[keys[i]]);
+            // The hash folds case: a bucket of another hash holds neither the name nor a variant.
+            if (b.tag == tag) {
+                std::string_view stored = name_of_cell(symbols[b.key]);
                 if (equal_names(stored, name, !caseless)) {
-                    found = keys[i];
+                    found = b.key;
                     break;
                 }
-                if (!caseless && variant < 0 && equal_names(stored, name, false)) variant = keys[i];
+                if (!caseless && variant < 0 && equal_names(stored, name, false)) variant = b.key;
             }
             i = (i + step++) & mask;
             if (i == start) break;
@@ -87,8 +89,7 @@ uint32_t intern_in_table(std::string_view name, bool caseless) {
     uint32_t position = sb->length() - 1;
     hashtable::Table& t = hashtable::record(table);
     if (empty == uint32_t(-1)) empty = hashtable::find_empty_bucket(table, h);
-    hashtable::keys(t)[empty] = position;
-    hashtable::set_bucket_state(t, empty, hashtable::kLive);
+    hashtable::fill_bucket(t, empty, position, h);
     ++t.count;
     ++t.occupied;
     return position + 1;

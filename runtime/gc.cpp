@@ -123,7 +123,7 @@ CellRefs type_refs[256];
 uint8_t type_marks[256];
 constexpr uint8_t kMarkInFull = 1u << 6;
 
-// A hash table record: 44 bytes in a byte series of its own, whose arrays are live series.
+// A hash table record: 40 bytes in a byte series of its own, whose arrays are live series.
 // Checked before a table is walked, so that a value found by the conservative scan that only
 // looks like a reference to a table is never followed as one.
 bool looks_like_table(Node n) {
@@ -135,7 +135,7 @@ bool looks_like_table(Node n) {
     std::memcpy(&t, b->head, sizeof t);
     if (t.kind > hashtable::kOwnership || t.buckets < 4 || (t.buckets & (t.buckets - 1)) != 0)
         return false;
-    if (!live_node_q(t.flags) || !live_node_q(t.keys) || !live_node_q(t.block)) return false;
+    if (!live_node_q(t.slots) || !live_node_q(t.block)) return false;
     if (t.kind == hashtable::kHash) return live_node_q(t.index) && live_node_q(t.chain);
     if (t.kind >= hashtable::kIntegers) return t.index >= 16 && t.index % 16 == 0;
     return true;
@@ -161,8 +161,7 @@ void mark_ownership_weakly() {
     if (!looks_like_table(ownership)) return;
     mark_series(ownership);
     const hashtable::Table& t = hashtable::record(ownership);
-    mark_series(t.flags);
-    mark_series(t.keys);
+    mark_series(t.slots);
     mark_series(t.block);
 }
 

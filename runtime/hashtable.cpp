@@ -182,14 +182,12 @@ inline void set_state(uint8_t* flags, uint32_t i, uint32_t s) {
 // A table's record and arrays as they lie now; taken again after anything that allocates.
 struct View {
     Table* t;
-    uint8_t* flags;
-    uint32_t* keys;
+    Bucket* slots;
     uint8_t* block;
 
-    explicit View(Node table)
-        : t(&record(table)), flags(buf(t->flags)->head), keys(hashtable::keys(*t)), block(buf(t->block)->head) {}
-    uint32_t state(uint32_t i) const { return state_of(flags, i); }
-    void set(uint32_t i, uint32_t s) const { set_state(flags, i, s); }
+    explicit View(Node table) : t(&record(table)), slots(hashtable::slots(*t)), block(buf(t->block)->head) {}
+    uint32_t state(uint32_t i) const { return state_of_tag(slots[i].tag); }
+    uint32_t key(uint32_t i) const { return slots[i].key; }
     uint32_t mask() const { return t->buckets - 1; }
     Cell* cells() const { return reinterpret_cast<Cell*>(block); }
     Cell* record_at(uint32_t offset) const { return reinterpret_cast<Cell*>(block + offset); }
@@ -276,7 +274,7 @@ void set_index(Node table, uint32_t position, uint32_t bucket) {
 
 // Adds an item equal to the one(s) of a live bucket: a single position becomes a chain.
 void add_duplicate(Node table, uint32_t bucket, uint32_t position) {
-    uint32_t key = keys(record(table))[bucket];
+    uint32_t key = slots(record(table))[bucket].key;
     if (!single(key)) {
         array::append_int(chain_at(record(table), chain_number(key)), int32_t(position));
         return;
@@ -286,7 +284,7 @@ void add_duplicate(Node table, uint32_t bucket, uint32_t position) {
     array::append_int(chain, int32_t(position));
     Node list = record(table).chain;
     array::append_ptr(list, chain);
-    keys(record(table))[bucket] = uint32_t(-int32_t(array::length(list)));
+    slots(record(table))[bucket].key = uint32_t(-int32_t(array::length(list)));
 }
 
 // Unindexes one item of a kHash table.
@@ -297,8 +295,7 @@ void unindex(Node table, uint32_t position) {
     if (entry <= 0) return;
     index_entries(t)[position] = -1;
     uint32_t bucket = uint32_t(entry - 1);
-    uint32_t key = keys(t)[bucket];
-    uint8_t* flags = buf(t.flags)->head;
+    uint32_t key = slots(t)[bucket].key;
     if (single(key)) {
         if (key != position) return;
     } else {
@@ -307,16 +304,16 @@ void unindex(Node table, uint32_t position) {
         if (array::length(chain) > 0) return;
         array::poke_ptr(t.chain, chain_number(key), 0);
     }
-    set_state(flags, bucket, kDeleted);
-    --t.count;
+    slots(record(table))[bucket].tag = kDeletedTag;
+    --record(table).count;
 }
 
 // Replaces an item's position `from` by `to` in its bucket or chain.
 void relabel(Node table, uint32_t bucket, uint32_t from, uint32_t to) {
     Table& t = record(table);
-    uint32_t key = keys(t)[bucket];
+    uint32_t key = slots(t)[bucket].key;
     if (single(key)) {
-        if (key == from) keys(t)[bucket] = to;
+        if (key == from) slots(t)[bucket].key = to;
         return;
     }
     Node chain = chain_at(t, chain_number(key));
@@ -336,9 +333,9 @@ void shift_positions(Node table, uint32_t start, uint32_t end, int32_t offset) {
         int32_t entry = index_entries(t)[p];
         if (entry <= 0) continue;
         uint32_t bucket = uint32_t(entry - 1);
-        uint32_t key = keys(t)[bucket];
+        uint32_t key = slots(t)[bucket].key;
         if (single(key)) {
-            if (key >= start && key < end) keys(t)[bucket] = uint32_t(int32_t(key) + offset);
+            if (key >= start && key < end) slots(t)[bucket].key = uint32_t(int32_t(key) + offset);
             continue;
         }
         Node chain = chain_at(t, chain_number(key));
@@ -368,7 +365,7 @@ void shift_positions(Node table, uint32_t start, uint32_t end, int32_t offset) {
 void reset(Node table) {
     Table& t = record(table);
     t.count = t.occupied = 0;
-    refill(t.flags, 0xAA);
+    refill(t.slots, 0);
     refill(t.index, 0xFF);
     array::clear(t.chain);
 }
@@ -378,7 +375,7 @@ void reset(Node table) {
 Cell* pick_item(Node table, uint32_t bucket, const Cell& key, uint32_t head, uint32_t skip,
                 CompareOp op, bool backward) {
     if (skip == 0) skip = 1;
-    uint32_t stored = keys(record(table))[bucket];
+    uint32_t stored = slots(record(table))[bucket].key;
     Node chain = single(stored) ? kNoNode : chain_at(record(table), chain_number(stored));
     uint32_t n = chain ? array::length(chain) : 1;
     int64_t best = -1;
@@ -401,17 +398,18 @@ Cell* pick_item(Node table, uint32_t bucket, const Cell& key, uint32_t head, uin
 // The bucket of `key`, or -1; `free_bucket` gets the first deleted bucket met, else the empty
 // bucket where the probe stopped (-1 when neither).
 int64_t probe_int(const View& v, uint32_t key, int64_t* free_bucket) {
-    uint32_t mask = v.mask(), start = murmur3::mix_int(key) & mask, i = start, step = 1;
+    uint32_t hash = murmur3::mix_int(key), want = live_tag(hash);
+    uint32_t mask = v.mask(), start = hash & mask, i = start, step = 1;
     int64_t first_deleted = -1;
     for (;;) {
-        uint32_t s = v.state(i);
-        if (s == kEmpty) {
+        uint32_t tag = v.slots[i].tag;
+        if (tag == kEmptyTag) {
             if (free_bucket) *free_bucket = first_deleted >= 0 ? first_deleted : i;
             return -1;
         }
-        if (s == kDeleted) {
+        if (tag == kDeletedTag) {
             if (first_deleted < 0) first_deleted = i;
-        } else if (v.record_at(v.keys[i])->data1 == key) {
+        } else if (tag == want && v.record_at(v.key(i))->data1 == key) {
             return i;
         }
         i = (i + step++) & mask;
@@ -457,31 +455,36 @@ void rehash_in_place(uint8_t* old_flags, uint32_t old_n, uint8_t* new_flags, uin
     }
 }
 
-// The hash of every key a table's live buckets name, by position in the block. The cells of
-// a big block lie in order in memory while the buckets name them in no order, and hashing a
-// text key reads its cell, its node's slot and its buffer: reading them in block order is
-// many times faster than following the buckets.
-std::vector<uint32_t> hashes_by_position(const View& v) {
-    uint32_t length = buf(v.t->block)->length();
-    std::vector<uint32_t> hashes(length);
-    std::vector<uint8_t> wanted(length);
-    for (uint32_t b = 0; b < v.t->buckets; ++b) {
-        if (v.state(b) != kLive) continue;
-        uint32_t p = v.t->kind == kHash ? first_position(*v.t, v.keys[b]) : v.keys[b];
-        if (p < length) wanted[p] = 1;
+// Places every live bucket of `from` into `to` (empty, n buckets) by the hash it keeps. Buckets
+// are taken in the order an in-place re-hash takes them: in bucket order, except that a bucket
+// whose place in `to` lies over a live bucket of `from` not yet moved takes that one next. Keys
+// of one hash then meet a probe in the order they always have. `from` is spent.
+void rehash_buckets(Bucket* from, uint32_t old_n, Bucket* to, uint32_t n) {
+    uint32_t mask = n - 1;
+    for (uint32_t b = 0; b < old_n; ++b) {
+        if (from[b].tag < kLiveBit) continue;
+        Bucket moving = from[b];
+        from[b].tag = kDeletedTag;
+        for (;;) {
+            uint32_t j = moving.tag & mask, step = 1;
+            while (to[j].tag != kEmptyTag) j = (j + step++) & mask;
+            to[j] = moving;
+            if (j >= old_n || from[j].tag < kLiveBit) break;
+            moving = from[j];
+            from[j].tag = kDeletedTag;
+        }
     }
-    const Cell* cells = v.cells();
-    for (uint32_t p = 0; p < length; ++p)
-        if (wanted[p]) hashes[p] = uint32_t(hash_value(cells[p], false));
-    return hashes;
 }
+
+// A bucket array of n buckets, all empty.
+Node empty_slots(uint32_t n) { return filled(uint64_t(n) * sizeof(Bucket), 0); }
 
 }  // namespace
 
 uint32_t find_empty_bucket(Node table, uint32_t hash) {
     View v(table);
     uint32_t mask = v.mask(), i = hash & mask, step = 1;
-    while (v.state(i) != kEmpty) i = (i + step++) & mask;
+    while (v.slots[i].tag != kEmptyTag) i = (i + step++) & mask;
     return i;
 }
 
@@ -560,16 +563,14 @@ Node make(uint32_t size, const Cell* block, uint32_t kind, uint32_t extra) {
         std::memset(b->head, 0, sizeof(Table));
         b->tail = b->head + sizeof(Table);
     }
-    Node flags = filled(buckets / 4, 0xAA);
-    Node keys = filled(uint64_t(buckets) * 4, 0);
+    Node slots = empty_slots(buckets);
     Node index = kind == kHash ? filled(entries * 4, 0xFF) : kNoNode;
     Node chain = kind == kHash ? array::make(4, 4) : kNoNode;
     Node own = indexes ? block->data2 : series::alloc_cells(uint32_t(entries));
     Table& t = record(table);
     t.index = records ? extra * 16 + 16 : index;
     t.chain = chain;
-    t.flags = flags;
-    t.keys = keys;
+    t.slots = slots;
     t.block = own;
     t.buckets = buckets;
     t.upper = upper_truncated(buckets);
@@ -587,12 +588,10 @@ Node make(uint32_t size, const Cell* block, uint32_t kind, uint32_t extra) {
 Node clone(Node word_table) {
     Node table = series::clone_buffer(buf(word_table));
     Node block = series::clone_buffer(buf(record(word_table).block));
-    Node keys = series::clone_buffer(buf(record(word_table).keys));
-    Node flags = series::clone_buffer(buf(record(word_table).flags));
+    Node slots = series::clone_buffer(buf(record(word_table).slots));
     Table& t = record(table);
     t.block = block;
-    t.keys = keys;
-    t.flags = flags;
+    t.slots = slots;
     return table;
 }
 
@@ -604,33 +603,20 @@ void resize(Node table, uint32_t request) {
         Table& t = record(table);
         if ((t.kind == kMap ? t.occupied : t.count) >= upper) return;
     }
-    Node new_flags = filled(n / 4, 0xAA);
-    if (n > record(table).buckets) {
-        SeriesBuffer* k = series::expand(buf(record(table).keys), n * 4);
-        k->tail = k->head + size_t(n) * 4;
-    }
+    Node new_slots = empty_slots(n);
     View v(table);
-    uint8_t* nf = buf(new_flags)->head;
-    if (v.t->kind <= kWords) {
-        std::vector<uint32_t> hashes = hashes_by_position(v);
-        auto hash = [&](uint32_t key) {
-            return hashes[v.t->kind == kHash ? first_position(*v.t, key) : key];
-        };
-        rehash_in_place(v.flags, v.t->buckets, nf, n, v.keys, hash);
-    } else {
-        auto hash = [&](uint32_t key) { return murmur3::mix_int(v.record_at(key)->data1); };
-        rehash_in_place(v.flags, v.t->buckets, nf, n, v.keys, hash);
-    }
+    Bucket* ns = reinterpret_cast<Bucket*>(buf(new_slots)->head);
+    rehash_buckets(v.slots, v.t->buckets, ns, n);
     Table& t = *v.t;
-    t.flags = new_flags;
+    t.slots = new_slots;
     t.buckets = n;
     t.upper = upper;
     if (t.kind != kMap) t.occupied = t.count;
     if (t.kind == kHash) {
         // Items now lie in other buckets: point the index at them.
         for (uint32_t b = 0; b < n; ++b) {
-            if (state_of(nf, b) != kLive) continue;
-            uint32_t key = v.keys[b];
+            if (ns[b].tag < kLiveBit) continue;
+            uint32_t key = ns[b].key;
             if (single(key)) {
                 index_entries(t)[key] = int32_t(b + 1);
                 continue;
@@ -642,6 +628,35 @@ void resize(Node table, uint32_t request) {
     }
 }
 
+void resize_in_order(Node table, uint32_t request) {
+    uint32_t n = pow2_at_least_4(request);
+    uint32_t upper = upper_rounded(n);
+    {
+        Table& t = record(table);
+        if (t.kind != kMap && t.kind != kWords) return;
+        if ((t.kind == kMap ? t.occupied : t.count) >= upper) return;
+    }
+    Node new_slots = empty_slots(n);
+    View v(table);
+    // The kept hash of each position, 0 where no bucket names it.
+    std::vector<uint32_t> tags(block_length(*v.t));
+    for (uint32_t b = 0; b < v.t->buckets; ++b)
+        if (v.slots[b].tag >= kLiveBit && v.slots[b].key < tags.size()) tags[v.slots[b].key] = v.slots[b].tag;
+    Bucket* ns = reinterpret_cast<Bucket*>(buf(new_slots)->head);
+    uint32_t mask = n - 1;
+    for (uint32_t p = 0; p < tags.size(); ++p) {
+        if (!tags[p]) continue;
+        uint32_t j = tags[p] & mask, step = 1;
+        while (ns[j].tag != kEmptyTag) j = (j + step++) & mask;
+        ns[j] = Bucket{p, tags[p]};
+    }
+    Table& t = *v.t;
+    t.slots = new_slots;
+    t.buckets = n;
+    t.upper = upper;
+    if (t.kind != kMap) t.occupied = t.count;
+}
+
 void rebuild(Node table, uint32_t item_count) {
     Table& t0 = record(table);
     if (t0.kind >= kIntegers) {
@@ -650,11 +665,9 @@ void rebuild(Node table, uint32_t item_count) {
     }
     if (t0.kind != kHash) return;
     uint32_t n = pow2_at_least_4(clamp_request(uint64_t(item_count * 1.5)));
-    Node flags = filled(n / 4, 0xAA);
-    Node keys = filled(uint64_t(n) * 4, 0);
+    Node slots = empty_slots(n);
     Table& t = record(table);
-    t.flags = flags;
-    t.keys = keys;
+    t.slots = slots;
     t.buckets = n;
     t.upper = upper_truncated(n);
     t.count = t.occupied = t.stamp = 0;
@@ -672,16 +685,14 @@ void rebuild_records(Node table, uint32_t request) {
     while (upper_rounded(n) <= old_count && n < kMaxBuckets) n *= 2;
     uint32_t stamp = refresh_count() + 1;
     t->stamp = 0;  // the re-insertions below must not refresh
-    Node flags = filled(n / 4, 0xAA);
-    Node keys = filled(uint64_t(n) * 4, 0);
+    Node slots = empty_slots(n);
     Node block = series::alloc_cells(std::max<uint32_t>(uint32_t(uint64_t(old_count) * size / 16), 1));
     t = &record(table);
     Node old_block = t->block;
     t->count = t->occupied = 0;
     t->buckets = n;
     t->upper = upper_rounded(n);
-    t->flags = flags;
-    t->keys = keys;
+    t->slots = slots;
     t->block = block;
     for (uint32_t offset = 0;; offset += size) {
         SeriesBuffer* ob = buf(old_block);
@@ -726,17 +737,16 @@ void refresh(Node table) {
         return;
     }
     if (t.kind < kIntegers) return;
-    refill(t.flags, 0xAA);
+    refill(t.slots, 0);
     t.count = t.occupied = 0;
     View v(table);
     uint32_t size = t.index, used = buf(t.block)->used();
     for (uint32_t offset = 0; uint64_t(offset) + size <= used; offset += size) {
         const Cell* r = v.record_at(offset);
         if (!in_use(*r)) continue;
-        uint32_t mask = v.mask(), i = murmur3::mix_int(r->data1) & mask, step = 1;
-        while (v.state(i) != kEmpty) i = (i + step++) & mask;
-        v.keys[i] = offset;
-        v.set(i, kLive);
+        uint32_t hash = murmur3::mix_int(r->data1), mask = v.mask(), i = hash & mask, step = 1;
+        while (v.slots[i].tag != kEmptyTag) i = (i + step++) & mask;
+        v.slots[i] = Bucket{offset, live_tag(hash)};
         ++t.count;
         ++t.occupied;
     }
@@ -752,8 +762,7 @@ void mark(Node table, const Marker& marker) {
         for (uint32_t k = 1; k <= array::length(t.chain); ++k)
             if (Node chain = array::pick_ptr(t.chain, k)) marker.series(chain);
     }
-    marker.series(t.flags);
-    marker.series(t.keys);
+    marker.series(t.slots);
     if (t.kind >= kIntegers) {
         SeriesBuffer* b = buf(t.block);
         for (uint32_t offset = 0; uint64_t(offset) + t.index <= b->used(); offset += t.index) {
@@ -782,7 +791,7 @@ void sweep_weak(Node table, bool (*marked_q)(Node node)) {
         if (!dead) continue;
         int64_t bucket = probe_int(v, r->data1, nullptr);
         if (bucket >= 0) {
-            v.set(uint32_t(bucket), kDeleted);
+            v.slots[bucket].tag = kDeletedTag;
             --t.count;
         }
         r->header = 0;
@@ -796,7 +805,7 @@ void dump(Node table) {
     for (uint32_t i = 0; i < v.t->buckets; ++i) {
         uint32_t s = v.state(i);
         if (s == kEmpty) continue;
-        uint32_t key = v.keys[i];
+        uint32_t key = v.key(i);
         if (v.t->kind >= kIntegers) key = v.record_at(key)->data1;
         text[s == kLive] += ' ' + std::to_string(int32_t(key)) + '\n';
     }
@@ -826,18 +835,19 @@ Cell* put_rebuilding(Node table, Cell* value, int32_t* rebuilt) {
     if (duplicates && v.t->stamp == 0 && node_hashed(type_of(key))) v.t->stamp = refresh_count() + 1;
     CompareOp op = duplicates ? CompareOp::equal : CompareOp::strict_equal;
 
-    uint32_t mask = v.mask(), start = uint32_t(hash_value(key, false)) & mask, i = start, step = 1;
+    uint32_t hash = uint32_t(hash_value(key, false)), want = live_tag(hash);
+    uint32_t mask = v.mask(), start = hash & mask, i = start, step = 1;
     int64_t free_bucket = -1;
     for (;;) {
-        uint32_t s = v.state(i);
-        if (s == kEmpty) {
+        uint32_t tag = v.slots[i].tag;
+        if (tag == kEmptyTag) {
             if (free_bucket < 0) free_bucket = i;
             break;
         }
-        if (s == kDeleted) {
+        if (tag == kDeletedTag) {
             if (free_bucket < 0) free_bucket = i;
-        } else {
-            uint32_t p = duplicates ? first_position(*v.t, v.keys[i]) : v.keys[i];
+        } else if (tag == want) {
+            uint32_t p = duplicates ? first_position(*v.t, v.key(i)) : v.key(i);
             Cell stored = v.cells()[p];
             if (type_of(stored) == type_of(key)) {
                 bool same = equal(stored, key, op);
@@ -855,10 +865,9 @@ Cell* put_rebuilding(Node table, Cell* value, int32_t* rebuilt) {
     }
     if (free_bucket < 0) return nullptr;  // no room: cannot happen below the upper bound
     uint32_t b = uint32_t(free_bucket);
-    if (v.state(b) == kEmpty) ++v.t->occupied;
+    if (v.slots[b].tag == kEmptyTag) ++v.t->occupied;
     ++v.t->count;
-    v.keys[b] = position;
-    v.set(b, kLive);
+    v.slots[b] = Bucket{position, want};
     if (duplicates) set_index(table, position, b);
     return buf(record(table).block)->cells() + position;
 }
@@ -901,12 +910,13 @@ Cell* find(Node table, const Cell& key_in, uint32_t head, uint32_t skip, Compare
     if (v.t->kind >= kIntegers) return nullptr;
     if (v.t->kind == kMap && word_kind(type_of(key))) cell::set_type(key, TypeId::set_word);
     bool duplicates = v.t->kind == kHash;
-    uint32_t mask = v.mask(), start = uint32_t(hash_value(key, false)) & mask, i = start, step = 1;
+    uint32_t hash = uint32_t(hash_value(key, false)), want = live_tag(hash);
+    uint32_t mask = v.mask(), start = hash & mask, i = start, step = 1;
     for (;;) {
-        uint32_t s = v.state(i);
-        if (s == kEmpty) return nullptr;
-        if (s == kLive) {
-            uint32_t p = duplicates ? first_position(*v.t, v.keys[i]) : v.keys[i];
+        uint32_t tag = v.slots[i].tag;
+        if (tag == kEmptyTag) return nullptr;
+        if (tag == want) {
+            uint32_t p = duplicates ? first_position(*v.t, v.key(i)) : v.key(i);
             Cell stored = v.cells()[p];
             if (type_of(stored) == type_of(key) || type_of(key) == kSliceType) {
                 // Duplicates are grouped under the plain equality; `op` then picks among them.
@@ -927,9 +937,10 @@ Cell* find_next(Node table, const Cell& key_in, int32_t& bucket, int32_t& end, i
     if (record(table).kind >= kIntegers) return nullptr;
     if (record(table).kind == kMap && word_kind(type_of(key))) cell::set_type(key, TypeId::set_word);
     uint32_t mask = record(table).buckets - 1;
+    uint32_t want = live_tag(uint32_t(hash_value(key, false)));
     uint32_t i, s;
     if (bucket < 0) {
-        i = uint32_t(hash_value(key, false)) & mask;
+        i = want & mask;
         end = int32_t(i);
         s = 1;
     } else {
@@ -939,10 +950,10 @@ Cell* find_next(Node table, const Cell& key_in, int32_t& bucket, int32_t& end, i
     }
     for (;;) {
         View v(table);
-        uint32_t state = v.state(i);
-        if (state == kEmpty) break;
-        if (state == kLive) {
-            uint32_t p = v.t->kind == kHash ? first_position(*v.t, v.keys[i]) : v.keys[i];
+        uint32_t tag = v.slots[i].tag;
+        if (tag == kEmptyTag) break;
+        if (tag == want) {
+            uint32_t p = v.t->kind == kHash ? first_position(*v.t, v.key(i)) : v.key(i);
             Cell stored = v.cells()[p];
             if (type_of(stored) == type_of(key) && equal(stored, key, CompareOp::equal)) {
                 bucket = int32_t(i);
@@ -998,8 +1009,8 @@ int32_t shift_indexes(Node table, int32_t offset, uint32_t start, uint32_t count
     } else if (t.kind == kMap || t.kind == kWords) {
         View v(table);
         for (uint32_t b = 0; b < v.t->buckets; ++b)
-            if (v.state(b) == kLive && v.keys[b] >= start && v.keys[b] < end)
-                v.keys[b] = uint32_t(int32_t(v.keys[b]) + offset);
+            if (v.state(b) == kLive && v.key(b) >= start && v.key(b) < end)
+                v.slots[b].key = uint32_t(int32_t(v.key(b)) + offset);
     }
     return 0;
 }
@@ -1023,8 +1034,7 @@ void move_items(Node table, uint32_t destination, uint32_t source, uint32_t coun
 
 Node copy(Node table, Node block) {
     Node dup = series::clone_buffer(buf(table));
-    Node flags = series::clone_buffer(buf(record(table).flags));
-    Node keys = series::clone_buffer(buf(record(table).keys));
+    Node slots = series::clone_buffer(buf(record(table).slots));
     bool duplicates = record(table).kind == kHash;
     Node index = kNoNode, chains = kNoNode;
     if (duplicates) {
@@ -1035,8 +1045,7 @@ Node copy(Node table, Node block) {
             if (Node chain = array::pick_ptr(chains, k)) array::poke_ptr(chains, k, array::copy(chain));
     }
     Table& t = record(dup);
-    t.flags = flags;
-    t.keys = keys;
+    t.slots = slots;
     t.block = block;
     if (duplicates) {
         t.index = index;
@@ -1048,7 +1057,7 @@ Node copy(Node table, Node block) {
 void clear(Node table) {
     Table& t = record(table);
     t.count = t.occupied = 0;
-    refill(t.flags, 0xAA);
+    refill(t.slots, 0);
     if (t.kind == kHash) {
         array::clear(t.chain);
         refill(t.index, 0xFF);
@@ -1069,11 +1078,11 @@ Cell* put_int_key(Node table, uint32_t key) {
     int64_t found = probe_int(v, key, &slot);
     Cell* r;
     if (found >= 0) {
-        r = v.record_at(v.keys[found]);
+        r = v.record_at(v.key(uint32_t(found)));
     } else {
         if (slot < 0) return nullptr;  // no room: cannot happen below the upper bound
         uint32_t b = uint32_t(slot);
-        bool fresh = v.state(b) == kEmpty;
+        bool fresh = v.slots[b].tag == kEmptyTag;
         uint32_t offset;
         if (fresh) {
             SeriesBuffer* block = buf(v.t->block);
@@ -1081,11 +1090,10 @@ Cell* put_int_key(Node table, uint32_t key) {
             v = View(table);
             ++v.t->occupied;
         } else {
-            offset = v.keys[b];  // the deleted record this bucket held is reused
+            offset = v.key(b);  // the deleted record this bucket held is reused
         }
         ++v.t->count;
-        v.keys[b] = offset;
-        v.set(b, kLive);
+        v.slots[b] = Bucket{offset, live_tag(murmur3::mix_int(key))};
         r = v.record_at(offset);
         for (uint32_t i = 0; i < size / sizeof(Cell); ++i) r[i] = cell::unset();
         r->data1 = key;
@@ -1098,7 +1106,7 @@ Cell* get_int_key(Node table, uint32_t key) {
     refresh(table);
     View v(table);
     int64_t found = probe_int(v, key, nullptr);
-    return found >= 0 ? v.record_at(v.keys[found]) + 1 : nullptr;
+    return found >= 0 ? v.record_at(v.key(uint32_t(found))) + 1 : nullptr;
 }
 
 Cell* delete_int_key(Node table, uint32_t key) {
@@ -1106,9 +1114,9 @@ Cell* delete_int_key(Node table, uint32_t key) {
     View v(table);
     int64_t found = probe_int(v, key, nullptr);
     if (found < 0) return nullptr;
-    v.set(uint32_t(found), kDeleted);
+    v.slots[found].tag = kDeletedTag;
     --v.t->count;
-    Cell* r = v.record_at(v.keys[found]);
+    Cell* r = v.record_at(v.key(uint32_t(found)));
     r->header = 0;
     return r + 1;
 }

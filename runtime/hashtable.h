@@ -62,22 +62,40 @@ inline constexpr uint32_t kWords = 2;      // word and symbol tables
 inline constexpr uint32_t kIntegers = 3;   // records keyed by a 32-bit integer (a node)
 inline constexpr uint32_t kOwnership = 4;  // the same, for the ownership table
 
-// Bucket states, two bits per bucket.
+// Bucket states.
 inline constexpr uint32_t kLive = 0;
 inline constexpr uint32_t kDeleted = 1;
 inline constexpr uint32_t kEmpty = 2;
+
+// A bucket: the key position and, beside it, the bucket's state with the key's hash, so that a
+// probe settles most buckets from the one read of the bucket itself and reads a stored key
+// only when its hash matches. The tag is 0 for an empty bucket (a zeroed array is empty), 1
+// for a deleted one, and the hash with its top bit set for a live one: bucket counts stay at
+// or below 2^31, so the 31 bits kept are every bit an index is ever taken from, and a table
+// re-hashes without reading a key.
+struct Bucket {
+    uint32_t key;  // a position in the block (a byte offset for record tables)
+    uint32_t tag;
+};
+static_assert(sizeof(Bucket) == 8);
+inline constexpr uint32_t kEmptyTag = 0;
+inline constexpr uint32_t kDeletedTag = 1;
+inline constexpr uint32_t kLiveBit = 0x8000'0000u;
+constexpr uint32_t live_tag(uint32_t hash) { return hash | kLiveBit; }
+constexpr uint32_t state_of_tag(uint32_t tag) {
+    return tag >= kLiveBit ? kLive : tag == kDeletedTag ? kDeleted : kEmpty;
+}
 
 // The internal type of a text slice used as a lookup key: a string cell whose data3, when not
 // negative, is its length in code points.
 inline constexpr TypeId kSliceType = TypeId(56);
 
-// The table record: eleven 32-bit fields in a series of its own.
+// The table record: ten 32-bit fields in a series of its own.
 struct Table {
     uint32_t count;     // live entries
     uint32_t index;     // kHash: node of the item index; kIntegers, kOwnership: bytes per record
     Node chain;         // kHash: node of the list of duplicate chains
-    Node flags;         // bucket states, 2 bits per bucket, bucket i at bits 2(i mod 4) of byte i/4
-    Node keys;          // one 32-bit position per bucket (a byte offset for record tables)
+    Node slots;         // one Bucket per bucket
     Node block;         // the indexed series, or the records of kIntegers and kOwnership
     uint32_t occupied;  // buckets live or deleted
     uint32_t buckets;   // a power of two, at least 4
@@ -85,19 +103,15 @@ struct Table {
     uint32_t kind;
     uint32_t stamp;     // record tables: the refresh counter + 1 when last hashed; else 0
 };
-static_assert(sizeof(Table) == 44);
+static_assert(sizeof(Table) == 40);
 
 // Inline: every lookup reads them once a bucket.
 inline Table& record(Node table) { return *reinterpret_cast<Table*>(memory::buffer_of(table)->head); }
-inline uint32_t* keys(const Table& t) { return reinterpret_cast<uint32_t*>(memory::buffer_of(t.keys)->head); }
-// Two bits a bucket, four buckets a byte.
-inline uint32_t bucket_state(const Table& t, uint32_t bucket) {
-    return (memory::buffer_of(t.flags)->head[bucket >> 2] >> ((bucket & 3) * 2)) & 3;
-}
-inline void set_bucket_state(const Table& t, uint32_t bucket, uint32_t state) {
-    uint8_t& byte = memory::buffer_of(t.flags)->head[bucket >> 2];
-    uint32_t shift = (bucket & 3) * 2;
-    byte = uint8_t((byte & ~(3u << shift)) | (state << shift));
+inline Bucket* slots(const Table& t) { return reinterpret_cast<Bucket*>(memory::buffer_of(t.slots)->head); }
+inline uint32_t bucket_state(const Table& t, uint32_t bucket) { return state_of_tag(slots(t)[bucket].tag); }
+// Makes a bucket live, holding `key` of hash `hash`.
+inline void fill_bucket(const Table& t, uint32_t bucket, uint32_t key, uint32_t hash) {
+    slots(t)[bucket] = Bucket{key, live_tag(hash)};
 }
 // The first empty bucket on the probe sequence of `hash` (the table must not be full).
 uint32_t find_empty_bucket(Node table, uint32_t hash);
@@ -131,15 +145,18 @@ int32_t hash_value(const Cell& key, bool case_sensitive);
 // Record tables hold records of `extra` value cells after the key cell. A kWords request with
 // extra 2 and a context! cell in place of the block clones that context's word table.
 Node make(uint32_t size, const Cell* block, uint32_t kind, uint32_t extra);
-// A copy of a word table: the record, its block, keys and flags duplicated.
+// A copy of a word table: the record, its block and its buckets duplicated.
 Node clone(Node word_table);
 
 // The smallest power of two >= n (0 for 0 and for n above 2^31).
 uint32_t round_up_pow2(uint32_t n);
 
-// Re-hashes in place into round_up_pow2(request) buckets (at least 4); nothing happens when
-// the entries would not fit below the new upper bound.
+// Re-hashes into round_up_pow2(request) buckets (at least 4) from the hashes the buckets keep;
+// nothing happens when the entries would not fit below the new upper bound.
 void resize(Node table, uint32_t request);
+// The same for map and word tables, the keys placed in the order of their positions, as indexing
+// the block afresh would place them.
+void resize_in_order(Node table, uint32_t request);
 // kHash: new arrays sized for `item_count` items, the whole block indexed again.
 void rebuild(Node table, uint32_t item_count);
 // Record tables: a new block with the live records packed in their old order, new buckets.
