@@ -653,6 +653,8 @@ inline bool tracing_after(const CallFrame* me, bool saved) {
     return saved;
 }
 
+void eval_function_body(const Cell& body);
+
 // The body of a function whose frame is pushed and arguments fetched, run with its context
 // reading the frame's cells; kept in the body of the word-named call.
 [[gnu::always_inline]] inline void run_function(const Cell& fn, const Cell& name) {
@@ -667,7 +669,7 @@ inline bool tracing_after(const CallFrame* me, bool saved) {
     Cell body = more_cells(fn)[0];
     if (state.tracing) fire_event(ev_prolog, body.data2, -1, &name, &fn);
     try {
-        if (is(body, TypeId::block)) eval_block(body, true);
+        if (is(body, TypeId::block)) eval_function_body(body);
         else *stack::base = cell::unset();
     } catch (const Throw& t) {
         state.tracing = tracing_after(me, saved_tracing);
@@ -922,6 +924,12 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
     return numeric_result(op, left, right);
 }
 
+// What the at-once paths return where the call must be made as usual (nothing changed).
+inline constexpr uint32_t kCalled = ~0u;
+namespace {
+uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell& out);
+}  // namespace
+
 static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint32_t end, Cell* left);
 
 // The operators that follow the value at `left` (the newest cell), computed here while both
@@ -1012,13 +1020,37 @@ namespace {
     if (into_return) *stack::base = *top;
 }
 
-}  // namespace
+// In a function body's own steps, run with the function's frame on top as the return target:
+// `return` (or `exit`) whose value is a pure operand reaching the body's tail. Its unwind would
+// only leave that value as the body's result, so the value is pushed as the body's last one, with
+// no unwind. False, with nothing done, for anything else.
+inline constexpr uint32_t kTailReturnCells = 6;
+[[gnu::always_inline]] inline bool tail_return(Node code, uint32_t pos, uint32_t tail) {
+    // Short tails only (a value and two operators at most), then the name: the word's value is
+    // looked at only where it may be one of them, so other steps pay next to nothing.
+    if (tail - pos > kTailReturnCells) return false;
+    const Cell* cells = buf(code)->cells();
+    const Cell& head = cells[pos];
+    if (!is(head, TypeId::word) || (head.data2 != sym::return_ && head.data2 != sym::exit)) return false;
+    const Cell* slot = word::bound_slot(head);
+    if (!slot || !is(*slot, TypeId::native) || (slot->data1 != natives::return_ && slot->data1 != natives::exit))
+        return false;
+    Cell value = cell::unset();
+    if (slot->data1 == natives::return_) {
+        if (pure_operand(cells, pos + 1, tail, value) != tail) return false;
+    } else if (pos + 1 != tail) {
+        return false;
+    }
+    stack::push(value);
+    return true;
+}
 
 // A block is evaluated on the caller's frame: each expression's result is pushed where the
 // block began and dropped when the next one starts, so the last stays as the block's result.
 // Only calls, loops, traps and catches push frames: those are what unwinds and stack walks
-// look for.
-void eval_block(const Cell& block, bool into_return) {
+// look for. A function's body is run by the instance that knows it is one.
+template <bool kFunctionBody>
+[[gnu::always_inline]] inline void eval_block_as(const Cell& block, bool into_return) {
     // How deep the C++ stack is, by a local's address: the frame address would cost a frame
     // pointer in this, the most run function.
     char depth;
@@ -1042,6 +1074,9 @@ void eval_block(const Cell& block, bool into_return) {
             // The whole cell: a trapped error inside may have left another block there.
             state.current_block = block;
             state.current_block.data1 = pos;
+            if constexpr (kFunctionBody) {
+                if (tail_return(code, pos, tail)) break;
+            }
             pos = eval_pushed(code, pos, tail, false, false);
             if (unwinding()) return;
             // A step may have started a tracer: the rest of the block is traced.
@@ -1055,6 +1090,13 @@ void eval_block(const Cell& block, bool into_return) {
     if (into_return) *stack::base = *top;
 }
 
+// A function's body, into the return slot.
+[[gnu::noinline]] void eval_function_body(const Cell& body) { eval_block_as<true>(body, true); }
+
+}  // namespace
+
+void eval_block(const Cell& block, bool into_return) { eval_block_as<false>(block, into_return); }
+
 uint32_t eval_next(const Cell& block) {
     Node code = block.data2;
     if (block.data1 >= tail_of(code)) {
@@ -1065,9 +1107,6 @@ uint32_t eval_next(const Cell& block) {
 }
 
 namespace {
-
-// What the at-once paths below return where the call must be made as usual (nothing changed).
-inline constexpr uint32_t kCalled = ~0u;
 
 // The operand at `pos` when computing it can neither fail nor run code: a literal or a word's
 // value, then operators computed in place, up to a value no operator follows. Returns the
