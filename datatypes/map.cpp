@@ -50,24 +50,22 @@ struct Probe {
     uint32_t empty;    // absent: the empty bucket where the probe stopped
 };
 
+// Whether n bytes at a and b, n from sizeof(Word) to twice that, are the same: their first and
+// last words, which overlap when n is short of twice.
+template <typename Word>
+inline bool same_ends_q(const uint8_t* a, const uint8_t* b, uint32_t n) {
+    Word a0, a1, b0, b1;
+    std::memcpy(&a0, a, sizeof(Word));
+    std::memcpy(&b0, b, sizeof(Word));
+    std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // Whether n bytes at a and b are the same: the short runs of most keys compared in words.
 inline bool same_bytes_q(const uint8_t* a, const uint8_t* b, uint32_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a0, a1, b0, b1;
-        std::memcpy(&a0, a, 8);
-        std::memcpy(&b0, b, 8);
-        std::memcpy(&a1, a + n - 8, 8);
-        std::memcpy(&b1, b + n - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    if (n >= 4 && n < 8) {
-        uint32_t a0, a1, b0, b1;
-        std::memcpy(&a0, a, 4);
-        std::memcpy(&b0, b, 4);
-        std::memcpy(&a1, a + n - 4, 4);
-        std::memcpy(&b1, b + n - 4, 4);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
+    if (n >= 8 && n <= 16) return same_ends_q<uint64_t>(a, b, n);
+    if (n >= 4 && n < 8) return same_ends_q<uint32_t>(a, b, n);
     if (n < 4) {
         for (uint32_t i = 0; i < n; ++i)
             if (a[i] != b[i]) return false;
