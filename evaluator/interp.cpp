@@ -702,13 +702,13 @@ void eval_function_body(const Cell& body);
 // argument table is plain (no refinement given, no argument left for the general walk): the
 // protocol of eval_code without its record, arguments fetched straight into the new frame.
 // Frames, checks, errors and results are eval_code's.
-[[gnu::noinline]] uint32_t eval_plain_call(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
-                                           uint32_t end, const Cell& name) {
+template <bool function_call>
+[[gnu::always_inline]] inline uint32_t eval_plain_call_as(const Cell& callable, const Cell& cached, Node code,
+                                                         uint32_t pos, uint32_t end, const Cell& name) {
     const uint32_t sh = cached.data3;
     const Node table = cached.data2;
     Cell* result_at = stack::push(callable);
-    const bool function_call = is(callable, TypeId::function);
-    if (function_call) frame::push_interp_function(name, callable.data1);
+    if constexpr (function_call) frame::push_interp_function(name, callable.data1);
     else frame::push_interp_native(name);
     // The table's and the code's cells are read in hand until something is evaluated: only
     // evaluation can move their buffers.
@@ -752,7 +752,7 @@ void eval_function_body(const Cell& body);
             cells = buf(code)->cells();
         }
     }
-    if (function_call) {
+    if constexpr (function_call) {
         if (uint32_t locals = shape::locals(sh)) push_inactive_refinement(locals);
         fire(ev_call, code, int32_t(pos), &name, &callable);
         run_function(callable, name);
@@ -770,6 +770,17 @@ void eval_function_body(const Cell& body);
     stack::data_top = result_at + 1;
     fire(ev_return, code, int32_t(pos), &name, &result);
     return pos;
+}
+
+// Function calls and native calls each in a body of their own: neither carries the other's
+// registers and branches.
+[[gnu::noinline]] uint32_t eval_plain_call(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                           uint32_t end, const Cell& name) {
+    return eval_plain_call_as<false>(callable, cached, code, pos, end, name);
+}
+[[gnu::noinline]] uint32_t eval_function_call(const Cell& callable, const Cell& cached, Node code, uint32_t pos,
+                                              uint32_t end, const Cell& name) {
+    return eval_plain_call_as<true>(callable, cached, code, pos, end, name);
 }
 
 // Runs a routine whose frame is pushed and arguments fetched: a cell routine gets the argument
@@ -1211,6 +1222,7 @@ inline uint32_t eval_word(const Cell& word, Node code, uint32_t pos, uint32_t en
                 }
                 if (next != kCalled) return next;
             }
+            if (t == TypeId::function) return eval_function_call(callable, cached, code, pos, end, word);
             return eval_plain_call(callable, cached, code, pos, end, word);
         }
     }
