@@ -34,19 +34,12 @@ bool block_kind(TypeId t) {
            (t >= TypeId::path && t <= TypeId::get_path);
 }
 
-// The canonical id of a symbol, read from the symbol cells directly (the probes below ask it
-// of every live bucket they pass).
-inline uint32_t canonical_in(const Cell* symbols, uint32_t id) {
-    int32_t alias = int32_t(symbols[id - 1].data1);
-    return alias > 0 ? uint32_t(alias) : id;
-}
-
 // Probes a word table for a symbol; returns the position, or -1 with the empty bucket where
 // it would go.
 int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucket) {
     hashtable::Table& t = hashtable::record(table);
     const Cell* symbols = memory::buffer_of(symbol::block)->cells();
-    uint32_t want = canonical_in(symbols, symbol);
+    uint32_t want = symbol::canonical_in(symbols, symbol);
     uint32_t mask = t.buckets - 1;
     uint32_t hash = murmur3::mix_int(want), tag = hashtable::live_tag(hash);
     uint32_t start = hash & mask, i = start, step = 1;
@@ -61,7 +54,7 @@ int32_t probe(Node table, uint32_t symbol, bool canonical, uint32_t* empty_bucke
         // Only a bucket of the same hash can hold the symbol or one of its case variants.
         if (b.tag == tag) {
             uint32_t stored = word_cell::symbol(words[b.key]);
-            if (stored == symbol || (canonical && canonical_in(symbols, stored) == want)) return int32_t(b.key);
+            if (stored == symbol || (canonical && symbol::canonical_in(symbols, stored) == want)) return int32_t(b.key);
         }
         i = (i + step++) & mask;
         if (i == start) {
@@ -320,10 +313,10 @@ struct Binder {
         count = kProbe;
         if (n > kFilterWords) return;
         filtered = true;
-        for (uint32_t i = 0; i < n; ++i) mark(canonical_in(symbols, word_cell::symbol(words[i])));
+        for (uint32_t i = 0; i < n; ++i) mark(symbol::canonical_in(symbols, word_cell::symbol(words[i])));
         if (n > kScanWords) return;
         for (uint32_t i = 0; i < n; ++i) {
-            uint32_t id = canonical_in(symbols, word_cell::symbol(words[i]));
+            uint32_t id = symbol::canonical_in(symbols, word_cell::symbol(words[i]));
             for (uint32_t k = 0; k < i; ++k)
                 if (ids[k] == id) return;
             ids[i] = id;
@@ -333,7 +326,7 @@ struct Binder {
 
     int32_t find(uint32_t symbol) const {
         if (!filtered) return find_symbol(ctx, symbol, true);
-        uint32_t want = canonical_in(symbols, symbol);
+        uint32_t want = symbol::canonical_in(symbols, symbol);
         if (!maybe(want)) return -1;
         if (count == kProbe) return find_symbol(ctx, symbol, true);
         for (uint32_t k = 0; k < count; ++k)

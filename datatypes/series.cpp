@@ -118,21 +118,6 @@ void remove_units(const Cell& series, uint32_t start, uint32_t count) {
     b->tail -= size_t(count) * unit;
 }
 
-// Inline in copy, where most copies of short strings pass.
-[[gnu::always_inline]] static inline Node copy_units_inline(const Cell& series, uint32_t start,
-                                                            uint32_t count) {
-    uint32_t unit = buffer(series)->unit();
-    Node n = series::alloc(std::max<uint32_t>(count, 1), unit, 0);
-    SeriesBuffer* from = buffer(series);  // may have moved
-    SeriesBuffer* to = memory::buffer_of(n);
-    memory::copy_bytes(to->head, unit_address(from, start), size_t(count) * unit);
-    to->tail = to->head + size_t(count) * unit;
-    constexpr uint32_t kept = series_flag::owned | series_flag::big | series_flag::in_heap |
-                              series_flag::mark | series_flag::centered;
-    to->flags = (from->flags & ~kept) | (to->flags & kept & ~series_flag::owned);
-    return n;
-}
-
 Node copy_units(const Cell& series, uint32_t start, uint32_t count) {
     return copy_units_inline(series, start, count);
 }
@@ -245,13 +230,6 @@ void clear(Cell& series) {
     b->tail = unit_address(b, h);
     changed(series);
     notify(series, words::cleared, nullptr, int32_t(h), int32_t(n - h));
-}
-
-// The copy's cell: a string's data3 is its own conversion cache, never shared with the copy.
-static inline Cell copied_cell(const Cell& value, Node node) {
-    Cell result = cell::make(type_of(value), 0, node, is(value, TypeId::vector) ? value.data3 : 0);
-    result.header = value.header;
-    return result;
 }
 
 void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) {

@@ -34,11 +34,14 @@ uint32_t from_string(const Cell& string);
 Cell& get_cell(uint32_t id);
 // Makes the string! form of the name once (data2); words share it when they form.
 void make_string(Cell& symbol);
-// Inline: binding asks it of every word it meets.
-inline uint32_t canonical_id(uint32_t id) {
-    int32_t alias = int32_t(memory::buffer_of(block)->cells()[id - 1].data1);
+// The same, read from the symbol cells a caller holds (`symbols`, the block's cells): a probe
+// that asks it of many ids reads them once.
+inline uint32_t canonical_in(const Cell* symbols, uint32_t id) {
+    int32_t alias = int32_t(symbols[id - 1].data1);
     return alias > 0 ? uint32_t(alias) : id;
 }
+// Inline: binding asks it of every word it meets.
+inline uint32_t canonical_id(uint32_t id) { return canonical_in(memory::buffer_of(block)->cells(), id); }
 int32_t get_alias(uint32_t id);
 // The UTF-8 name.
 std::string_view name(uint32_t id);

@@ -939,28 +939,50 @@ inline bool fast_infix(const Cell& op, Cell& left, const Cell& right_code) {
 inline constexpr uint32_t kCalled = ~0u;
 namespace {
 uint32_t pure_operand(const Cell* cells, uint32_t pos, uint32_t end, Cell& out);
+
+// The return or exit native a word met in code holds (its value decides, not its name), or null.
+[[gnu::always_inline]] inline const Cell* return_native(const Cell& word) {
+    const Cell* slot = is(word, TypeId::word) ? word::bound_slot(word) : nullptr;
+    return slot && is(*slot, TypeId::native) && (slot->data1 == natives::return_ || slot->data1 == natives::exit)
+               ? slot
+               : nullptr;
+}
+
+// The value of that return (unset! for exit) when it needs no evaluation of its own, its
+// operand from `pos`: the position after it, or kCalled. A native's spec block is its
+// built-in's (make native! refuses any other): return's value is any-type!, so a pure operand
+// always fits.
+[[gnu::always_inline]] inline uint32_t return_value(const Cell& native, const Cell* cells, uint32_t pos,
+                                                    uint32_t end, Cell& value) {
+    value = cell::unset();
+    return native.data1 == natives::return_ ? pure_operand(cells, pos, end, value) : pos;
+}
 }  // namespace
 
 static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint32_t end, Cell* left);
 
-// The operators that follow the value at `left` (the newest cell), computed here while both
-// operands are plain numbers, or by numeric_infix_call when a number meets a numeric operator
-// whose right operand is an expression; the rest by eval_infix_from.
+// The operator `op` at `pos` after the value at `left`, while no tracer runs: computed in place
+// when both operands are plain numbers, or by numeric_infix_call when a number meets a numeric
+// operator whose right operand is an expression (an unwind may then be pending). kCalled where
+// the operator takes its general call.
+[[gnu::always_inline]] inline uint32_t numeric_step(const Cell& op, Node code, uint32_t pos, uint32_t end,
+                                                    Cell* left) {
+    if (state.tracing || pos + 1 >= end) [[unlikely]]
+        return kCalled;
+    if (fast_infix(op, *left, at(code, pos + 1))) return pos + 2;
+    if (number_q(*left) && numeric_op(op)) return numeric_infix_call(op, code, pos, end, left);
+    return kCalled;
+}
+
+// The operators that follow the value at `left` (the newest cell): numeric steps here, the
+// rest by eval_infix_from.
 [[gnu::always_inline]] inline uint32_t infix_after(Node code, uint32_t pos, uint32_t end, Cell* left) {
     while (const Cell* op = infix_op_at(code, pos, end)) {
         stack::data_top = left + 1;
-        if (!state.tracing && pos + 1 < end) [[likely]] {
-            if (fast_infix(*op, *left, at(code, pos + 1))) {
-                pos += 2;
-                continue;
-            }
-            if (number_q(*left) && numeric_op(*op)) {
-                pos = numeric_infix_call(*op, code, pos, end, left);
-                if (unwinding()) return pos;
-                continue;
-            }
-        }
-        return eval_infix_from(op, code, pos, end, left);
+        const uint32_t next = numeric_step(*op, code, pos, end, left);
+        if (next == kCalled) return eval_infix_from(op, code, pos, end, left);
+        pos = next;
+        if (unwinding()) return pos;
     }
     return pos;
 }
@@ -975,14 +997,7 @@ static uint32_t numeric_infix_call(const Cell& op, Node code, uint32_t pos, uint
     stack::data_top = left;
     frame::push_interp_native(name);
     ++stack::data_top;  // the left operand is the first argument, in place
-    // A paren, the common operand that is an expression, is evaluated as eval_expression would.
-    Cell operand = at(code, pos + 1);
-    if (is(operand, TypeId::paren) && !state.tracing) {
-        eval_block(cell::set_type(operand, TypeId::block), false);
-        pos += 2;
-    } else {
-        pos = eval_pushed(code, pos + 1, end, true, false);
-    }
+    pos = eval_pushed(code, pos + 1, end, true, false);
     if (unwinding()) return pos;
     if (!state.tracing && number_q(stack::base[1]) && numeric_result(op, stack::base[0], stack::base[1])) {
         frame::pop();
@@ -1043,15 +1058,9 @@ inline constexpr uint32_t kTailReturnCells = 6;
     const Cell* cells = buf(code)->cells();
     const Cell& head = cells[pos];
     if (!is(head, TypeId::word) || (head.data2 != sym::return_ && head.data2 != sym::exit)) return false;
-    const Cell* slot = word::bound_slot(head);
-    if (!slot || !is(*slot, TypeId::native) || (slot->data1 != natives::return_ && slot->data1 != natives::exit))
-        return false;
-    Cell value = cell::unset();
-    if (slot->data1 == natives::return_) {
-        if (pure_operand(cells, pos + 1, tail, value) != tail) return false;
-    } else if (pos + 1 != tail) {
-        return false;
-    }
+    const Cell* native = return_native(head);
+    Cell value;
+    if (!native || return_value(*native, cells, pos + 1, tail, value) != tail) return false;
     stack::push(value);
     return true;
 }
@@ -1137,12 +1146,9 @@ namespace {
 // nor see its frame, so it leaves for its target at once, as its native would. kCalled where it
 // must be called: a value to evaluate, or no target (the error names it).
 [[gnu::noinline]] uint32_t return_at_once(const Cell& callable, Node code, uint32_t pos, uint32_t end) {
-    const bool with_value = callable.data1 == natives::return_;
-    // A native's spec is its built-in's (make native! refuses any other): return's value is
-    // any-type!, so a pure operand always fits.
-    Cell value = cell::unset();
-    if (with_value && (pos = pure_operand(buf(code)->cells(), pos, end, value)) == kCalled) return kCalled;
-    return frame::return_at_once(value, with_value) ? pos : kCalled;
+    Cell value;
+    if ((pos = return_value(callable, buf(code)->cells(), pos, end, value)) == kCalled) return kCalled;
+    return frame::return_at_once(value, callable.data1 == natives::return_) ? pos : kCalled;
 }
 
 // `if`, `unless` or `either` met with no tracer running, whose condition is a pure operand
@@ -1174,12 +1180,8 @@ namespace {
     const SeriesBuffer* bb = buf(branch.data2);
     const uint32_t branch_end = uint32_t(bb->tail - bb->head) / sizeof(Cell);
     if (branch.data1 < branch_end) {
-        const Cell& head = reinterpret_cast<const Cell*>(bb->head)[branch.data1];
-        const Cell* slot = is(head, TypeId::word) ? word::bound_slot(head) : nullptr;
-        if (slot && is(*slot, TypeId::native) &&
-            (slot->data1 == natives::return_ || slot->data1 == natives::exit) &&
-            return_at_once(*slot, branch.data2, branch.data1 + 1, branch_end) != kCalled)
-            return after;
+        const Cell* native = return_native(reinterpret_cast<const Cell*>(bb->head)[branch.data1]);
+        if (native && return_at_once(*native, branch.data2, branch.data1 + 1, branch_end) != kCalled) return after;
     }
     Cell* result_at = stack::push(callable);
     frame::push_interp_native(name);
@@ -1452,16 +1454,10 @@ uint32_t eval_infix_from(const Cell* slot, Node code, uint32_t pos, uint32_t end
     for (; slot; slot = infix_op_at(code, pos, end)) {
         Cell op = *slot;
         stack::data_top = saved_top + 1;  // the left value is the newest cell
-        if (!state.tracing && pos + 1 < end) {
-            if (fast_infix(op, saved_top[0], at(code, pos + 1))) {
-                pos += 2;
-                continue;
-            }
-            if (number_q(saved_top[0]) && numeric_op(op)) {
-                pos = numeric_infix_call(op, code, pos, end, saved_top);
-                if (unwinding()) return pos;
-                continue;
-            }
+        if (const uint32_t next = numeric_step(op, code, pos, end, saved_top); next != kCalled) {
+            pos = next;
+            if (unwinding()) return pos;
+            continue;
         }
         Cell next = at(code, pos);
         fire(ev_fetch, code, int32_t(pos), nullptr, &next);
