@@ -118,6 +118,20 @@ void remove_units(const Cell& series, uint32_t start, uint32_t count) {
     b->tail -= size_t(count) * unit;
 }
 
+// Inline in copy, where most copies of short strings pass.
+[[gnu::always_inline]] static inline Node copy_units_inline(const Cell& series, uint32_t start, uint32_t count) {
+    uint32_t unit = buffer(series)->unit();
+    Node n = series::alloc(std::max<uint32_t>(count, 1), unit, 0);
+    SeriesBuffer* from = buffer(series);  // may have moved
+    SeriesBuffer* to = memory::buffer_of(n);
+    memory::copy_bytes(to->head, from->head + size_t(start) * unit, size_t(count) * unit);
+    to->tail = to->head + size_t(count) * unit;
+    constexpr uint32_t kept = series_flag::owned | series_flag::big | series_flag::in_heap |
+                              series_flag::mark | series_flag::centered;
+    to->flags = (from->flags & ~kept) | (to->flags & kept & ~series_flag::owned);
+    return n;
+}
+
 Node copy_units(const Cell& series, uint32_t start, uint32_t count) {
     return copy_units_inline(series, start, count);
 }
@@ -233,10 +247,6 @@ void clear(Cell& series) {
 }
 
 void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) {
-    if (!part) {
-        result = copy_from_head(value);
-        return;
-    }
     Cell s = value;
     uint32_t n = total_length(s);
     int64_t start = std::min(s.data1, n);
@@ -258,7 +268,11 @@ void copy(const Cell& value, Cell& result, const Cell* part, bool, const Cell*) 
     }
     count = std::clamp<int64_t>(count, 0, int64_t(n) - start);
     Node node = copy_units_inline(s, uint32_t(start), uint32_t(count));
-    result = copied_cell(s, node);
+    // A string's data3 is its own conversion cache: never shared with the copy. `s`, not `value`:
+    // the allocation may have moved where `value` lies.
+    uint32_t data3 = is(s, TypeId::vector) ? s.data3 : 0;
+    result = cell::make(type_of(s), 0, node, data3);
+    result.header = s.header;
 }
 
 Cell move(const Cell& origin, const Cell& target, const Cell* part) {

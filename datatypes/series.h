@@ -8,7 +8,6 @@
 // The module is kaz::series_ because kaz::series is the allocator's (runtime/memory.h).
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 
 #include "datatypes/actions.h"
@@ -93,35 +92,6 @@ void at();
 void back();
 void clear(Cell& series);
 void copy(const Cell& value, Cell& result, const Cell* part, bool deep, const Cell* types);
-// copy_units, inline where most copies of short strings pass: `count` units from `start` as a
-// new series with the source's flags but the placement and ownership bits. May collect.
-inline Node copy_units_inline(const Cell& series, uint32_t start, uint32_t count) {
-    uint32_t unit = buffer(series)->unit();
-    Node n = series::alloc(std::max<uint32_t>(count, 1), unit, 0);
-    SeriesBuffer* from = buffer(series);  // may have moved
-    SeriesBuffer* to = memory::buffer_of(n);
-    memory::copy_bytes(to->head, from->head + size_t(start) * unit, size_t(count) * unit);
-    to->tail = to->head + size_t(count) * unit;
-    constexpr uint32_t kept = series_flag::owned | series_flag::big | series_flag::in_heap |
-                              series_flag::mark | series_flag::centered;
-    to->flags = (from->flags & ~kept) | (to->flags & kept & ~series_flag::owned);
-    return n;
-}
-// The cell of a copy of `value` made in `node`: a string's data3 is its own conversion cache,
-// never shared with the copy.
-inline Cell copied_cell(const Cell& value, Node node) {
-    Cell result = cell::make(type_of(value), 0, node, is(value, TypeId::vector) ? value.data3 : 0);
-    result.header = value.header;
-    return result;
-}
-// copy with no refinement: the units from the head to the tail. Inline: the copy of a short
-// string is most of its cost.
-inline Cell copy_from_head(const Cell& value) {
-    const Cell s = value;  // the allocation may move where `value` lies
-    uint32_t n = buffer(s)->length();
-    uint32_t start = std::min(s.data1, n);
-    return copied_cell(s, copy_units_inline(s, start, n - start));
-}
 void head();
 void head_q();
 void index_q();

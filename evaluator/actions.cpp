@@ -217,16 +217,6 @@ void clear(const int32_t*) {
 }
 
 void copy(const int32_t* refs) {
-    // The plain copy of a series, the commonest: no /part, /deep or /types, no frame slot.
-    if (none_given<3>(refs)) {
-        TypeId t = type_of(arg(0));
-        CopyAction fn = KAZ_LOOKUP(copy, t);
-        if (fn == series_::copy) {
-            Cell copied = series_::copy_from_head(arg(0));
-            arg(0) = copied;
-            return;
-        }
-    }
     Cell* result = stack::push(cell::unset());
     actions::copy(arg(0), *result, ref_arg(refs, 0), flag(refs, 1), ref_arg(refs, 2));
     arg(0) = *result;
