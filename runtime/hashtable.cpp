@@ -512,7 +512,13 @@ int32_t hash_value(const Cell& key, bool case_sensitive) {
             return int32_t(murmur3::hash_string(key, case_sensitive));
         case 5: case 6: case 25: case 26: case 27: case 28: case 36: case 51: case 53:
             return int32_t(hash_bytes(&key.data1, 8));      // head and node, or two coordinates
-        case 12: case 37: case 38: case 43:                 // float! pair! percent! time!
+        case 12: case 38: case 43: {                        // float! percent! time!: a double
+            // -0.0 equals 0.0 (strictly too): it takes 0.0's hash, or a table would hold both.
+            uint32_t words[2] = {key.data2, key.data3};
+            if (words[0] == 0 && words[1] == 0x8000'0000u) words[1] = 0;
+            return int32_t(hash_bytes(words, 8));
+        }
+        case 37:                                            // pair!
             return int32_t(hash_bytes(&key.data2, 8));
         case 23: case 24: case 31: case 33: case 47: case 52:
             return int32_t(hash_bytes(&key.data1, 12));
