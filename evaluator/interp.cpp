@@ -1358,14 +1358,14 @@ namespace {
     const Node code = block.data2;
     const uint32_t end = tail_of(code);
     const Cell* cells = buf(code)->cells();
+    // Each value is made in the return slot itself, the last one staying as the result. Where an
+    // expression stops midway, eval_block runs from there and sets the slot in its turn.
+    Cell& value = *stack::base;
     uint32_t pos = block.data1;
-    Cell last;
     while (pos < end) {
         const bool setting = is(cells[pos], TypeId::set_word);
-        Cell value;
         uint32_t next = pure_operand(cells, setting ? pos + 1 : pos, end, value);
         if (next == kCalled || (setting && !set_slot(cells[pos], value))) break;
-        last = value;
         pos = next;
     }
     if (pos == block.data1) {
@@ -1373,10 +1373,7 @@ namespace {
         eval_block(block, true);
         return false;
     }
-    if (pos == end) {
-        *stack::base = last;
-        return true;
-    }
+    if (pos == end) return true;
     // The rest as eval_block would run it: it names the same block at each expression.
     Cell rest = block;
     rest.data1 = pos;
