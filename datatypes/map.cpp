@@ -222,15 +222,9 @@ void add_pair(const Cell& map, const Cell& key, const Cell& value, Probe where) 
     SeriesBuffer* b = buffer(m);
     uint32_t at = b->length();
     if (at + 2 > kMaxCells) error::raise(ErrorId::internal_no_memory);
-    if (b->tail + 2 * sizeof(Cell) <= b->end()) {
-        b->tail += 2 * sizeof(Cell);
-    } else {
-        series::reserve_cell(b);
-        series::reserve_cell(b);
-    }
-    Cell* c = cells(m);
-    c[at] = k;
-    c[at + 1] = v;
+    Cell* c = series::reserve_cells(b, 2);
+    c[0] = k;
+    c[1] = v;
     index_new_key(m, at, where);
 }
 

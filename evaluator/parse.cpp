@@ -60,18 +60,12 @@ struct SharedStack {
         *series::reserve_cell(b) = c;
     }
     void push3(const Cell& a, const Cell& b, const Cell& c) const {
+        const Cell x = a, y = b, z = c;  // taken first: growing may move where they lie
         SeriesBuffer* buf = buffer();
-        if (buf->tail + 3 * sizeof(Cell) <= buf->end()) {
-            Cell* top = reinterpret_cast<Cell*>(buf->tail);
-            store(top[0], a);
-            store(top[1], b);
-            store(top[2], c);
-            buf->tail += 3 * sizeof(Cell);
-            return;
-        }
-        push(a);
-        push(b);
-        push(c);
+        Cell* top = series::reserve_cells(buf, 3);
+        store(top[0], x);
+        store(top[1], y);
+        store(top[2], z);
     }
     // Cuts the stack to `n` cells (never raises it).
     void truncate(uint32_t n) const {

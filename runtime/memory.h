@@ -296,6 +296,19 @@ uint8_t* reserve_bytes(SeriesBuffer*& buffer, uint32_t n);
 Node clone_buffer(SeriesBuffer* buffer);
 // Appends a new unset! cell at the tail and returns it; may move the series.
 Cell* reserve_cell(SeriesBuffer*& buffer);
+// Appends n new unset! cells at the tail and returns the first; may move the series. Inline: a
+// series mostly has the room, and then nothing is called.
+inline Cell* reserve_cells(SeriesBuffer*& buffer, uint32_t n) {
+    if (buffer->tail + size_t(n) * sizeof(Cell) > buffer->end()) [[unlikely]] {
+        uint32_t at = buffer->used() / sizeof(Cell);
+        for (uint32_t k = 0; k < n; ++k) reserve_cell(buffer);
+        return buffer->cells() + at;
+    }
+    Cell* first = buffer->cells_end();
+    for (uint32_t k = 0; k < n; ++k) first[k] = cell::unset();
+    buffer->tail += size_t(n) * sizeof(Cell);
+    return first;
+}
 // A new series holding `count` units copied from `start` units past the source's head; the
 // ownership mark is not copied.
 Node copy_range(Node source, uint32_t start, uint32_t count);

@@ -783,12 +783,7 @@ private:
     static uint32_t reserve(Node into) {
         SeriesBuffer* b = memory::buffer_of(into);
         // Containers are made with room for their count: the common case needs no call.
-        if (b->tail + sizeof(Cell) <= b->end()) [[likely]] {
-            *reinterpret_cast<Cell*>(b->tail) = cell::unset();
-            b->tail += sizeof(Cell);
-        } else {
-            series::reserve_cell(b);
-        }
+        series::reserve_cells(b, 1);
         return uint32_t((b->tail - b->head) / sizeof(Cell)) - 1;
     }
     static Cell& at(Node into, uint32_t index) { return cells(into)[index]; }
