@@ -281,6 +281,19 @@ inline std::optional<ErrorId> error_id(const Cell& result) {
 // What the owner of a series hears: an object whose on-deep-change* is a function, with the
 // hook that calls handlers replaced by a recorder of each notice's action word, index and part
 // (put back when the recorder goes).
+// Gives the datatypes' hooks back as they were when a test began, whatever it replaced: the
+// next test in the same process meets the evaluator the test environment installed.
+class KeepHooks {
+public:
+    KeepHooks() : saved_(datatype_hooks) {}
+    ~KeepHooks() { datatype_hooks = saved_; }
+    KeepHooks(const KeepHooks&) = delete;
+    KeepHooks& operator=(const KeepHooks&) = delete;
+
+private:
+    DatatypeHooks saved_;
+};
+
 class DeepChangeRecorder {
 public:
     struct Notice {

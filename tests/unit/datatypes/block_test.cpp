@@ -99,6 +99,7 @@ protected:
         comparators.clear();
         compare_calls = 0;
     }
+    test::KeepHooks keep_hooks_;
 };
 
 TEST_F(Block, MoldBreaksLinesAndIndentsByTheNewLineFlags) {

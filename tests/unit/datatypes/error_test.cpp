@@ -64,10 +64,7 @@ protected:
         error::make_catalog(boot::root);
         datatype_hooks.eval_block = eval_pairs;
     }
-    void TearDown() override {
-        datatype_hooks.eval_block = nullptr;
-        datatype_hooks.stack_trace_depth = nullptr;
-    }
+    test::KeepHooks keep_hooks_;
 };
 
 constexpr ErrorId kAllIds[] = {

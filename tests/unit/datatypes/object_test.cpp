@@ -112,10 +112,7 @@ protected:
         datatype_hooks.call_handler = record_call;
         calls.clear();
     }
-    void TearDown() override {
-        datatype_hooks.eval_block = nullptr;
-        datatype_hooks.call_handler = nullptr;
-    }
+    test::KeepHooks keep_hooks_;
 };
 
 }  // namespace

@@ -82,7 +82,7 @@ protected:
         char_::init();
         datatype_hooks.call_function = nullptr;
     }
-    void TearDown() override { datatype_hooks.call_function = nullptr; }
+    test::KeepHooks keep_hooks_;
 };
 
 // ---- mold and form ----
