@@ -455,19 +455,24 @@ void rehash_in_place(uint8_t* old_flags, uint32_t old_n, uint8_t* new_flags, uin
     }
 }
 
+// The first empty bucket on the probe sequence of `hash` among mask + 1 buckets.
+inline uint32_t empty_in(const Bucket* slots, uint32_t mask, uint32_t hash) {
+    uint32_t i = hash & mask, step = 1;
+    while (slots[i].tag != kEmptyTag) i = (i + step++) & mask;
+    return i;
+}
+
 // Places every live bucket of `from` into `to` (empty, n buckets) by the hash it keeps. Buckets
 // are taken in the order an in-place re-hash takes them: in bucket order, except that a bucket
 // whose place in `to` lies over a live bucket of `from` not yet moved takes that one next. Keys
 // of one hash then meet a probe in the order they always have. `from` is spent.
 void rehash_buckets(Bucket* from, uint32_t old_n, Bucket* to, uint32_t n) {
-    uint32_t mask = n - 1;
     for (uint32_t b = 0; b < old_n; ++b) {
         if (from[b].tag < kLiveBit) continue;
         Bucket moving = from[b];
         from[b].tag = kDeletedTag;
         for (;;) {
-            uint32_t j = moving.tag & mask, step = 1;
-            while (to[j].tag != kEmptyTag) j = (j + step++) & mask;
+            uint32_t j = empty_in(to, n - 1, moving.tag);
             to[j] = moving;
             if (j >= old_n || from[j].tag < kLiveBit) break;
             moving = from[j];
@@ -483,9 +488,7 @@ Node empty_slots(uint32_t n) { return filled(uint64_t(n) * sizeof(Bucket), 0); }
 
 uint32_t find_empty_bucket(Node table, uint32_t hash) {
     View v(table);
-    uint32_t mask = v.mask(), i = hash & mask, step = 1;
-    while (v.slots[i].tag != kEmptyTag) i = (i + step++) & mask;
-    return i;
+    return empty_in(v.slots, v.mask(), hash);
 }
 
 int32_t hash_value(const Cell& key, bool case_sensitive) {
@@ -601,7 +604,21 @@ Node clone(Node word_table) {
     return table;
 }
 
-void resize(Node table, uint32_t request) {
+namespace {
+
+// Places the live buckets of a map or word table into `to` (empty, n buckets) in the order of
+// their keys' positions, as indexing the block afresh would.
+void place_in_order(const View& v, Bucket* to, uint32_t n) {
+    // The kept hash of each position, 0 where no bucket names it.
+    std::vector<uint32_t> tags(block_length(*v.t));
+    for (uint32_t b = 0; b < v.t->buckets; ++b)
+        if (v.slots[b].tag >= kLiveBit && v.slots[b].key < tags.size()) tags[v.slots[b].key] = v.slots[b].tag;
+    for (uint32_t p = 0; p < tags.size(); ++p)
+        if (tags[p]) to[empty_in(to, n - 1, tags[p])] = Bucket{p, tags[p]};
+}
+
+// resize and resize_in_order: the same new array, the buckets placed two ways.
+void rehash(Node table, uint32_t request, bool in_order) {
     uint32_t n = pow2_at_least_4(request);
     uint32_t upper = upper_rounded(n);
     {
@@ -612,7 +629,8 @@ void resize(Node table, uint32_t request) {
     Node new_slots = empty_slots(n);
     View v(table);
     Bucket* ns = reinterpret_cast<Bucket*>(buf(new_slots)->head);
-    rehash_buckets(v.slots, v.t->buckets, ns, n);
+    if (in_order) place_in_order(v, ns, n);
+    else rehash_buckets(v.slots, v.t->buckets, ns, n);
     Table& t = *v.t;
     t.slots = new_slots;
     t.buckets = n;
@@ -634,33 +652,13 @@ void resize(Node table, uint32_t request) {
     }
 }
 
+}  // namespace
+
+void resize(Node table, uint32_t request) { rehash(table, request, false); }
+
 void resize_in_order(Node table, uint32_t request) {
-    uint32_t n = pow2_at_least_4(request);
-    uint32_t upper = upper_rounded(n);
-    {
-        Table& t = record(table);
-        if (t.kind != kMap && t.kind != kWords) return;
-        if ((t.kind == kMap ? t.occupied : t.count) >= upper) return;
-    }
-    Node new_slots = empty_slots(n);
-    View v(table);
-    // The kept hash of each position, 0 where no bucket names it.
-    std::vector<uint32_t> tags(block_length(*v.t));
-    for (uint32_t b = 0; b < v.t->buckets; ++b)
-        if (v.slots[b].tag >= kLiveBit && v.slots[b].key < tags.size()) tags[v.slots[b].key] = v.slots[b].tag;
-    Bucket* ns = reinterpret_cast<Bucket*>(buf(new_slots)->head);
-    uint32_t mask = n - 1;
-    for (uint32_t p = 0; p < tags.size(); ++p) {
-        if (!tags[p]) continue;
-        uint32_t j = tags[p] & mask, step = 1;
-        while (ns[j].tag != kEmptyTag) j = (j + step++) & mask;
-        ns[j] = Bucket{p, tags[p]};
-    }
-    Table& t = *v.t;
-    t.slots = new_slots;
-    t.buckets = n;
-    t.upper = upper;
-    if (t.kind != kMap) t.occupied = t.count;
+    uint32_t kind = record(table).kind;
+    if (kind == kMap || kind == kWords) rehash(table, request, true);
 }
 
 void rebuild(Node table, uint32_t item_count) {
@@ -750,9 +748,8 @@ void refresh(Node table) {
     for (uint32_t offset = 0; uint64_t(offset) + size <= used; offset += size) {
         const Cell* r = v.record_at(offset);
         if (!in_use(*r)) continue;
-        uint32_t hash = murmur3::mix_int(r->data1), mask = v.mask(), i = hash & mask, step = 1;
-        while (v.slots[i].tag != kEmptyTag) i = (i + step++) & mask;
-        v.slots[i] = Bucket{offset, live_tag(hash)};
+        uint32_t hash = murmur3::mix_int(r->data1);
+        v.slots[empty_in(v.slots, v.mask(), hash)] = Bucket{offset, live_tag(hash)};
         ++t.count;
         ++t.occupied;
     }
