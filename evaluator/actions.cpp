@@ -223,6 +223,9 @@ void copy(const int32_t* refs) {
 }
 
 // find and select share their refinements up to /reverse; find adds /tail and /match.
+// The refinements find_options reads for select; find has two more.
+constexpr int kSelectRefinements = 9;
+
 FindOptions find_options(const int32_t* refs, bool find) {
     FindOptions o;
     o.part = ref_arg(refs, 0);
@@ -247,7 +250,7 @@ void select(const int32_t* refs) {
     TypeId t = type_of(arg(0));
     FindAction fn = KAZ_LOOKUP(select, t);
     static constexpr FindOptions kPlain{};
-    if (none_given<9>(refs)) arg(0) = fn(arg(0), arg(1), kPlain);
+    if (none_given<kSelectRefinements>(refs)) arg(0) = fn(arg(0), arg(1), kPlain);
     else arg(0) = fn(arg(0), arg(1), find_options(refs, false));
 }
 
