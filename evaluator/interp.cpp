@@ -266,6 +266,9 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     Cell* more = more_cells(tracer);
     Node defining = is(more[4], TypeId::integer) ? Node(cell::get_integer(more[4])) : context::global;
     (void)defining;
+    // Off before anything is pushed: with a stack full, the push raises stack-overflow, and
+    // that error's own event would call for the tracer again, without end.
+    state.tracing = false;
     frame::push_function(words::interp_callback_tag, tracer.data1);
     stack::push(event_word);
     Cell code_cell = code ? cell::make(TypeId::block, 0, code, 0) : cell::none();
@@ -279,7 +282,6 @@ void fire_event(Event event, Node code, int32_t pos, const Cell* ref, const Cell
     stack::push(with_ref && ref ? *ref : cell::none());
     stack::push(cell::make(TypeId::pair, 0, base_index, top_index));
     function::fill_frame(tracer.data1, state.tracer_locals);
-    state.tracing = false;
     // An unwind in flight (the epilog of a function left by return, the end of a traced do)
     // waits while the tracer runs: the tracer's own evaluation must not take it.
     uint32_t in_flight = frame::unwinding;
